@@ -1,0 +1,19 @@
+# Tests of the real executable under Wine, run by ctest when wine is on the build machine.
+# Wine 8 has no CM_Register_Notification, so these tests load a stand-in cfgmgr32.dll of
+# their own next to the executable.
+add_library(cfgmgr32_standin SHARED tests/wine/cfgmgr32_standin.cpp tests/wine/cfgmgr32_standin.def)
+set_target_properties(cfgmgr32_standin PROPERTIES OUTPUT_NAME cfgmgr32 PREFIX "")
+target_include_directories(cfgmgr32_standin PRIVATE ${PLATFORM_DIR})
+target_compile_definitions(cfgmgr32_standin PRIVATE _CFGMGR32_)
+if(MINGW)
+  target_link_options(cfgmgr32_standin PRIVATE -static -static-libgcc -static-libstdc++)
+endif()
+
+find_program(WINE_PROGRAM wine)
+if(WINE_PROGRAM)
+  enable_testing()
+  add_test(NAME wine_entry
+           COMMAND bash ${CMAKE_SOURCE_DIR}/tests/wine/entry_test.sh
+                   $<TARGET_FILE:ruverodazaroda> $<TARGET_FILE:cfgmgr32_standin>)
+  set_tests_properties(wine_entry PROPERTIES TIMEOUT 600)
+endif()

@@ -1,0 +1,200 @@
+#include "log.h"
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+struct Spec {
+    bool left = false;
+    bool zero = false;
+    bool plus = false;
+    bool space = false;
+    int width = -1;
+    int precision = -1;
+    bool wide64 = false;
+    char conversion = 0;
+};
+
+void Emit(LogSink sink, void* context, const std::string& text) {
+    if (!text.empty())
+        sink(context, text.data(), text.size());
+}
+
+void Pad(LogSink sink, void* context, const Spec& spec, const std::string& body,
+         bool zeroAllowed, std::size_t signLength) {
+    std::size_t width = spec.width < 0 ? 0 : static_cast<std::size_t>(spec.width);
+    if (body.size() >= width) {
+        Emit(sink, context, body);
+    } else if (spec.left) {
+        Emit(sink, context, body + std::string(width - body.size(), ' '));
+    } else if (spec.zero && zeroAllowed) {
+        std::string padded = body;
+        padded.insert(signLength, width - body.size(), '0');
+        Emit(sink, context, padded);
+    } else {
+        Emit(sink, context, std::string(width - body.size(), ' ') + body);
+    }
+}
+
+std::string Digits(std::uint64_t value, unsigned base, bool upper) {
+    const char* set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    std::string out;
+    do {
+        out.insert(out.begin(), set[value % base]);
+        value /= base;
+    } while (value != 0);
+    return out;
+}
+
+void Placeholder(LogSink sink, void* context, char conversion, const char* why) {
+    std::string text = "%!";
+    text += conversion;
+    text += "(";
+    text += why;
+    text += ")";
+    Emit(sink, context, text);
+}
+
+void Integer(LogSink sink, void* context, const Spec& spec, const LogArg& arg) {
+    bool is64 = arg.kind == LogArg::Kind::Int64 || arg.kind == LogArg::Kind::UInt64;
+    bool is32 = arg.kind == LogArg::Kind::Int32 || arg.kind == LogArg::Kind::UInt32;
+    if ((!is64 && !is32) || is64 != spec.wide64) {
+        Placeholder(sink, context, spec.conversion, "BADTYPE");
+        return;
+    }
+    // As printf: the conversion decides signedness, the argument only supplies the bits.
+    std::uint64_t bits = spec.wide64 ? arg.bits : (arg.bits & 0xFFFFFFFFu);
+    std::string sign;
+    std::uint64_t magnitude = bits;
+    bool isSigned = spec.conversion == 'd' || spec.conversion == 'i';
+    if (isSigned) {
+        std::int64_t value = spec.wide64 ? static_cast<std::int64_t>(bits)
+                                         : static_cast<std::int32_t>(static_cast<std::uint32_t>(bits));
+        if (value < 0) {
+            sign = "-";
+            magnitude = static_cast<std::uint64_t>(0) - static_cast<std::uint64_t>(value);
+        } else if (spec.plus) {
+            sign = "+";
+        } else if (spec.space) {
+            sign = " ";
+        }
+    }
+    unsigned base = (spec.conversion == 'x' || spec.conversion == 'X') ? 16 : 10;
+    std::string digits = Digits(magnitude, base, spec.conversion == 'X');
+    if (spec.precision == 0 && magnitude == 0)
+        digits.clear();
+    if (spec.precision > 0 && digits.size() < static_cast<std::size_t>(spec.precision))
+        digits.insert(0, static_cast<std::size_t>(spec.precision) - digits.size(), '0');
+    Pad(sink, context, spec, sign + digits, spec.precision < 0, sign.size());
+}
+
+void Text(LogSink sink, void* context, const Spec& spec, const LogArg& arg) {
+    std::string text;
+    if (spec.conversion == 'S') {
+        if (arg.kind != LogArg::Kind::Wide) {
+            Placeholder(sink, context, spec.conversion, "BADTYPE");
+            return;
+        }
+        text = arg.wide == nullptr ? "(null)" : Utf16ToUtf8(arg.wide, arg.length);
+    } else {
+        if (arg.kind != LogArg::Kind::Narrow) {
+            Placeholder(sink, context, spec.conversion, "BADTYPE");
+            return;
+        }
+        text = arg.narrow == nullptr ? "(null)" : std::string(arg.narrow, arg.length);
+    }
+    if (spec.precision >= 0 && text.size() > static_cast<std::size_t>(spec.precision))
+        text.resize(static_cast<std::size_t>(spec.precision));
+    Pad(sink, context, spec, text, false, 0);
+}
+
+int Number(const char*& p) {
+    int value = 0;
+    while (*p >= '0' && *p <= '9') {
+        if (value < 100000)
+            value = value * 10 + (*p - '0');
+        ++p;
+    }
+    return value;
+}
+
+} // namespace
+
+void FormatLogText(const char* format, const LogArg* args, std::size_t count, LogSink sink,
+                   void* context) {
+    std::size_t next = 0;
+    const char* p = format;
+    while (*p != 0) {
+        const char* run = p;
+        while (*p != 0 && *p != '%')
+            ++p;
+        if (p != run)
+            sink(context, run, static_cast<std::size_t>(p - run));
+        if (*p == 0)
+            break;
+        ++p; // '%'
+        if (*p == '%') {
+            sink(context, "%", 1);
+            ++p;
+            continue;
+        }
+        Spec spec;
+        for (;; ++p) {
+            if (*p == '-')
+                spec.left = true;
+            else if (*p == '0')
+                spec.zero = true;
+            else if (*p == '+')
+                spec.plus = true;
+            else if (*p == ' ')
+                spec.space = true;
+            else if (*p != '#')
+                break;
+        }
+        bool star = false;
+        if (*p == '*') {
+            star = true;
+            ++p;
+        } else if (*p >= '0' && *p <= '9') {
+            spec.width = Number(p);
+        }
+        if (*p == '.') {
+            ++p;
+            if (*p == '*') {
+                star = true;
+                ++p;
+            }
+            spec.precision = Number(p);
+        }
+        if (std::strncmp(p, "ll", 2) == 0) {
+            spec.wide64 = true;
+            p += 2;
+        } else if (std::strncmp(p, "I64", 3) == 0) {
+            spec.wide64 = true;
+            p += 3;
+        } else if (*p == 'l' || *p == 'h') {
+            ++p;
+        }
+        spec.conversion = *p;
+        if (*p == 0) {
+            Emit(sink, context, "%!(NOVERB)");
+            break;
+        }
+        ++p;
+        const bool known = std::strchr("diuxXSs", spec.conversion) != nullptr;
+        if (!known || star) {
+            Placeholder(sink, context, spec.conversion, "UNSUPPORTED");
+            continue;
+        }
+        if (next >= count) {
+            Placeholder(sink, context, spec.conversion, "MISSING");
+            continue;
+        }
+        const LogArg& arg = args[next++];
+        if (spec.conversion == 'S' || spec.conversion == 's')
+            Text(sink, context, spec, arg);
+        else
+            Integer(sink, context, spec, arg);
+    }
+}

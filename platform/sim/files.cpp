@@ -1,0 +1,364 @@
+#include "internal.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Search {
+    std::vector<std::pair<WString, bool>> entries; // name, is a folder
+    std::size_t next = 0;
+};
+
+struct Files {
+    WString windowsDirectory = WSTR("C:\\Windows");
+    WString systemDirectory = WSTR("C:\\Windows\\System32");
+    UINT systemDirectoryRequired = 0;
+    std::map<WString, std::string> security; // upper-cased path -> descriptor string
+    std::map<WString, std::vector<WString>> searchOrder;
+    std::map<std::uintptr_t, Search> searches;
+    std::uintptr_t nextSearch = 0x2000;
+};
+
+Files& TheFiles() {
+    static Files files;
+    return files;
+}
+
+using sim::detail::Call;
+using sim::detail::Quote;
+using sim::detail::Upper;
+using sim::detail::WorldLock;
+
+std::string HostOrEmpty(LPCWSTR path) {
+    std::string host;
+    if (path == nullptr || !sim::detail::ToHost(path, &host))
+        return "";
+    return host;
+}
+
+UINT CopyDirectory(const WString& dir, LPWSTR buffer, UINT size) {
+    auto needed = static_cast<UINT>(dir.size() + 1);
+    if (buffer == nullptr || size < needed)
+        return needed;
+    std::copy(dir.begin(), dir.end(), buffer);
+    buffer[dir.size()] = 0;
+    return static_cast<UINT>(dir.size());
+}
+
+// Windows wildcard match: * any run, ? any one character, letters without regard to case.
+bool Matches(const WString& pattern, const WString& name) {
+    std::size_t p = 0, n = 0, starP = WString::npos, starN = 0;
+    auto fold = [](WCHAR c) {
+        return static_cast<WCHAR>(c >= u'a' && c <= u'z' ? c - u'a' + u'A' : c);
+    };
+    while (n < name.size()) {
+        if (p < pattern.size() && pattern[p] == u'*') {
+            starP = p++;
+            starN = n;
+        } else if (p < pattern.size() && (pattern[p] == u'?' || fold(pattern[p]) == fold(name[n]))) {
+            ++p;
+            ++n;
+        } else if (starP != WString::npos) {
+            p = starP + 1;
+            n = ++starN;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == u'*')
+        ++p;
+    return p == pattern.size();
+}
+
+void Fill(const std::pair<WString, bool>& entry, LPWIN32_FIND_DATAW data) {
+    std::memset(data, 0, sizeof *data);
+    data->dwFileAttributes = entry.second ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    std::size_t n = std::min<std::size_t>(entry.first.size(), MAX_PATH - 1);
+    std::copy(entry.first.begin(), entry.first.begin() + static_cast<std::ptrdiff_t>(n),
+              data->cFileName);
+}
+
+// Windows text mode: every line feed written is stored as carriage return and line feed.
+ssize_t TextWrite(void* cookie, const char* data, std::size_t size) {
+    int fd = static_cast<int>(reinterpret_cast<std::intptr_t>(cookie));
+    std::string out;
+    out.reserve(size + size / 8);
+    for (std::size_t i = 0; i < size; ++i) {
+        if (data[i] == '\n')
+            out += '\r';
+        out += data[i];
+    }
+    // One write per flush, so that whole messages land at the end of the file together.
+    ssize_t done = write(fd, out.data(), out.size());
+    return done < 0 ? -1 : static_cast<ssize_t>(size);
+}
+
+ssize_t TextRead(void* cookie, char* data, std::size_t size) {
+    return read(static_cast<int>(reinterpret_cast<std::intptr_t>(cookie)), data, size);
+}
+
+int TextClose(void* cookie) { return close(static_cast<int>(reinterpret_cast<std::intptr_t>(cookie))); }
+
+} // namespace
+
+void sim::detail::ResetFiles() { TheFiles() = Files{}; }
+
+void sim::MakeDir(const WString& path) { fs::create_directories(HostPath(path)); }
+
+void sim::MakeFile(const WString& path, const std::string& content) {
+    std::string host = HostPath(path);
+    fs::create_directories(fs::path(host).parent_path());
+    std::ofstream(host, std::ios::binary) << content;
+}
+
+bool sim::Exists(const WString& path) { return fs::exists(HostPath(path)); }
+
+std::string sim::ReadFile(const WString& path) {
+    std::ifstream in(HostPath(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void sim::RemoveAll(const WString& path) { fs::remove_all(HostPath(path)); }
+
+void sim::SetSearchOrder(const WString& dir, const std::vector<WString>& names) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    TheFiles().searchOrder[Upper(dir)] = names;
+}
+
+std::size_t sim::OpenSearches() {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    return TheFiles().searches.size();
+}
+
+void sim::SetWindowsDirectory(const WString& dir) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    TheFiles().windowsDirectory = dir;
+}
+
+void sim::SetSystemDirectory(const WString& dir) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    TheFiles().systemDirectory = dir;
+}
+
+void sim::SetSystemDirectoryRequiredSize(UINT size) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    TheFiles().systemDirectoryRequired = size;
+}
+
+std::string sim::DirectorySecurity(const WString& path) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    auto it = TheFiles().security.find(Upper(path));
+    return it == TheFiles().security.end() ? "(not created)" : it->second;
+}
+
+UINT GetWindowsDirectoryW(LPWSTR buffer, UINT size) {
+    DWORD code = 0;
+    if (Call("GetWindowsDirectoryW", &code, buffer == nullptr ? "NULL" : "&buffer", size)) {
+        SetLastError(code);
+        return 0;
+    }
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    return CopyDirectory(TheFiles().windowsDirectory, buffer, size);
+}
+
+UINT GetSystemDirectoryW(LPWSTR buffer, UINT size) {
+    DWORD code = 0;
+    if (Call("GetSystemDirectoryW", &code, buffer == nullptr ? "NULL" : "&buffer", size)) {
+        SetLastError(code);
+        return 0;
+    }
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    Files& f = TheFiles();
+    if (f.systemDirectoryRequired != 0)
+        return f.systemDirectoryRequired;
+    return CopyDirectory(f.systemDirectory, buffer, size);
+}
+
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) {
+    std::string security = "NULL";
+    if (attributes != nullptr) {
+        security = "{" + std::to_string(attributes->nLength) + ", ";
+        security += attributes->lpSecurityDescriptor == nullptr
+                        ? "NULL"
+                        : "descriptor \"" +
+                              sim::detail::DescriptorSddl(attributes->lpSecurityDescriptor) + "\"";
+        security += ", " + std::to_string(attributes->bInheritHandle) + "}";
+    }
+    DWORD code = 0;
+    if (Call("CreateDirectoryW", &code, Quote(path), security)) {
+        SetLastError(code);
+        return FALSE;
+    }
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    std::string host = HostOrEmpty(path);
+    if (host.empty()) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    if (fs::exists(host)) {
+        SetLastError(ERROR_ALREADY_EXISTS);
+        return FALSE;
+    }
+    if (mkdir(host.c_str(), 0777) != 0) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    const void* descriptor = attributes == nullptr ? nullptr : attributes->lpSecurityDescriptor;
+    TheFiles().security[Upper(path)] = sim::detail::DescriptorSddl(descriptor);
+    return TRUE;
+}
+
+DWORD GetFileAttributesW(LPCWSTR path) {
+    DWORD code = 0;
+    if (Call("GetFileAttributesW", &code, Quote(path))) {
+        SetLastError(code);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    std::string host = HostOrEmpty(path);
+    struct stat st {};
+    if (host.empty() || stat(host.c_str(), &st) != 0) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+}
+
+HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
+    DWORD code = 0;
+    if (Call("FindFirstFileW", &code, Quote(pattern), data == nullptr ? "NULL" : "&data")) {
+        SetLastError(code);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    WString full = pattern == nullptr ? WString() : WString(pattern);
+    std::size_t slash = full.rfind(u'\\');
+    std::string host = HostOrEmpty(full.c_str());
+    if (host.empty() || slash == WString::npos || data == nullptr) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    WString dir = full.substr(0, slash);
+    WString namePattern = full.substr(slash + 1);
+    std::error_code error;
+    fs::directory_iterator it(HostOrEmpty(dir.c_str()), error);
+    if (error) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::vector<std::pair<WString, bool>> found;
+    for (const auto& entry : it) {
+        WString name = Utf8ToUtf16(entry.path().filename().string());
+        if (Matches(namePattern, name))
+            found.emplace_back(name, entry.is_directory());
+    }
+    std::sort(found.begin(), found.end());
+    // The test's order comes first, then the rest by name.
+    Search search;
+    for (const WString& name : TheFiles().searchOrder[Upper(dir)]) {
+        auto hit = std::find_if(found.begin(), found.end(),
+                                [&](const auto& e) { return e.first == name; });
+        if (hit != found.end()) {
+            search.entries.push_back(*hit);
+            found.erase(hit);
+        }
+    }
+    search.entries.insert(search.entries.end(), found.begin(), found.end());
+    if (search.entries.empty()) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    Fill(search.entries[0], data);
+    search.next = 1;
+    std::uintptr_t handle = TheFiles().nextSearch++;
+    TheFiles().searches[handle] = std::move(search);
+    return reinterpret_cast<HANDLE>(handle);
+}
+
+BOOL FindNextFileW(HANDLE handle, LPWIN32_FIND_DATAW data) {
+    DWORD code = 0;
+    if (Call("FindNextFileW", &code, sim::detail::Ptr(handle), data == nullptr ? "NULL" : "&data")) {
+        SetLastError(code);
+        return FALSE;
+    }
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    auto it = TheFiles().searches.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (it == TheFiles().searches.end()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    Search& s = it->second;
+    if (s.next >= s.entries.size()) {
+        SetLastError(ERROR_NO_MORE_FILES);
+        return FALSE;
+    }
+    Fill(s.entries[s.next++], data);
+    return TRUE;
+}
+
+BOOL FindClose(HANDLE handle) {
+    DWORD code = 0;
+    if (Call("FindClose", &code, sim::detail::Ptr(handle))) {
+        SetLastError(code);
+        return FALSE;
+    }
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    if (TheFiles().searches.erase(reinterpret_cast<std::uintptr_t>(handle)) == 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+std::FILE* _fsopen(const char* name, const char* mode, int shflag) {
+    DWORD code = 0;
+    if (Call("_fsopen", &code, Quote(name), Quote(mode), sim::detail::Hex(shflag, 2))) {
+        errno = static_cast<int>(code);
+        return nullptr;
+    }
+    std::string host;
+    if (name == nullptr || mode == nullptr ||
+        !sim::detail::ToHost(Utf8ToUtf16(name), &host)) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    bool plus = std::strchr(mode, '+') != nullptr;
+    int flags = plus ? O_RDWR : O_WRONLY;
+    switch (mode[0]) {
+    case 'r':
+        flags = plus ? O_RDWR : O_RDONLY;
+        break;
+    case 'w':
+        flags |= O_CREAT | O_TRUNC;
+        break;
+    case 'a':
+        flags |= O_CREAT | O_APPEND;
+        break;
+    default:
+        errno = EINVAL;
+        return nullptr;
+    }
+    int fd = open(host.c_str(), flags | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return nullptr;
+    if (std::strchr(mode, 'b') != nullptr)
+        return fdopen(fd, mode);
+    cookie_io_functions_t text{TextRead, TextWrite, nullptr, TextClose};
+    std::string cookieMode = mode[0] == 'a' ? "a" : (mode[0] == 'w' ? "w" : "r");
+    if (plus)
+        cookieMode += '+';
+    std::FILE* file = fopencookie(reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)),
+                                  cookieMode.c_str(), text);
+    if (file == nullptr)
+        close(fd);
+    return file;
+}

@@ -1,0 +1,55 @@
+// Shared by the parts of the simulated Windows; not for tests.
+#pragma once
+
+#include "world.h"
+
+#include <mutex>
+#include <sstream>
+#include <string>
+
+namespace sim::detail {
+
+std::recursive_mutex& WorldLock();
+
+// Counts a call of op and tells whether a fault was scheduled for it.
+bool Fault(const char* op, DWORD* code);
+void Record(const std::string& line);
+
+std::string Quote(const WCHAR* text);
+std::string Quote(const char* text);
+std::string Hex(std::uint64_t value, int digits = 8);
+std::string Ptr(const void* p);
+
+inline void Arg(std::ostringstream&) {}
+template <typename T, typename... R> void Arg(std::ostringstream& out, const T& first, const R&... rest) {
+    out << first;
+    if (sizeof...(rest) > 0)
+        out << ", ";
+    Arg(out, rest...);
+}
+
+// Journals op(args...) and tells whether a fault was scheduled for this call.
+template <typename... A> bool Call(const char* op, DWORD* code, const A&... args) {
+    std::ostringstream line;
+    line << op << "(";
+    Arg(line, args...);
+    line << ")";
+    Record(line.str());
+    return Fault(op, code);
+}
+
+// Maps a Windows path below C:\ to the host; false for any other path.
+bool ToHost(const WString& path, std::string* host);
+WString Upper(const WString& text);
+
+// The string a descriptor was made from; "" for none.
+std::string DescriptorSddl(const void* descriptor);
+
+// Hooks that the other parts register so that Reset() clears them too.
+void ResetFiles();
+void ResetRegistry();
+void ResetSecurity();
+void ResetDevices();
+void ResetNotifications();
+
+} // namespace sim::detail

@@ -1,0 +1,3 @@
+#include "internal.h"
+
+void sim::detail::ResetNotifications() {}

@@ -1,0 +1,297 @@
+// The Windows operations the system calls, declared under their Windows names and
+// signatures for the simulated Windows. Sizes and values match 64-bit Windows so that
+// the code under test passes exactly what it would pass there.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+#define WINAPI
+#define CALLBACK
+#define WSTR(s) u##s
+
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using BOOL = int;
+using LONG = std::int32_t;
+using ULONG = std::uint32_t;
+using UINT = unsigned int;
+using LONG_PTR = std::intptr_t;
+using ULONG_PTR = std::uintptr_t;
+using DWORD64 = std::uint64_t;
+using WCHAR = char16_t;
+using CHAR = char;
+using LPVOID = void*;
+using PVOID = void*;
+using LPCVOID = const void*;
+using LPBYTE = BYTE*;
+using PBYTE = BYTE*;
+using LPDWORD = DWORD*;
+using PDWORD = DWORD*;
+using PULONG = ULONG*;
+using PBOOL = BOOL*;
+using LPWSTR = WCHAR*;
+using PWSTR = WCHAR*;
+using LPCWSTR = const WCHAR*;
+using PCWSTR = const WCHAR*;
+using LPSTR = char*;
+using LPCSTR = const char*;
+using HANDLE = void*;
+using HLOCAL = void*;
+using HWND = struct HWND__*;
+using HMODULE = struct HMODULE__*;
+using HKEY = struct HKEY__*;
+using PHKEY = HKEY*;
+using REGSAM = DWORD;
+using LSTATUS = LONG;
+using PSECURITY_DESCRIPTOR = void*;
+using HDEVINFO = void*;
+using CONFIGRET = DWORD;
+using errno_t = int;
+
+#define TRUE 1
+#define FALSE 0
+#define MAX_PATH 260
+#define INFINITE 0xFFFFFFFFu
+
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)))
+#define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000002u)))
+
+// Error codes.
+#define ERROR_SUCCESS 0L
+#define NO_ERROR 0L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_OUTOFMEMORY 14L
+#define ERROR_INVALID_DATA 13L
+#define ERROR_NO_MORE_FILES 18L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_ALREADY_EXISTS 183L
+#define ERROR_MORE_DATA 234L
+#define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_INVALID_FLAGS 1004L
+#define ERROR_FAILED_SERVICE_CONTROLLER_CONNECT 1063L
+#define ERROR_INVALID_USER_BUFFER 1784L
+#define ERROR_NO_SUCH_DEVINST 0xE000020Bu
+#define ERROR_NO_DRIVER_SELECTED 0xE0000203u
+
+// Registry.
+#define KEY_READ 0x00020019u
+#define REG_NONE 0u
+#define REG_SZ 1u
+#define REG_BINARY 3u
+#define REG_DWORD 4u
+#define REG_MULTI_SZ 7u
+#define REG_QWORD 11u
+
+// Files.
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020u
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define _SH_DENYNO 0x40
+
+// Security descriptors.
+#define SDDL_REVISION_1 1u
+
+struct SECURITY_ATTRIBUTES {
+    DWORD nLength;
+    LPVOID lpSecurityDescriptor;
+    BOOL bInheritHandle;
+};
+using PSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+
+struct WIN32_FIND_DATAW {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    WCHAR cFileName[MAX_PATH];
+    WCHAR cAlternateFileName[14];
+};
+using LPWIN32_FIND_DATAW = WIN32_FIND_DATAW*;
+
+struct GUID {
+    std::uint32_t Data1;
+    std::uint16_t Data2;
+    std::uint16_t Data3;
+    std::uint8_t Data4[8];
+};
+inline bool operator==(const GUID& a, const GUID& b) {
+    if (a.Data1 != b.Data1 || a.Data2 != b.Data2 || a.Data3 != b.Data3)
+        return false;
+    for (int i = 0; i < 8; ++i) {
+        if (a.Data4[i] != b.Data4[i])
+            return false;
+    }
+    return true;
+}
+
+// Smart card reader setup class {50DD5230-BA8A-11D1-BF5D-0000F805F530}.
+extern const GUID GUID_DEVCLASS_SMARTCARDREADER;
+
+// Device setup.
+#define DIGCF_PRESENT 0x00000002u
+#define SPDRP_DEVICEDESC 0x00000000u
+#define SPDRP_HARDWAREID 0x00000001u
+#define INSTALLFLAG_FORCE 0x00000001u
+
+struct SP_DEVINFO_DATA {
+    DWORD cbSize;
+    GUID ClassGuid;
+    DWORD DevInst;
+    ULONG_PTR Reserved;
+};
+using PSP_DEVINFO_DATA = SP_DEVINFO_DATA*;
+
+// Plug and Play notifications.
+using HCMNOTIFICATION = struct HCMNOTIFICATION__*;
+using PHCMNOTIFICATION = HCMNOTIFICATION*;
+
+#define CR_SUCCESS 0x00000000u
+#define CR_OUT_OF_MEMORY 0x00000002u
+#define CR_INVALID_DATA 0x0000001Fu
+#define CR_FAILURE 0x00000013u
+#define CR_ACCESS_DENIED 0x00000033u
+#define CM_NOTIFY_FILTER_FLAG_ALL_INTERFACE_CLASSES 0x00000001u
+#define CM_NOTIFY_FILTER_FLAG_ALL_DEVICE_INSTANCES 0x00000002u
+#define MAX_DEVICE_ID_LEN 200
+#define ANYSIZE_ARRAY 1
+
+enum CM_NOTIFY_FILTER_TYPE {
+    CM_NOTIFY_FILTER_TYPE_DEVICEINTERFACE = 0,
+    CM_NOTIFY_FILTER_TYPE_DEVICEHANDLE,
+    CM_NOTIFY_FILTER_TYPE_DEVICEINSTANCE,
+    CM_NOTIFY_FILTER_TYPE_MAX
+};
+
+struct CM_NOTIFY_FILTER {
+    DWORD cbSize;
+    DWORD Flags;
+    CM_NOTIFY_FILTER_TYPE FilterType;
+    DWORD Reserved;
+    union {
+        struct {
+            GUID ClassGuid;
+        } DeviceInterface;
+        struct {
+            HANDLE hTarget;
+        } DeviceHandle;
+        struct {
+            WCHAR InstanceId[MAX_DEVICE_ID_LEN];
+        } DeviceInstance;
+    } u;
+};
+using PCM_NOTIFY_FILTER = CM_NOTIFY_FILTER*;
+
+enum CM_NOTIFY_ACTION {
+    CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL = 0,
+    CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL,
+    CM_NOTIFY_ACTION_DEVICEQUERYREMOVE,
+    CM_NOTIFY_ACTION_DEVICEQUERYREMOVEFAILED,
+    CM_NOTIFY_ACTION_DEVICEREMOVEPENDING,
+    CM_NOTIFY_ACTION_DEVICEREMOVECOMPLETE,
+    CM_NOTIFY_ACTION_DEVICECUSTOMEVENT,
+    CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED,
+    CM_NOTIFY_ACTION_DEVICEINSTANCESTARTED,
+    CM_NOTIFY_ACTION_DEVICEINSTANCEREMOVED,
+    CM_NOTIFY_ACTION_MAX
+};
+
+struct CM_NOTIFY_EVENT_DATA {
+    CM_NOTIFY_FILTER_TYPE FilterType;
+    DWORD Reserved;
+    union {
+        struct {
+            GUID ClassGuid;
+            WCHAR SymbolicLink[ANYSIZE_ARRAY];
+        } DeviceInterface;
+        struct {
+            GUID EventGuid;
+            LONG NameOffset;
+            DWORD DataSize;
+            BYTE Data[ANYSIZE_ARRAY];
+        } DeviceHandle;
+        struct {
+            WCHAR InstanceId[ANYSIZE_ARRAY];
+        } DeviceInstance;
+    } u;
+};
+using PCM_NOTIFY_EVENT_DATA = CM_NOTIFY_EVENT_DATA*;
+
+using PCM_NOTIFY_CALLBACK = DWORD(CALLBACK*)(HCMNOTIFICATION hNotify, PVOID Context,
+                                             CM_NOTIFY_ACTION Action,
+                                             PCM_NOTIFY_EVENT_DATA EventData,
+                                             DWORD EventDataSize);
+
+// Service dispatcher.
+using LPSERVICE_MAIN_FUNCTIONW = void(WINAPI*)(DWORD dwNumServicesArgs,
+                                               LPWSTR* lpServiceArgVectors);
+struct SERVICE_TABLE_ENTRYW {
+    LPWSTR lpServiceName;
+    LPSERVICE_MAIN_FUNCTIONW lpServiceProc;
+};
+
+// Kernel.
+DWORD GetLastError();
+void SetLastError(DWORD code);
+DWORD GetCurrentProcessId();
+DWORD GetTickCount();
+void Sleep(DWORD milliseconds);
+HLOCAL LocalFree(HLOCAL mem);
+int lstrcmpiW(LPCWSTR a, LPCWSTR b);
+UINT GetWindowsDirectoryW(LPWSTR buffer, UINT size);
+UINT GetSystemDirectoryW(LPWSTR buffer, UINT size);
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes);
+DWORD GetFileAttributesW(LPCWSTR path);
+HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);
+BOOL FindNextFileW(HANDLE search, LPWIN32_FIND_DATAW data);
+BOOL FindClose(HANDLE search);
+
+// The C runtime's shared open and thread-safe local time, as the Windows runtime has them.
+std::FILE* _fsopen(const char* name, const char* mode, int shflag);
+errno_t localtime_s(std::tm* result, const std::time_t* time);
+
+// Registry and security descriptors.
+LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result);
+LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                         LPDWORD dataSize);
+LSTATUS RegCloseKey(HKEY key);
+BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR sddl, DWORD revision,
+                                                          PSECURITY_DESCRIPTOR* descriptor,
+                                                          PULONG size);
+
+// Service dispatcher.
+BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table);
+
+// Device setup and driver installation.
+HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND parent, DWORD flags);
+BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data);
+BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property,
+                                       PDWORD regType, PBYTE buffer, DWORD bufferSize,
+                                       PDWORD requiredSize);
+BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set);
+BOOL UpdateDriverForPlugAndPlayDevicesW(HWND parent, LPCWSTR hardwareId, LPCWSTR fullInfPath,
+                                        DWORD installFlags, PBOOL rebootRequired);
+
+// Plug and Play notifications.
+CONFIGRET CM_Register_Notification(PCM_NOTIFY_FILTER filter, PVOID context,
+                                   PCM_NOTIFY_CALLBACK callback, PHCMNOTIFICATION notify);
+CONFIGRET CM_Unregister_Notification(HCMNOTIFICATION notify);

@@ -1,0 +1,101 @@
+#include "internal.h"
+
+#include <map>
+#include <set>
+
+namespace {
+
+struct Descriptor {
+    WString sddl;
+};
+
+struct Security {
+    std::set<Descriptor*> live;
+    std::map<WString, DWORD> failing;
+};
+
+Security& TheSecurity() {
+    static Security security;
+    return security;
+}
+
+} // namespace
+
+using sim::detail::Call;
+using sim::detail::WorldLock;
+
+void sim::detail::ResetSecurity() {
+    for (Descriptor* d : TheSecurity().live)
+        delete d;
+    TheSecurity() = Security{};
+}
+
+void sim::FailSddl(const WString& sddl, DWORD code) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    TheSecurity().failing[sddl] = code;
+}
+
+std::size_t sim::LiveDescriptors() {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    return TheSecurity().live.size();
+}
+
+namespace sim::detail {
+// The string a descriptor was made from; "" for none, "(foreign)" for one not made here.
+std::string DescriptorSddl(const void* descriptor) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    if (descriptor == nullptr)
+        return "";
+    auto* d = static_cast<Descriptor*>(const_cast<void*>(descriptor));
+    if (TheSecurity().live.count(d) == 0)
+        return "(foreign)";
+    return Utf16ToUtf8(d->sddl);
+}
+} // namespace sim::detail
+
+BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR sddl, DWORD revision,
+                                                          PSECURITY_DESCRIPTOR* descriptor,
+                                                          PULONG size) {
+    DWORD code = 0;
+    if (Call("ConvertStringSecurityDescriptorToSecurityDescriptorW", &code,
+             sim::detail::Quote(sddl), revision, descriptor == nullptr ? "NULL" : "&descriptor",
+             size == nullptr ? "NULL" : "&size")) {
+        SetLastError(code);
+        return FALSE;
+    }
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    Security& s = TheSecurity();
+    if (sddl == nullptr || descriptor == nullptr || revision != SDDL_REVISION_1) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto failing = s.failing.find(sddl);
+    if (failing != s.failing.end()) {
+        SetLastError(failing->second);
+        return FALSE;
+    }
+    auto* d = new Descriptor{sddl};
+    s.live.insert(d);
+    *descriptor = d;
+    if (size != nullptr)
+        *size = static_cast<ULONG>(20 + 2 * d->sddl.size());
+    return TRUE;
+}
+
+HLOCAL LocalFree(HLOCAL mem) {
+    DWORD code = 0;
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    // Descriptors are journaled by the string they were made from, so that lines compare
+    // equal from run to run.
+    std::string sddl = sim::detail::DescriptorSddl(mem);
+    Call("LocalFree", &code, mem == nullptr ? "NULL" : "descriptor \"" + sddl + "\"");
+    if (mem == nullptr)
+        return nullptr;
+    auto* d = static_cast<Descriptor*>(mem);
+    if (TheSecurity().live.erase(d) == 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return mem;
+    }
+    delete d;
+    return nullptr;
+}

@@ -1,0 +1,276 @@
+#include "internal.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <unistd.h>
+
+const GUID GUID_DEVCLASS_SMARTCARDREADER = {
+    0x50dd5230, 0xba8a, 0x11d1, {0xbf, 0x5d, 0x00, 0x00, 0xf8, 0x05, 0xf5, 0x30}};
+
+namespace sim {
+namespace {
+
+struct Faults {
+    std::map<std::string, unsigned> calls;
+    std::map<std::string, std::vector<std::pair<unsigned, DWORD>>> scheduled;
+    std::map<std::string, DWORD> always;
+};
+
+struct World {
+    std::string root;
+    std::vector<std::string> journal;
+    Faults faults;
+    DWORD pid = 4242;
+    DWORD ticks = 0;
+    std::optional<std::tm> localTime;
+};
+
+World& TheWorld() {
+    static World world;
+    return world;
+}
+
+thread_local DWORD lastError = 0;
+
+} // namespace
+
+namespace detail {
+
+std::recursive_mutex& WorldLock() {
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+bool Fault(const char* op, DWORD* code) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    Faults& f = TheWorld().faults;
+    unsigned n = ++f.calls[op];
+    auto always = f.always.find(op);
+    if (always != f.always.end()) {
+        *code = always->second;
+        return true;
+    }
+    auto& list = f.scheduled[op];
+    for (auto it = list.begin(); it != list.end(); ++it) {
+        if (it->first == n) {
+            *code = it->second;
+            list.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+void Record(const std::string& line) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    TheWorld().journal.push_back(line);
+}
+
+std::string Quote(const WCHAR* text) {
+    if (text == nullptr)
+        return "NULL";
+    return "\"" + Utf16ToUtf8(text) + "\"";
+}
+
+std::string Quote(const char* text) {
+    if (text == nullptr)
+        return "NULL";
+    return std::string("\"") + text + "\"";
+}
+
+std::string Hex(std::uint64_t value, int digits) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "0x%0*llX", digits,
+                  static_cast<unsigned long long>(value));
+    return buffer;
+}
+
+std::string Ptr(const void* p) {
+    if (p == nullptr)
+        return "NULL";
+    return Hex(reinterpret_cast<std::uintptr_t>(p), 16);
+}
+
+WString Upper(const WString& text) {
+    WString out = text;
+    for (auto& c : out) {
+        if (c >= u'a' && c <= u'z')
+            c = static_cast<WCHAR>(c - u'a' + u'A');
+    }
+    return out;
+}
+
+bool ToHost(const WString& path, std::string* host) {
+    if (path.size() < 3 || (path[0] != u'C' && path[0] != u'c') || path[1] != u':' ||
+        path[2] != u'\\')
+        return false;
+    std::string rest = Utf16ToUtf8(path.substr(3));
+    for (auto& c : rest) {
+        if (c == '\\')
+            c = '/';
+    }
+    *host = TheWorld().root + "/C/" + rest;
+    return true;
+}
+
+} // namespace detail
+
+void Reset() {
+    std::lock_guard<std::recursive_mutex> guard(detail::WorldLock());
+    World& w = TheWorld();
+    if (!w.root.empty())
+        std::filesystem::remove_all(w.root);
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp != 0 ? tmp : "/tmp") + "/simwin.XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back(0);
+    if (mkdtemp(buffer.data()) == nullptr) {
+        std::perror("mkdtemp");
+        std::abort();
+    }
+    w.root = buffer.data();
+    w.journal.clear();
+    w.faults = Faults{};
+    w.pid = 4242;
+    w.ticks = 0;
+    w.localTime.reset();
+    lastError = 0;
+    detail::ResetRegistry();
+    detail::ResetFiles();
+    detail::ResetSecurity();
+    detail::ResetDevices();
+    detail::ResetNotifications();
+    MakeDir(WSTR("C:\\Windows\\Temp"));
+    MakeDir(WSTR("C:\\Windows\\System32"));
+}
+
+std::vector<std::string> Journal() {
+    std::lock_guard<std::recursive_mutex> guard(detail::WorldLock());
+    return TheWorld().journal;
+}
+
+std::vector<std::string> JournalOf(const std::string& op) {
+    std::vector<std::string> out;
+    for (const auto& line : Journal()) {
+        if (line.compare(0, op.size() + 1, op + "(") == 0)
+            out.push_back(line);
+    }
+    return out;
+}
+
+std::vector<std::string> JournalOps() {
+    std::vector<std::string> out;
+    for (const auto& line : Journal())
+        out.push_back(line.substr(0, line.find('(')));
+    return out;
+}
+
+void ClearJournal() {
+    std::lock_guard<std::recursive_mutex> guard(detail::WorldLock());
+    TheWorld().journal.clear();
+}
+
+void FailNth(const std::string& op, unsigned n, DWORD code) {
+    std::lock_guard<std::recursive_mutex> guard(detail::WorldLock());
+    Faults& f = TheWorld().faults;
+    f.scheduled[op].emplace_back(f.calls[op] + n, code);
+}
+
+void FailAlways(const std::string& op, DWORD code) {
+    std::lock_guard<std::recursive_mutex> guard(detail::WorldLock());
+    TheWorld().faults.always[op] = code;
+}
+
+std::string HostPath(const WString& windowsPath) {
+    std::lock_guard<std::recursive_mutex> guard(detail::WorldLock());
+    std::string host;
+    if (!detail::ToHost(windowsPath, &host)) {
+        std::fprintf(stderr, "sim: not a C:\\ path: %s\n", Utf16ToUtf8(windowsPath).c_str());
+        std::abort();
+    }
+    return host;
+}
+
+void SetProcessId(DWORD pid) {
+    std::lock_guard<std::recursive_mutex> guard(detail::WorldLock());
+    TheWorld().pid = pid;
+}
+
+void SetTicks(DWORD ticks) {
+    std::lock_guard<std::recursive_mutex> guard(detail::WorldLock());
+    TheWorld().ticks = ticks;
+}
+
+DWORD Ticks() {
+    std::lock_guard<std::recursive_mutex> guard(detail::WorldLock());
+    return TheWorld().ticks;
+}
+
+void SetLocalTime(const std::tm& tm) {
+    std::lock_guard<std::recursive_mutex> guard(detail::WorldLock());
+    TheWorld().localTime = tm;
+}
+
+void ClearLocalTime() {
+    std::lock_guard<std::recursive_mutex> guard(detail::WorldLock());
+    TheWorld().localTime.reset();
+}
+
+} // namespace sim
+
+using sim::TheWorld;
+using sim::detail::Call;
+
+DWORD GetLastError() { return sim::lastError; }
+
+void SetLastError(DWORD code) { sim::lastError = code; }
+
+DWORD GetCurrentProcessId() {
+    DWORD code = 0;
+    Call("GetCurrentProcessId", &code);
+    std::lock_guard<std::recursive_mutex> guard(sim::detail::WorldLock());
+    return TheWorld().pid;
+}
+
+DWORD GetTickCount() {
+    DWORD code = 0;
+    Call("GetTickCount", &code);
+    std::lock_guard<std::recursive_mutex> guard(sim::detail::WorldLock());
+    return TheWorld().ticks;
+}
+
+void Sleep(DWORD milliseconds) {
+    DWORD code = 0;
+    Call("Sleep", &code, milliseconds);
+    std::lock_guard<std::recursive_mutex> guard(sim::detail::WorldLock());
+    TheWorld().ticks += milliseconds; // wraps like the real tick count
+}
+
+int lstrcmpiW(LPCWSTR a, LPCWSTR b) {
+    // Letter case is folded for ASCII only; that is all the command words need.
+    auto fold = [](WCHAR c) {
+        return static_cast<int>(c >= u'A' && c <= u'Z' ? c - u'A' + u'a' : c);
+    };
+    for (;; ++a, ++b) {
+        int d = fold(*a) - fold(*b);
+        if (d != 0)
+            return d < 0 ? -1 : 1;
+        if (*a == 0)
+            return 0;
+    }
+}
+
+errno_t localtime_s(std::tm* result, const std::time_t* time) {
+    DWORD code = 0;
+    if (sim::detail::Fault("localtime_s", &code))
+        return static_cast<errno_t>(code);
+    std::lock_guard<std::recursive_mutex> guard(sim::detail::WorldLock());
+    if (TheWorld().localTime) {
+        *result = *TheWorld().localTime;
+        return 0;
+    }
+    return localtime_r(time, result) != nullptr ? 0 : 22;
+}

@@ -1,0 +1,38 @@
+// The Windows operations the system calls: the Windows SDK headers, plus what the
+// MinGW-w64 headers lack.
+#pragma once
+
+#ifndef WINVER
+#define WINVER 0x0A00
+#endif
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0A00
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+
+#include <windows.h>
+#include <sddl.h>
+#include <setupapi.h>
+#include <newdev.h>
+#include <cfgmgr32.h>
+#include <devguid.h>
+#include <share.h>
+#include <cstdio>
+#include <ctime>
+
+#define WSTR(s) L##s
+
+#ifdef __MINGW32__
+// The MinGW-w64 headers define the notification types but not the two functions.
+extern "C" {
+CMAPI CONFIGRET WINAPI CM_Register_Notification(PCM_NOTIFY_FILTER pFilter, PVOID pContext,
+                                                PCM_NOTIFY_CALLBACK pCallback,
+                                                PHCMNOTIFICATION pNotifyContext);
+CMAPI CONFIGRET WINAPI CM_Unregister_Notification(HCMNOTIFICATION NotifyContext);
+}
+#endif

@@ -1,0 +1,39 @@
+// Every test starts from a fresh simulated Windows and fresh process-wide records.
+#pragma once
+
+#include "log/log.h"
+#include "platform/sim/world.h"
+#include "repair/reader_prefixes.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+class SimTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sim::Reset();
+        LogFilePath[0] = 0;
+        ReaderPrefixList.clear();
+    }
+};
+
+inline const WCHAR kLogKey[] = WSTR("SOFTWARE\\Corvane\\Tessarine\\KVR\\Log");
+
+// Switches logging on and opens the session, so that a test can read what was logged.
+inline void OpenLogWithSwitchOn() {
+    sim::SetRegDword(kLogKey, WSTR("Enabled"), 1);
+    OpenLogSession();
+}
+
+inline WString LogFileOf(DWORD pid) {
+    return WSTR("C:\\Windows\\Temp\\Kelpix.log\\ruverodazaroda_P") +
+           Utf8ToUtf16(std::to_string(pid)) + WSTR(".log");
+}
+
+// The log file's lines with their line ends and time-stamp prefixes removed; lines that do
+// not carry a prefix are kept as they are.
+std::vector<std::string> LogLines(DWORD pid = 4242);
+// Only the entries written by messages (prefixed lines), without the banners.
+std::vector<std::string> LogEntries(DWORD pid = 4242);
