@@ -31,8 +31,8 @@ bool SwitchedOn() {
     DWORD enabled = 0;
     DWORD type = 0;
     DWORD size = sizeof enabled;
-    LSTATUS status =
-        RegQueryValueExW(key, kSwitchValue, nullptr, &type, reinterpret_cast<LPBYTE>(&enabled), &size);
+    LSTATUS status = RegQueryValueExW(key, kSwitchValue, nullptr, &type,
+                                      reinterpret_cast<LPBYTE>(&enabled), &size);
     RegCloseKey(key);
     return status == ERROR_SUCCESS && enabled != 0;
 }

@@ -32,8 +32,8 @@ template <typename T> LogArg MakeLogArg(const T& value) {
     if constexpr (std::is_same_v<D, bool>) {
         a.kind = LogArg::Kind::Other;
     } else if constexpr (std::is_integral_v<D> || std::is_enum_v<D>) {
-        using I = std::conditional_t<std::is_enum_v<D>, std::underlying_type<D>,
-                                     std::enable_if<true, D>>;
+        using I =
+            std::conditional_t<std::is_enum_v<D>, std::underlying_type<D>, std::enable_if<true, D>>;
         using N = typename I::type;
         constexpr bool wide64 = sizeof(N) > 4;
         if constexpr (std::is_signed_v<N>) {

@@ -21,8 +21,8 @@ void Emit(LogSink sink, void* context, const std::string& text) {
         sink(context, text.data(), text.size());
 }
 
-void Pad(LogSink sink, void* context, const Spec& spec, const std::string& body,
-         bool zeroAllowed, std::size_t signLength) {
+void Pad(LogSink sink, void* context, const Spec& spec, const std::string& body, bool zeroAllowed,
+         std::size_t signLength) {
     std::size_t width = spec.width < 0 ? 0 : static_cast<std::size_t>(spec.width);
     if (body.size() >= width) {
         Emit(sink, context, body);
@@ -69,8 +69,9 @@ void Integer(LogSink sink, void* context, const Spec& spec, const LogArg& arg) {
     std::uint64_t magnitude = bits;
     bool isSigned = spec.conversion == 'd' || spec.conversion == 'i';
     if (isSigned) {
-        std::int64_t value = spec.wide64 ? static_cast<std::int64_t>(bits)
-                                         : static_cast<std::int32_t>(static_cast<std::uint32_t>(bits));
+        std::int64_t value = spec.wide64
+                                 ? static_cast<std::int64_t>(bits)
+                                 : static_cast<std::int32_t>(static_cast<std::uint32_t>(bits));
         if (value < 0) {
             sign = "-";
             magnitude = static_cast<std::uint64_t>(0) - static_cast<std::uint64_t>(value);

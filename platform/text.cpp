@@ -45,9 +45,13 @@ std::string Utf16ToUtf8(const WCHAR* text, std::size_t length) {
     return out;
 }
 
-std::string Utf16ToUtf8(const WString& text) { return Utf16ToUtf8(text.data(), text.size()); }
+std::string Utf16ToUtf8(const WString& text) {
+    return Utf16ToUtf8(text.data(), text.size());
+}
 
-std::string Utf16ToUtf8(const WCHAR* text) { return Utf16ToUtf8(text, WideLength(text)); }
+std::string Utf16ToUtf8(const WCHAR* text) {
+    return Utf16ToUtf8(text, WideLength(text));
+}
 
 WString Utf8ToUtf16(const std::string& text) {
     WString out;

@@ -65,7 +65,8 @@ bool Matches(const WString& pattern, const WString& name) {
         if (p < pattern.size() && pattern[p] == u'*') {
             starP = p++;
             starN = n;
-        } else if (p < pattern.size() && (pattern[p] == u'?' || fold(pattern[p]) == fold(name[n]))) {
+        } else if (p < pattern.size() &&
+                   (pattern[p] == u'?' || fold(pattern[p]) == fold(name[n]))) {
             ++p;
             ++n;
         } else if (starP != WString::npos) {
@@ -107,13 +108,19 @@ ssize_t TextRead(void* cookie, char* data, std::size_t size) {
     return read(static_cast<int>(reinterpret_cast<std::intptr_t>(cookie)), data, size);
 }
 
-int TextClose(void* cookie) { return close(static_cast<int>(reinterpret_cast<std::intptr_t>(cookie))); }
+int TextClose(void* cookie) {
+    return close(static_cast<int>(reinterpret_cast<std::intptr_t>(cookie)));
+}
 
 } // namespace
 
-void sim::detail::ResetFiles() { TheFiles() = Files{}; }
+void sim::detail::ResetFiles() {
+    TheFiles() = Files{};
+}
 
-void sim::MakeDir(const WString& path) { fs::create_directories(HostPath(path)); }
+void sim::MakeDir(const WString& path) {
+    fs::create_directories(HostPath(path));
+}
 
 void sim::MakeFile(const WString& path, const std::string& content) {
     std::string host = HostPath(path);
@@ -121,14 +128,18 @@ void sim::MakeFile(const WString& path, const std::string& content) {
     std::ofstream(host, std::ios::binary) << content;
 }
 
-bool sim::Exists(const WString& path) { return fs::exists(HostPath(path)); }
+bool sim::Exists(const WString& path) {
+    return fs::exists(HostPath(path));
+}
 
 std::string sim::ReadFile(const WString& path) {
     std::ifstream in(HostPath(path), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-void sim::RemoveAll(const WString& path) { fs::remove_all(HostPath(path)); }
+void sim::RemoveAll(const WString& path) {
+    fs::remove_all(HostPath(path));
+}
 
 void sim::SetSearchOrder(const WString& dir, const std::vector<WString>& names) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
@@ -286,7 +297,8 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
 
 BOOL FindNextFileW(HANDLE handle, LPWIN32_FIND_DATAW data) {
     DWORD code = 0;
-    if (Call("FindNextFileW", &code, sim::detail::Ptr(handle), data == nullptr ? "NULL" : "&data")) {
+    if (Call("FindNextFileW", &code, sim::detail::Ptr(handle),
+             data == nullptr ? "NULL" : "&data")) {
         SetLastError(code);
         return FALSE;
     }
@@ -326,8 +338,7 @@ std::FILE* _fsopen(const char* name, const char* mode, int shflag) {
         return nullptr;
     }
     std::string host;
-    if (name == nullptr || mode == nullptr ||
-        !sim::detail::ToHost(Utf8ToUtf16(name), &host)) {
+    if (name == nullptr || mode == nullptr || !sim::detail::ToHost(Utf8ToUtf16(name), &host)) {
         errno = ENOENT;
         return nullptr;
     }

@@ -21,7 +21,8 @@ std::string Hex(std::uint64_t value, int digits = 8);
 std::string Ptr(const void* p);
 
 inline void Arg(std::ostringstream&) {}
-template <typename T, typename... R> void Arg(std::ostringstream& out, const T& first, const R&... rest) {
+template <typename T, typename... R>
+void Arg(std::ostringstream& out, const T& first, const R&... rest) {
     out << first;
     if (sizeof...(rest) > 0)
         out << ", ";

@@ -33,7 +33,9 @@ using sim::detail::Call;
 using sim::detail::Upper;
 using sim::detail::WorldLock;
 
-void sim::detail::ResetRegistry() { TheRegistry() = Registry{}; }
+void sim::detail::ResetRegistry() {
+    TheRegistry() = Registry{};
+}
 
 void sim::CreateRegKey(const WString& key) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());

@@ -124,7 +124,8 @@ void Reset() {
     if (!w.root.empty())
         std::filesystem::remove_all(w.root);
     const char* tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != 0 ? tmp : "/tmp") + "/simwin.XXXXXX";
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != 0 ? tmp : "/tmp") + "/simwin.XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back(0);
     if (mkdtemp(buffer.data()) == nullptr) {
@@ -145,6 +146,14 @@ void Reset() {
     detail::ResetNotifications();
     MakeDir(WSTR("C:\\Windows\\Temp"));
     MakeDir(WSTR("C:\\Windows\\System32"));
+}
+
+void Cleanup() {
+    std::lock_guard<std::recursive_mutex> guard(detail::WorldLock());
+    World& w = TheWorld();
+    if (!w.root.empty())
+        std::filesystem::remove_all(w.root);
+    w.root.clear();
 }
 
 std::vector<std::string> Journal() {
@@ -224,9 +233,13 @@ void ClearLocalTime() {
 using sim::TheWorld;
 using sim::detail::Call;
 
-DWORD GetLastError() { return sim::lastError; }
+DWORD GetLastError() {
+    return sim::lastError;
+}
 
-void SetLastError(DWORD code) { sim::lastError = code; }
+void SetLastError(DWORD code) {
+    sim::lastError = code;
+}
 
 DWORD GetCurrentProcessId() {
     DWORD code = 0;

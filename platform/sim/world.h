@@ -17,6 +17,8 @@ namespace sim {
 // C:\Windows\System32 in it), an empty registry, an empty journal, no faults, tick 0,
 // process ID 4242, no devices, no notification registrations.
 void Reset();
+// Removes the world's folder; for the end of a test run.
+void Cleanup();
 
 // Every platform call the system made since the last reset, in order, one line each,
 // e.g. RegCloseKey(0x0000000000001000). Strings are quoted and given in UTF-8.
@@ -29,7 +31,9 @@ void ClearJournal();
 
 // The n-th call of op from now on (1 = the next one) fails with code.
 void FailNth(const std::string& op, unsigned n, DWORD code);
-inline void FailNext(const std::string& op, DWORD code) { FailNth(op, 1, code); }
+inline void FailNext(const std::string& op, DWORD code) {
+    FailNth(op, 1, code);
+}
 // Every call of op from now on fails with code.
 void FailAlways(const std::string& op, DWORD code);
 

@@ -1,3 +1,5 @@
 #include "entry/entry.h"
 
-int wmain(int argc, wchar_t* argv[]) { return EntryMain(argc, argv); }
+int wmain(int argc, wchar_t* argv[]) {
+    return EntryMain(argc, argv);
+}

@@ -11,7 +11,7 @@
 #include <vector>
 
 class SimTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         sim::Reset();
         LogFilePath[0] = 0;

@@ -1,1 +1,299 @@
 #include "fixture.h"
+
+#include <cerrno>
+#include <cstring>
+#include <regex>
+#include <thread>
+
+namespace {
+
+const WCHAR kLogDir[] = WSTR("C:\\Windows\\Temp\\Kelpix.log");
+const char kSd1[] = "D:AR(A;CIOI;GA;;;WD)(A;CIOI;GA;;;AC)S:(ML;CIOI;NW;;;LW)";
+const char kSd2[] = "D:AR(A;CIOI;GA;;;WD)S:(ML;CIOI;NW;;;LW)";
+const char kSd3[] = "D:AR(A;CIOI;GA;;;WD)";
+const std::string kRule59(59, '=');
+const std::string kRule72(72, '=');
+
+std::tm FixedTime() {
+    std::tm tm{};
+    tm.tm_year = 126; // 2026
+    tm.tm_mon = 2;    // March
+    tm.tm_mday = 4;
+    tm.tm_hour = 5;
+    tm.tm_min = 6;
+    tm.tm_sec = 7;
+    return tm;
+}
+
+std::vector<std::uint8_t> Bytes(std::initializer_list<std::uint8_t> bytes) {
+    return bytes;
+}
+
+class LogTest : public SimTest {};
+
+// How each form of the registry switch turns logging on or off.
+struct SwitchCase {
+    const char* name;
+    bool createKey;
+    bool setValue;
+    DWORD type;
+    std::vector<std::uint8_t> data;
+    bool on;
+};
+
+class LogSwitchTest : public SimTest, public ::testing::WithParamInterface<SwitchCase> {};
+
+TEST_P(LogSwitchTest, DecidesWhetherAnythingIsWritten) {
+    const SwitchCase& c = GetParam();
+    if (c.createKey)
+        sim::CreateRegKey(kLogKey);
+    if (c.setValue)
+        sim::SetRegValue(kLogKey, WSTR("Enabled"), c.type, c.data);
+
+    OpenLogSession();
+    LogMessage("hello\n");
+
+    EXPECT_EQ(sim::Exists(kLogDir), c.on);
+    EXPECT_EQ(sim::Exists(LogFileOf(4242)), c.on);
+    EXPECT_EQ(LogFilePath[0] != 0, c.on);
+    if (c.on)
+        EXPECT_EQ(LogEntries(), std::vector<std::string>{"hello"});
+    else
+        EXPECT_TRUE(sim::JournalOf("_fsopen").empty());
+    EXPECT_EQ(sim::OpenRegKeys(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Forms, LogSwitchTest,
+    ::testing::Values(
+        SwitchCase{"NoKey", false, false, 0, {}, false},
+        SwitchCase{"NoValue", true, false, 0, {}, false},
+        SwitchCase{"DwordZero", true, true, REG_DWORD, Bytes({0, 0, 0, 0}), false},
+        SwitchCase{"DwordOne", true, true, REG_DWORD, Bytes({1, 0, 0, 0}), true},
+        SwitchCase{"DwordHighByte", true, true, REG_DWORD, Bytes({0, 0, 0, 1}), true},
+        SwitchCase{"QwordOne", true, true, REG_QWORD, Bytes({1, 0, 0, 0, 0, 0, 0, 0}), false},
+        SwitchCase{"QwordZero", true, true, REG_QWORD, Bytes({0, 0, 0, 0, 0, 0, 0, 0}), false},
+        SwitchCase{"OneCharacterString", true, true, REG_SZ, Bytes({'A', 0, 0, 0}), true},
+        SwitchCase{"EmptyString", true, true, REG_SZ, Bytes({0, 0}), false},
+        SwitchCase{"TwoCharacterString", true, true, REG_SZ, Bytes({'A', 0, 'B', 0, 0, 0}), false},
+        SwitchCase{"TwoBytesNonZero", true, true, REG_BINARY, Bytes({1, 0}), true},
+        SwitchCase{"EmptyBinary", true, true, REG_BINARY, {}, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(LogTest, OpeningCallsThePlatformInOrder) {
+    sim::SetRegDword(kLogKey, WSTR("Enabled"), 1);
+    OpenLogSession();
+    std::vector<std::string> expected = {
+        R"(RegOpenKeyExW(HKEY_LOCAL_MACHINE, "SOFTWARE\Corvane\Tessarine\KVR\Log", 0, 0x00020019))",
+        R"(RegQueryValueExW(0x0000000000001000, "Enabled", NULL, &type, &data, 4))",
+        R"(RegCloseKey(0x0000000000001000))",
+        R"(GetWindowsDirectoryW(&buffer, 260))",
+        std::string(R"(ConvertStringSecurityDescriptorToSecurityDescriptorW(")") + kSd1 +
+            R"(", 1, &descriptor, NULL))",
+        std::string(R"(CreateDirectoryW("C:\Windows\Temp\Kelpix.log", {24, descriptor ")") + kSd1 +
+            R"(", 0}))",
+        std::string(R"(LocalFree(descriptor ")") + kSd1 + R"("))",
+        "GetCurrentProcessId()",
+        R"(_fsopen("C:\Windows\Temp\Kelpix.log\ruverodazaroda_P4242.log", "a+t", 0x40))",
+    };
+    EXPECT_EQ(sim::Journal(), expected);
+    EXPECT_EQ(sim::DirectorySecurity(kLogDir), kSd1);
+    EXPECT_EQ(std::string(LogFilePath), R"(C:\Windows\Temp\Kelpix.log\ruverodazaroda_P4242.log)");
+    EXPECT_EQ(sim::LiveDescriptors(), 0u);
+}
+
+TEST_F(LogTest, KeyIsClosedWhenTheValueIsMissing) {
+    sim::CreateRegKey(kLogKey);
+    OpenLogSession();
+    EXPECT_EQ(sim::JournalOps(),
+              (std::vector<std::string>{"RegOpenKeyExW", "RegQueryValueExW", "RegCloseKey"}));
+}
+
+// Which descriptor the folder gets when the first ones cannot be converted.
+struct DescriptorCase {
+    std::vector<const char*> failing;
+    std::string expected; // "" is the default security
+    std::size_t conversions;
+};
+
+class LogDescriptorTest : public SimTest, public ::testing::WithParamInterface<DescriptorCase> {};
+
+TEST_P(LogDescriptorTest, FallsBackInOrder) {
+    const DescriptorCase& c = GetParam();
+    for (const char* sddl : c.failing)
+        sim::FailSddl(Utf8ToUtf16(sddl), ERROR_INVALID_PARAMETER);
+    OpenLogWithSwitchOn();
+    EXPECT_EQ(sim::JournalOf("ConvertStringSecurityDescriptorToSecurityDescriptorW").size(),
+              c.conversions);
+    EXPECT_EQ(sim::DirectorySecurity(kLogDir), c.expected);
+    std::string freed =
+        c.expected.empty() ? "LocalFree(NULL)" : "LocalFree(descriptor \"" + c.expected + "\")";
+    EXPECT_EQ(sim::JournalOf("LocalFree"), std::vector<std::string>{freed});
+    EXPECT_EQ(sim::LiveDescriptors(), 0u);
+    EXPECT_EQ(LogLines()[3], "Logging Started");
+}
+
+INSTANTIATE_TEST_SUITE_P(Fallback, LogDescriptorTest,
+                         ::testing::Values(DescriptorCase{{}, kSd1, 1},
+                                           DescriptorCase{{kSd1}, kSd2, 2},
+                                           DescriptorCase{{kSd1, kSd2}, kSd3, 3},
+                                           DescriptorCase{{kSd1, kSd2, kSd3}, "", 3}));
+
+TEST_F(LogTest, ExistingFolderKeepsItsSecurity) {
+    sim::MakeDir(kLogDir);
+    OpenLogWithSwitchOn();
+    EXPECT_EQ(sim::DirectorySecurity(kLogDir), "(not created)");
+    EXPECT_EQ(sim::JournalOf("CreateDirectoryW").size(), 1u);
+    EXPECT_EQ(LogLines()[3], "Logging Started");
+}
+
+TEST_F(LogTest, MissingTempFolderDropsEveryMessageQuietly) {
+    sim::RemoveAll(WSTR("C:\\Windows\\Temp"));
+    OpenLogWithSwitchOn();
+    LogMessage("lost\n");
+    EXPECT_FALSE(sim::Exists(WSTR("C:\\Windows\\Temp")));
+    EXPECT_EQ(std::string(LogFilePath), R"(C:\Windows\Temp\Kelpix.log\ruverodazaroda_P4242.log)");
+    EXPECT_EQ(sim::JournalOf("_fsopen").size(), 2u);
+}
+
+TEST_F(LogTest, NoWindowsDirectoryMeansLoggingOff) {
+    sim::FailNext("GetWindowsDirectoryW", ERROR_ACCESS_DENIED);
+    OpenLogWithSwitchOn();
+    LogMessage("x\n");
+    EXPECT_EQ(LogFilePath[0], 0);
+    EXPECT_TRUE(sim::JournalOf("CreateDirectoryW").empty());
+    EXPECT_TRUE(sim::JournalOf("_fsopen").empty());
+}
+
+TEST_F(LogTest, WindowsDirectoryTooLongForTheBufferMeansLoggingOff) {
+    sim::SetWindowsDirectory(WSTR("C:\\") + WString(300, u'w'));
+    OpenLogWithSwitchOn();
+    EXPECT_EQ(LogFilePath[0], 0);
+    EXPECT_TRUE(sim::JournalOf("CreateDirectoryW").empty());
+}
+
+TEST_F(LogTest, FileIsNamedAfterTheProcessId) {
+    sim::SetProcessId(812);
+    OpenLogWithSwitchOn();
+    EXPECT_TRUE(sim::Exists(LogFileOf(812)));
+    LogFilePath[0] = 0;
+    sim::SetProcessId(4294967295u);
+    OpenLogSession();
+    EXPECT_TRUE(sim::Exists(LogFileOf(4294967295u)));
+}
+
+TEST_F(LogTest, BannerAndEntryAreWrittenExactly) {
+    sim::SetLocalTime(FixedTime());
+    OpenLogWithSwitchOn();
+    LogMessage("Value %d\n", 3);
+    std::string expected = "\r\n" + kRule59 +
+                           "\r\n\r\n2026-03-04 05:06:07 - Logging Started\r\n\r\n" +
+                           "2026-03-04 05:06:07 - Value 3\r\n";
+    EXPECT_EQ(sim::ReadFile(LogFileOf(4242)), expected);
+}
+
+TEST_F(LogTest, TimeThatCannotBeConvertedIsWrittenAsZeros) {
+    OpenLogWithSwitchOn();
+    sim::FailNext("localtime_s", EINVAL);
+    LogMessage("x\n");
+    EXPECT_NE(sim::ReadFile(LogFileOf(4242)).find("\r\n0000-00-00 00:00:00 - x\r\n"),
+              std::string::npos);
+}
+
+TEST_F(LogTest, EveryMessageOpensTheFileSharedAndCloses) {
+    OpenLogWithSwitchOn();
+    sim::ClearJournal();
+    LogMessage("one\n");
+    LogMessage("two\n");
+    std::string open =
+        R"(_fsopen("C:\Windows\Temp\Kelpix.log\ruverodazaroda_P4242.log", "a+t", 0x40))";
+    EXPECT_EQ(sim::Journal(), (std::vector<std::string>{open, open}));
+}
+
+TEST_F(LogTest, DeletedFileIsCreatedAgainWithoutBanner) {
+    OpenLogWithSwitchOn();
+    sim::RemoveAll(LogFileOf(4242));
+    LogMessage("again\n");
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{"again"}));
+}
+
+TEST_F(LogTest, FailedOpenDropsOnlyThatMessage) {
+    OpenLogWithSwitchOn();
+    sim::FailNext("_fsopen", EACCES);
+    LogMessage("dropped\n");
+    LogMessage("kept\n");
+    EXPECT_EQ(LogEntries(), (std::vector<std::string>{"kept"}));
+}
+
+TEST_F(LogTest, LaterProcessWithTheSamePidAppendsItsSession) {
+    OpenLogWithSwitchOn();
+    LogMessage("first\n");
+    LogFilePath[0] = 0;
+    OpenLogSession();
+    std::vector<std::string> lines = LogLines();
+    std::vector<std::string> expected = {"", kRule59, "", "Logging Started", "", "first",
+                                         "", kRule59, "", "Logging Started", ""};
+    EXPECT_EQ(lines, expected);
+}
+
+TEST_F(LogTest, TwoProcessesWriteTwoFiles) {
+    OpenLogWithSwitchOn();
+    LogMessage("service\n");
+    LogFilePath[0] = 0;
+    sim::SetProcessId(900);
+    OpenLogSession();
+    LogMessage("command\n");
+    EXPECT_EQ(LogEntries(4242), std::vector<std::string>{"service"});
+    EXPECT_EQ(LogEntries(900), std::vector<std::string>{"command"});
+}
+
+TEST_F(LogTest, MessageWithoutLineEndRunsIntoTheNext) {
+    sim::SetLocalTime(FixedTime());
+    OpenLogWithSwitchOn();
+    LogMessage("no end");
+    LogMessage("next\n");
+    EXPECT_NE(sim::ReadFile(LogFileOf(4242))
+                  .find("2026-03-04 05:06:07 - no end2026-03-04 05:06:07 - next\r\n"),
+              std::string::npos);
+}
+
+TEST_F(LogTest, LongMessageIsNotCut) {
+    OpenLogWithSwitchOn();
+    std::string big(20000, 'x');
+    LogMessage("%s\n", big);
+    EXPECT_EQ(LogEntries(), std::vector<std::string>{big});
+}
+
+TEST_F(LogTest, ConcurrentMessagesStayWholeAndNoneIsLost) {
+    OpenLogWithSwitchOn();
+    constexpr int kThreads = 8;
+    constexpr int kMessages = 100;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            for (int m = 0; m < kMessages; ++m)
+                LogMessage("thread %d message %d of a longer line to make tearing likely\n", t, m);
+        });
+    }
+    for (auto& thread : threads)
+        thread.join();
+
+    std::vector<std::string> entries = LogEntries();
+    ASSERT_EQ(entries.size(), static_cast<std::size_t>(kThreads * kMessages));
+    std::vector<std::vector<bool>> seen(kThreads, std::vector<bool>(kMessages, false));
+    static const std::regex whole(
+        R"(thread (\d) message (\d+) of a longer line to make tearing likely)");
+    for (const std::string& e : entries) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(e, m, whole)) << e;
+        seen[std::stoul(m[1])][std::stoul(m[2])] = true;
+    }
+    for (const auto& row : seen)
+        for (bool s : row)
+            EXPECT_TRUE(s);
+    // Every line of the file is a banner line or one whole entry.
+    std::string text = sim::ReadFile(LogFileOf(4242));
+    EXPECT_EQ(text.find("\n\n"), std::string::npos); // CR before every LF
+}
+
+} // namespace

@@ -31,5 +31,7 @@ std::vector<std::string> LogEntries(DWORD pid) {
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    int status = RUN_ALL_TESTS();
+    sim::Cleanup();
+    return status;
 }

@@ -8,8 +8,8 @@ long used = 0;
 } // namespace
 
 extern "C" CONFIGRET WINAPI CM_Register_Notification(PCM_NOTIFY_FILTER filter, PVOID context,
-                                                      PCM_NOTIFY_CALLBACK callback,
-                                                      PHCMNOTIFICATION notify) {
+                                                     PCM_NOTIFY_CALLBACK callback,
+                                                     PHCMNOTIFICATION notify) {
     (void)context;
     if (filter == nullptr || callback == nullptr || notify == nullptr ||
         filter->cbSize != sizeof(CM_NOTIFY_FILTER))

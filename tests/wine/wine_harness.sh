@@ -1,0 +1,75 @@
+# Shared by the Wine tests: a fresh prefix with a persistent wineserver for the whole
+# suite, the executable and the stand-in cfgmgr32.dll installed in it, and checks that
+# count passes and failures.
+PASSED=0
+FAILED=0
+
+wine_stop_prefix() {
+    if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
+        wineserver -k >/dev/null 2>&1
+        wineserver -w >/dev/null 2>&1
+        rm -rf "$WINEPREFIX"
+    fi
+}
+
+# wine_start_prefix EXE DLL: sets WINEPREFIX, EXE_WIN (the Windows path of the exe).
+wine_start_prefix() {
+    export WINEPREFIX
+    WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/ruverodazaroda-wine.XXXXXX")
+    export WINEDEBUG=-all WINEARCH=win64
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+    unset DISPLAY
+    trap wine_stop_prefix EXIT
+    # One server for the whole suite: a new server would start the auto-start services again.
+    wineserver -p
+    # The first command starts Wine's system processes, which keep its output handles:
+    # it must have none that a later capture waits on.
+    wine reg query HKCU >/dev/null 2>&1 </dev/null
+    mkdir -p "$WINEPREFIX/drive_c/RUVERODAzaroda"
+    cp "$1" "$WINEPREFIX/drive_c/RUVERODAzaroda/ruverodazaroda.exe"
+    cp "$2" "$WINEPREFIX/drive_c/RUVERODAzaroda/cfgmgr32.dll"
+    EXE_WIN='C:\RUVERODAzaroda\ruverodazaroda.exe'
+    # Only this program gets the stand-in; Wine's own processes keep the builtin.
+    wine reg add 'HKCU\Software\Wine\AppDefaults\ruverodazaroda.exe\DllOverrides' \
+        /v cfgmgr32 /d native /f >/dev/null 2>&1 </dev/null
+}
+
+# run_exe [ARGS...]: runs the executable, RUN_STATUS gets its exit status (modulo 256).
+run_exe() {
+    wine "$EXE_WIN" "$@" >"$WINEPREFIX/run.out" 2>&1 </dev/null
+    RUN_STATUS=$?
+}
+
+exists() {
+    if [ -e "$1" ]; then echo yes; else echo no; fi
+}
+
+# The host folder of C:\windows\Temp, whatever its letter case in the prefix.
+windows_temp() {
+    find "$WINEPREFIX/drive_c/windows" -maxdepth 1 -iname temp -print -quit
+}
+
+expect_eq() {
+    if [ "$2" == "$3" ]; then
+        PASSED=$((PASSED + 1))
+        echo "ok: $1"
+    else
+        FAILED=$((FAILED + 1))
+        echo "FAILED: $1: expected [$2], got [$3]"
+    fi
+}
+
+expect_match() {
+    if [[ "$3" =~ $2 ]]; then
+        PASSED=$((PASSED + 1))
+        echo "ok: $1"
+    else
+        FAILED=$((FAILED + 1))
+        echo "FAILED: $1: [$3] does not match [$2]"
+    fi
+}
+
+finish() {
+    echo "$PASSED passed, $FAILED failed"
+    [ "$FAILED" -eq 0 ]
+}
