@@ -1,30 +1,52 @@
 #include "fixture.h"
 
-#include <regex>
+namespace {
 
-std::vector<std::string> LogLines(DWORD pid) {
-    std::string text = sim::ReadFile(LogFileOf(pid));
+// "YYYY-MM-DD hh:mm:ss - " at position at.
+bool HasStamp(const std::string& text, std::size_t at) {
+    static const char shape[] = "0000-00-00 00:00:00 - ";
+    const std::size_t n = sizeof shape - 1;
+    if (text.size() < at + n)
+        return false;
+    for (std::size_t i = 0; i < n; ++i) {
+        char c = text[at + i];
+        bool ok = shape[i] == '0' ? (c >= '0' && c <= '9') : c == shape[i];
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+std::vector<std::string> SplitCrLf(const std::string& text) {
     std::vector<std::string> lines;
     std::size_t start = 0;
-    static const std::regex prefix(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d - )");
     while (start < text.size()) {
         std::size_t end = text.find("\r\n", start);
         if (end == std::string::npos)
             end = text.size();
-        lines.push_back(std::regex_replace(text.substr(start, end - start), prefix, ""));
+        lines.push_back(text.substr(start, end - start));
         start = end + 2;
     }
     return lines;
 }
 
+} // namespace
+
+std::vector<std::string> LogLines(DWORD pid) {
+    std::vector<std::string> lines;
+    for (const std::string& line : SplitCrLf(sim::ReadFile(LogFileOf(pid))))
+        lines.push_back(HasStamp(line, 0) ? line.substr(22) : line);
+    return lines;
+}
+
 std::vector<std::string> LogEntries(DWORD pid) {
-    std::string text = sim::ReadFile(LogFileOf(pid));
     std::vector<std::string> entries;
-    static const std::regex entry(R"((?:^|\n)\d{4}-\d\d-\d\d \d\d:\d\d:\d\d - ([^\r]*))");
-    for (std::sregex_iterator it(text.begin(), text.end(), entry), end; it != end; ++it) {
-        std::string line = (*it)[1];
-        if (line != "Logging Started" && line != "Logging Stopped")
-            entries.push_back(line);
+    for (const std::string& line : SplitCrLf(sim::ReadFile(LogFileOf(pid)))) {
+        if (!HasStamp(line, 0))
+            continue;
+        std::string entry = line.substr(22);
+        if (entry != "Logging Started" && entry != "Logging Stopped")
+            entries.push_back(entry);
     }
     return entries;
 }
