@@ -1,4 +1,9 @@
-# Tests of the real executable under Wine, run by ctest when wine is on the build machine.
+# Tests of the real executable: its image, and its behaviour under Wine when wine is on the
+# build machine.
+enable_testing()
+add_test(NAME exe_image
+         COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/exe_check.sh $<TARGET_FILE:ruverodazaroda>)
+
 # Wine 8 has no CM_Register_Notification, so these tests load a stand-in cfgmgr32.dll of
 # their own next to the executable.
 add_library(cfgmgr32_standin SHARED tests/wine/cfgmgr32_standin.cpp tests/wine/cfgmgr32_standin.def)
@@ -11,7 +16,6 @@ endif()
 
 find_program(WINE_PROGRAM wine)
 if(WINE_PROGRAM)
-  enable_testing()
   add_test(NAME wine_entry
            COMMAND bash ${CMAKE_SOURCE_DIR}/tests/wine/entry_test.sh
                    $<TARGET_FILE:ruverodazaroda> $<TARGET_FILE:cfgmgr32_standin>)
