@@ -1,1 +1,67 @@
-// placeholder until the repair subsystem lands
+#include "reader_enumeration.h"
+
+#include "reader_prefixes.h"
+
+namespace {
+
+const WCHAR kUmdf2ReaderDescription[] = WSTR("Microsoft Usbccid Smartcard Reader (UMDF2)");
+
+constexpr DWORD kPropertyBufferSize = 1024;
+constexpr std::size_t kPropertyCharacters = kPropertyBufferSize / sizeof(WCHAR);
+// The record's size on 64-bit Windows, which the setup interface checks.
+constexpr DWORD kDeviceRecordSize = 32;
+static_assert(sizeof(SP_DEVINFO_DATA) == kDeviceRecordSize, "64-bit device record");
+
+// Characters before the first terminator; the whole buffer when it holds none.
+std::size_t TerminatedLength(const WCHAR* buffer) {
+    std::size_t n = 0;
+    while (n < kPropertyCharacters && buffer[n] != 0)
+        ++n;
+    return n;
+}
+
+bool IsUmdf2ReaderDescription(const WCHAR* description) {
+    constexpr std::size_t length = sizeof kUmdf2ReaderDescription / sizeof(WCHAR) - 1;
+    return TerminatedLength(description) == length &&
+           EqualIgnoringAsciiCase(description, kUmdf2ReaderDescription, length);
+}
+
+} // namespace
+
+int ListReadersWithInf(ReaderHardwareIdList& readers) {
+    WCHAR hardwareIds[kPropertyCharacters] = {};
+    WCHAR description[kPropertyCharacters] = {};
+    readers.clear();
+
+    HDEVINFO set =
+        SetupDiGetClassDevsW(&GUID_DEVCLASS_SMARTCARDREADER, nullptr, nullptr, DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE)
+        return 0;
+
+    SP_DEVINFO_DATA device = {};
+    device.cbSize = kDeviceRecordSize;
+    DWORD requiredSize = 0;
+    for (DWORD index = 0; SetupDiEnumDeviceInfo(set, index, &device); ++index) {
+        if (!SetupDiGetDeviceRegistryPropertyW(set, &device, SPDRP_HARDWAREID, nullptr,
+                                               reinterpret_cast<PBYTE>(hardwareIds),
+                                               kPropertyBufferSize, &requiredSize))
+            continue;
+        if (!SetupDiGetDeviceRegistryPropertyW(set, &device, SPDRP_DEVICEDESC, nullptr,
+                                               reinterpret_cast<PBYTE>(description),
+                                               kPropertyBufferSize, &requiredSize))
+            continue;
+        // A value that fills the buffer without ending its first ID cannot be told from a
+        // cut-off one; such a device is passed over.
+        std::size_t firstIdLength = TerminatedLength(hardwareIds);
+        if (firstIdLength == kPropertyCharacters)
+            continue;
+        if (!IsWatchedReaderInstance(hardwareIds))
+            continue;
+        if (!IsUmdf2ReaderDescription(description))
+            continue;
+        readers.emplace_back(hardwareIds, firstIdLength);
+    }
+
+    SetupDiDestroyDeviceInfoList(set);
+    return 1;
+}

@@ -1,3 +1,467 @@
+#include "devices.h"
 #include "internal.h"
 
-void sim::detail::ResetDevices() {}
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string_view>
+
+namespace {
+
+using WView = std::basic_string_view<WCHAR>;
+
+// Hardware IDs match without regard to the case of ASCII letters, as Plug and Play IDs do.
+struct FoldLess {
+    using is_transparent = void;
+    static WCHAR Fold(WCHAR c) { return c >= u'a' && c <= u'z' ? static_cast<WCHAR>(c - 32) : c; }
+    bool operator()(WView a, WView b) const {
+        std::size_t n = a.size() < b.size() ? a.size() : b.size();
+        for (std::size_t i = 0; i < n; ++i) {
+            if (Fold(a[i]) != Fold(b[i]))
+                return Fold(a[i]) < Fold(b[i]);
+        }
+        return a.size() < b.size();
+    }
+};
+
+const WCHAR kDefaultPackageDescription[] = WSTR("USB Smart Card Reader (CCID)");
+
+struct DeviceState {
+    sim::Device device;
+    const WString* installed = nullptr; // description of the package installed on it
+    unsigned installs = 0;
+};
+
+struct DeviceInfoSet {
+    std::vector<std::size_t> members; // indices into Devices::all
+};
+
+struct Devices {
+    std::vector<DeviceState> all;
+    // Every hardware ID of every device, to the devices that carry it.
+    std::map<WString, std::vector<std::size_t>, FoldLess> byHardwareId;
+    std::map<WString, WString, std::less<>> packages;
+    WString defaultPackage = kDefaultPackageDescription;
+    std::map<std::uintptr_t, DeviceInfoSet> sets;
+    std::uintptr_t nextSet = 0x3000;
+    bool journal = true;
+};
+
+Devices& TheDevices() {
+    static Devices devices;
+    return devices;
+}
+
+// Held driver updates wait on their own lock, never on the world's, so that the rest of the
+// simulated platform stays usable while a test holds them.
+struct UpdateGate {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool holding = false;
+    std::size_t held = 0;
+};
+
+UpdateGate& TheGate() {
+    static UpdateGate gate;
+    return gate;
+}
+
+using sim::detail::Hex;
+using sim::detail::Ptr;
+using sim::detail::Quote;
+using sim::detail::WorldLock;
+
+// Journals the call and tells whether a fault was scheduled, unless the journal is off.
+template <typename... A> bool DeviceCall(const char* op, DWORD* code, const A&... args) {
+    {
+        std::lock_guard<std::recursive_mutex> guard(WorldLock());
+        if (!TheDevices().journal)
+            return false;
+    }
+    return sim::detail::Call(op, code, args...);
+}
+
+std::string GuidText(const GUID* guid) {
+    if (guid == nullptr)
+        return "NULL";
+    char text[64];
+    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                  guid->Data1, guid->Data2, guid->Data3, guid->Data4[0], guid->Data4[1],
+                  guid->Data4[2], guid->Data4[3], guid->Data4[4], guid->Data4[5], guid->Data4[6],
+                  guid->Data4[7]);
+    return text;
+}
+
+std::string RecordText(const SP_DEVINFO_DATA* data, bool withDevInst) {
+    if (data == nullptr)
+        return "NULL";
+    std::string text = "{cbSize=" + std::to_string(data->cbSize);
+    if (withDevInst)
+        text += ", DevInst=" + std::to_string(data->DevInst);
+    return text + "}";
+}
+
+std::string PropertyName(DWORD property) {
+    switch (property) {
+    case SPDRP_DEVICEDESC:
+        return "SPDRP_DEVICEDESC";
+    case SPDRP_HARDWAREID:
+        return "SPDRP_HARDWAREID";
+    default:
+        return std::to_string(property);
+    }
+}
+
+// The strings of a REG_MULTI_SZ value, up to the empty one or the end of the bytes.
+std::vector<WString> SplitMultiSz(const std::vector<std::uint8_t>& bytes) {
+    std::vector<WString> ids;
+    WString current;
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        WCHAR c = static_cast<WCHAR>(bytes[i] | (bytes[i + 1] << 8));
+        if (c != 0) {
+            current += c;
+            continue;
+        }
+        if (current.empty())
+            return ids;
+        ids.push_back(current);
+        current.clear();
+    }
+    if (!current.empty())
+        ids.push_back(current);
+    return ids;
+}
+
+DeviceState* FindDevice(DWORD devInst) {
+    Devices& d = TheDevices();
+    if (devInst == 0 || devInst > d.all.size()) {
+        std::fprintf(stderr, "sim: no device with instance number %u\n", devInst);
+        std::abort();
+    }
+    return &d.all[devInst - 1];
+}
+
+const WString& CurrentDescription(const DeviceState& state) {
+    return state.installed != nullptr ? *state.installed : state.device.description;
+}
+
+// The device that a device record names in a set, or null.
+DeviceState* DeviceOfRecord(std::uintptr_t set, const SP_DEVINFO_DATA* data) {
+    Devices& d = TheDevices();
+    auto it = d.sets.find(set);
+    if (it == d.sets.end() || data == nullptr || data->Reserved >= it->second.members.size())
+        return nullptr;
+    std::size_t index = it->second.members[data->Reserved];
+    if (data->DevInst != index + 1)
+        return nullptr;
+    return &d.all[index];
+}
+
+} // namespace
+
+void sim::detail::ResetDevices() {
+    TheDevices() = Devices{};
+    UpdateGate& gate = TheGate();
+    std::lock_guard<std::mutex> guard(gate.lock);
+    if (gate.held != 0) {
+        std::fprintf(stderr, "sim: Reset() while driver updates are held\n");
+        std::abort();
+    }
+    gate.holding = false;
+}
+
+std::vector<std::uint8_t> sim::MultiSz(std::initializer_list<WString> ids) {
+    std::vector<std::uint8_t> bytes;
+    for (const WString& id : ids) {
+        std::vector<std::uint8_t> one = WideBytes(id);
+        bytes.insert(bytes.end(), one.begin(), one.end());
+        bytes.push_back(0);
+        bytes.push_back(0);
+    }
+    bytes.push_back(0);
+    bytes.push_back(0);
+    return bytes;
+}
+
+std::vector<std::uint8_t> sim::WideBytes(const WString& text) {
+    std::vector<std::uint8_t> bytes;
+    for (WCHAR c : text) {
+        bytes.push_back(static_cast<std::uint8_t>(c & 0xFF));
+        bytes.push_back(static_cast<std::uint8_t>(c >> 8));
+    }
+    return bytes;
+}
+
+DWORD sim::AddDevice(const Device& device) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    Devices& d = TheDevices();
+    std::size_t index = d.all.size();
+    d.all.push_back(DeviceState{device, nullptr, 0});
+    if (device.hasHardwareIds) {
+        for (const WString& id : SplitMultiSz(device.hardwareIds)) {
+            std::vector<std::size_t>& carriers = d.byHardwareId[id];
+            if (carriers.empty() || carriers.back() != index)
+                carriers.push_back(index);
+        }
+    }
+    return static_cast<DWORD>(index + 1);
+}
+
+DWORD sim::AddReader(std::initializer_list<WString> hardwareIds, const WString& description) {
+    Device device;
+    device.hardwareIds = MultiSz(hardwareIds);
+    device.description = description;
+    return AddDevice(device);
+}
+
+void sim::SetDevicePresent(DWORD devInst, bool present) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    FindDevice(devInst)->device.present = present;
+}
+
+WString sim::DeviceDescription(DWORD devInst) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    return CurrentDescription(*FindDevice(devInst));
+}
+
+unsigned sim::DriverInstalls(DWORD devInst) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    return FindDevice(devInst)->installs;
+}
+
+void sim::RevertDriverUpdates() {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    for (DeviceState& state : TheDevices().all)
+        state.installed = nullptr;
+}
+
+void sim::SetPackageDescription(const WString& infPath, const WString& description) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    TheDevices().packages[infPath] = description;
+}
+
+std::size_t sim::OpenDeviceInfoSets() {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    return TheDevices().sets.size();
+}
+
+void sim::SetDeviceJournal(bool on) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    TheDevices().journal = on;
+}
+
+void sim::HoldDriverUpdates() {
+    UpdateGate& gate = TheGate();
+    std::lock_guard<std::mutex> guard(gate.lock);
+    gate.holding = true;
+}
+
+void sim::ReleaseDriverUpdates() {
+    UpdateGate& gate = TheGate();
+    std::lock_guard<std::mutex> guard(gate.lock);
+    gate.holding = false;
+    gate.changed.notify_all();
+}
+
+void sim::WaitForHeldUpdates(std::size_t count) {
+    UpdateGate& gate = TheGate();
+    std::unique_lock<std::mutex> guard(gate.lock);
+    gate.changed.wait(guard, [&] { return gate.held >= count; });
+}
+
+HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND parent, DWORD flags) {
+    DWORD code = 0;
+    if (DeviceCall("SetupDiGetClassDevsW", &code, GuidText(classGuid), Quote(enumerator),
+                   Ptr(parent), Hex(flags))) {
+        SetLastError(code);
+        return INVALID_HANDLE_VALUE;
+    }
+    constexpr DWORD kAllClasses = 0x00000004u;
+    if (classGuid == nullptr && (flags & kAllClasses) == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    Devices& d = TheDevices();
+    DeviceInfoSet set;
+    set.members.reserve(d.all.size());
+    for (std::size_t i = 0; i < d.all.size(); ++i) {
+        const sim::Device& device = d.all[i].device;
+        if ((flags & kAllClasses) == 0 && !(device.classGuid == *classGuid))
+            continue;
+        if ((flags & DIGCF_PRESENT) != 0 && !device.present)
+            continue;
+        set.members.push_back(i);
+    }
+    // The enumerator names the bus that the device's IDs begin with.
+    if (enumerator != nullptr) {
+        std::vector<std::size_t> kept;
+        WView bus(enumerator);
+        for (std::size_t i : set.members) {
+            std::vector<WString> ids = SplitMultiSz(d.all[i].device.hardwareIds);
+            if (!ids.empty() && ids[0].size() > bus.size() && ids[0][bus.size()] == u'\\' &&
+                !FoldLess()(bus, WView(ids[0]).substr(0, bus.size())) &&
+                !FoldLess()(WView(ids[0]).substr(0, bus.size()), bus))
+                kept.push_back(i);
+        }
+        set.members = kept;
+    }
+    std::uintptr_t handle = d.nextSet++;
+    d.sets[handle] = std::move(set);
+    return reinterpret_cast<HDEVINFO>(handle);
+}
+
+BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data) {
+    DWORD code = 0;
+    if (DeviceCall("SetupDiEnumDeviceInfo", &code, Ptr(set), index, RecordText(data, false))) {
+        SetLastError(code);
+        return FALSE;
+    }
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    Devices& d = TheDevices();
+    auto it = d.sets.find(reinterpret_cast<std::uintptr_t>(set));
+    if (it == d.sets.end()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (data == nullptr || data->cbSize != sizeof(SP_DEVINFO_DATA)) {
+        SetLastError(ERROR_INVALID_USER_BUFFER);
+        return FALSE;
+    }
+    const std::vector<std::size_t>& members = it->second.members;
+    if (index >= members.size()) {
+        SetLastError(ERROR_NO_MORE_ITEMS);
+        return FALSE;
+    }
+    data->ClassGuid = d.all[members[index]].device.classGuid;
+    data->DevInst = static_cast<DWORD>(members[index] + 1);
+    data->Reserved = index;
+    return TRUE;
+}
+
+BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property,
+                                       PDWORD regType, PBYTE buffer, DWORD bufferSize,
+                                       PDWORD requiredSize) {
+    DWORD code = 0;
+    if (DeviceCall("SetupDiGetDeviceRegistryPropertyW", &code, Ptr(set), RecordText(data, true),
+                   PropertyName(property), regType == nullptr ? "NULL" : "&type",
+                   buffer == nullptr ? "NULL" : "&buffer", bufferSize,
+                   requiredSize == nullptr ? "NULL" : "&size")) {
+        SetLastError(code);
+        return FALSE;
+    }
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    if (TheDevices().sets.count(reinterpret_cast<std::uintptr_t>(set)) == 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    const DeviceState* state = DeviceOfRecord(reinterpret_cast<std::uintptr_t>(set), data);
+    if (state == nullptr || data->cbSize != sizeof(SP_DEVINFO_DATA)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const void* value = nullptr;
+    DWORD size = 0;
+    DWORD type = REG_NONE;
+    if (property == SPDRP_HARDWAREID && state->device.hasHardwareIds) {
+        value = state->device.hardwareIds.data();
+        size = static_cast<DWORD>(state->device.hardwareIds.size());
+        type = REG_MULTI_SZ;
+    } else if (property == SPDRP_DEVICEDESC && state->device.hasDescription) {
+        const WString& text = CurrentDescription(*state);
+        value = text.c_str();
+        size = static_cast<DWORD>((text.size() + 1) * sizeof(WCHAR));
+        type = REG_SZ;
+    } else {
+        SetLastError(ERROR_INVALID_DATA);
+        return FALSE;
+    }
+    if (requiredSize != nullptr)
+        *requiredSize = size;
+    if (regType != nullptr)
+        *regType = type;
+    if (buffer == nullptr || bufferSize < size) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    if (size != 0)
+        std::memcpy(buffer, value, size);
+    return TRUE;
+}
+
+BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) {
+    DWORD code = 0;
+    if (DeviceCall("SetupDiDestroyDeviceInfoList", &code, Ptr(set))) {
+        SetLastError(code);
+        return FALSE;
+    }
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    if (TheDevices().sets.erase(reinterpret_cast<std::uintptr_t>(set)) == 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL UpdateDriverForPlugAndPlayDevicesW(HWND parent, LPCWSTR hardwareId, LPCWSTR fullInfPath,
+                                        DWORD installFlags, PBOOL rebootRequired) {
+    DWORD code = 0;
+    if (DeviceCall("UpdateDriverForPlugAndPlayDevicesW", &code, Ptr(parent), Quote(hardwareId),
+                   Quote(fullInfPath), Hex(installFlags),
+                   rebootRequired == nullptr ? "NULL" : "&reboot")) {
+        SetLastError(code);
+        return FALSE;
+    }
+    {
+        UpdateGate& gate = TheGate();
+        std::unique_lock<std::mutex> guard(gate.lock);
+        if (gate.holding) {
+            ++gate.held;
+            gate.changed.notify_all();
+            gate.changed.wait(guard, [&] { return !gate.holding; });
+            --gate.held;
+        }
+    }
+    constexpr DWORD kKnownFlags = INSTALLFLAG_FORCE | 0x00000002u | 0x00000004u;
+    if (hardwareId == nullptr || *hardwareId == 0 || fullInfPath == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if ((installFlags & ~kKnownFlags) != 0) {
+        SetLastError(ERROR_INVALID_FLAGS);
+        return FALSE;
+    }
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    Devices& d = TheDevices();
+    auto carriers = d.byHardwareId.find(WView(hardwareId));
+    bool anyPresent = false;
+    if (carriers != d.byHardwareId.end()) {
+        for (std::size_t i : carriers->second)
+            anyPresent = anyPresent || d.all[i].device.present;
+    }
+    if (!anyPresent) {
+        SetLastError(ERROR_NO_SUCH_DEVINST);
+        return FALSE;
+    }
+    // The inbox driver that a reader comes up with ranks above any package from the store,
+    // so only a forced installation replaces it.
+    if ((installFlags & INSTALLFLAG_FORCE) == 0) {
+        SetLastError(ERROR_NO_MORE_ITEMS);
+        return FALSE;
+    }
+    auto package = d.packages.find(WView(fullInfPath));
+    const WString* description = package == d.packages.end() ? &d.defaultPackage : &package->second;
+    for (std::size_t i : carriers->second) {
+        DeviceState& state = d.all[i];
+        if (!state.device.present)
+            continue;
+        state.installed = description;
+        ++state.installs;
+    }
+    if (rebootRequired != nullptr)
+        *rebootRequired = FALSE;
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}

@@ -167,6 +167,7 @@ using PHCMNOTIFICATION = HCMNOTIFICATION*;
 
 #define CR_SUCCESS 0x00000000u
 #define CR_OUT_OF_MEMORY 0x00000002u
+#define CR_INVALID_POINTER 0x00000003u
 #define CR_INVALID_DATA 0x0000001Fu
 #define CR_FAILURE 0x00000013u
 #define CR_ACCESS_DENIED 0x00000033u
@@ -238,8 +239,7 @@ using PCM_NOTIFY_EVENT_DATA = CM_NOTIFY_EVENT_DATA*;
 
 using PCM_NOTIFY_CALLBACK = DWORD(CALLBACK*)(HCMNOTIFICATION hNotify, PVOID Context,
                                              CM_NOTIFY_ACTION Action,
-                                             PCM_NOTIFY_EVENT_DATA EventData,
-                                             DWORD EventDataSize);
+                                             PCM_NOTIFY_EVENT_DATA EventData, DWORD EventDataSize);
 
 // Service dispatcher.
 using LPSERVICE_MAIN_FUNCTIONW = void(WINAPI*)(DWORD dwNumServicesArgs,

@@ -1,1 +1,243 @@
-#include "fixture.h"
+#include "repair_fixture.h"
+
+#include "repair/reader_enumeration.h"
+
+namespace {
+
+const GUID kUsbClass = {
+    0x36fc9e60, 0xc465, 0x11cf, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+
+sim::Device Reader(std::vector<std::uint8_t> hardwareIds, const WString& description) {
+    sim::Device device;
+    device.hardwareIds = std::move(hardwareIds);
+    device.description = description;
+    return device;
+}
+
+// A REG_MULTI_SZ value of exactly bytes bytes whose first ID is first, padded with a second
+// ID of filler letters.
+std::vector<std::uint8_t> ValueOfSize(const WString& first, std::size_t bytes) {
+    std::size_t fillerLength = bytes / 2 - first.size() - 3;
+    return sim::MultiSz({first, WString(fillerLength, u'x')});
+}
+
+struct SingleDeviceCase {
+    const char* name;
+    sim::Device device;
+    WString listedAs; // empty: not listed
+};
+
+sim::Device NotPresent() {
+    sim::Device d = Reader(sim::MultiSz({kReaderA, kReaderAModel}), kUmdf2);
+    d.present = false;
+    return d;
+}
+
+sim::Device OtherClass() {
+    sim::Device d = Reader(sim::MultiSz({kReaderA, kReaderAModel}), kUmdf2);
+    d.classGuid = kUsbClass;
+    return d;
+}
+
+sim::Device WithoutHardwareIds() {
+    sim::Device d = Reader({}, kUmdf2);
+    d.hasHardwareIds = false;
+    return d;
+}
+
+sim::Device WithoutDescription() {
+    sim::Device d = Reader(sim::MultiSz({kReaderA, kReaderAModel}), kUmdf2);
+    d.hasDescription = false;
+    return d;
+}
+
+const SingleDeviceCase kSingleDeviceCases[] = {
+    {"WatchedUmdf2Reader", Reader(sim::MultiSz({kReaderA, kReaderAModel}), kUmdf2), kReaderA},
+    {"EachWatchedVendor_B", Reader(sim::MultiSz({kReaderB}), kUmdf2), kReaderB},
+    {"EachWatchedVendor_C", Reader(sim::MultiSz({kReaderC}), kUmdf2), kReaderC},
+    {"EachWatchedVendor_D", Reader(sim::MultiSz({kReaderD}), kUmdf2), kReaderD},
+    {"LowerCaseHardwareId", Reader(sim::MultiSz({WSTR("usb\\vid_f0c1&pid_1234&rev_0100")}), kUmdf2),
+     WSTR("usb\\vid_f0c1&pid_1234&rev_0100")},
+    {"VendorDriverDescription", Reader(sim::MultiSz({kReaderA, kReaderAModel}), kVendorDriver),
+     WString()},
+    {"UnwatchedVendor", Reader(sim::MultiSz({kOtherVendor}), kUmdf2), WString()},
+    {"OnlyLaterIdWatched", Reader(sim::MultiSz({kOtherVendor, kReaderAModel}), kUmdf2), WString()},
+    {"DescriptionInCapitals",
+     Reader(sim::MultiSz({kReaderA}), WSTR("MICROSOFT USBCCID SMARTCARD READER (UMDF2)")),
+     kReaderA},
+    {"DescriptionInSmallLetters",
+     Reader(sim::MultiSz({kReaderA}), WSTR("microsoft usbccid smartcard reader (umdf2)")),
+     kReaderA},
+    {"DescriptionWithCharacterAdded",
+     Reader(sim::MultiSz({kReaderA}), WSTR("Microsoft Usbccid Smartcard Reader (UMDF2) ")),
+     WString()},
+    {"DescriptionWithCharacterRemoved",
+     Reader(sim::MultiSz({kReaderA}), WSTR("Microsoft Usbccid Smartcard Reader (UMDF2")),
+     WString()},
+    {"DescriptionWithCharacterChanged",
+     Reader(sim::MultiSz({kReaderA}), WSTR("Microsoft Usbccid Smartcard Reader [UMDF2)")),
+     WString()},
+    {"DescriptionWithNonAsciiLetter",
+     Reader(sim::MultiSz({kReaderA}), WSTR("M\x0130"
+                                           "crosoft Usbccid Smartcard Reader (UMDF2)")),
+     WString()},
+    {"DescriptionOfEarlierDriver",
+     Reader(sim::MultiSz({kReaderA}), WSTR("Microsoft Usbccid Smartcard Reader (WUDF)")),
+     WString()},
+    {"NotPresent", NotPresent(), WString()},
+    {"OtherSetupClass", OtherClass(), WString()},
+    {"NoHardwareIdProperty", WithoutHardwareIds(), WString()},
+    {"NoDescriptionProperty", WithoutDescription(), WString()},
+    {"HardwareIdsOfExactly1024Bytes", Reader(ValueOfSize(kReaderA, 1024), kUmdf2), kReaderA},
+    {"HardwareIdsNeeding1026Bytes", Reader(ValueOfSize(kReaderA, 1026), kUmdf2), WString()},
+    {"DescriptionNeedingMoreThan1024Bytes",
+     Reader(sim::MultiSz({kReaderA}), kUmdf2 + WString(512, u' ')), WString()},
+    // 512 characters and no terminator: the first ID never ends inside the buffer.
+    {"HardwareIdFillingTheBufferUnterminated",
+     Reader(sim::WideBytes(kReaderA + WString(512 - kReaderA.size(), u'9')), kUmdf2), WString()},
+    // The buffer was zero-filled before the first read, so a value without terminators
+    // still ends there.
+    {"UnterminatedValueEndsAtTheZeroFill", Reader(sim::WideBytes(kReaderA), kUmdf2), kReaderA},
+};
+
+class ReaderEnumerationSingle : public RepairTest,
+                                public ::testing::WithParamInterface<SingleDeviceCase> {};
+
+TEST_P(ReaderEnumerationSingle, ListsTheFirstHardwareIdOfQualifyingReaders) {
+    BuildReaderPrefixList();
+    sim::AddDevice(GetParam().device);
+    ReaderHardwareIdList readers;
+    EXPECT_EQ(ListReadersWithInf(readers), 1);
+    if (GetParam().listedAs.empty())
+        EXPECT_TRUE(readers.empty());
+    else
+        EXPECT_EQ(readers, (ReaderHardwareIdList{GetParam().listedAs}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, ReaderEnumerationSingle, ::testing::ValuesIn(kSingleDeviceCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+using ReaderEnumeration = RepairTest;
+
+TEST_F(ReaderEnumeration, NoReaderGivesAnEmptyList) {
+    BuildReaderPrefixList();
+    ReaderHardwareIdList readers;
+    EXPECT_EQ(ListReadersWithInf(readers), 1);
+    EXPECT_TRUE(readers.empty());
+    EXPECT_EQ(sim::Journal(),
+              (std::vector<std::string>{kClassDevs, EnumLine(0),
+                                        "SetupDiDestroyDeviceInfoList(" + kSetHandle + ")"}));
+}
+
+TEST_F(ReaderEnumeration, ReadsBothPropertiesOfEveryDeviceBeforeTesting) {
+    BuildReaderPrefixList();
+    AddWatchedReader(kReaderA);
+    sim::AddReader({kOtherVendor}, kVendorDriver);
+    ReaderHardwareIdList readers;
+    EXPECT_EQ(ListReadersWithInf(readers), 1);
+    EXPECT_EQ(readers, (ReaderHardwareIdList{kReaderA}));
+    EXPECT_EQ(sim::Journal(),
+              (std::vector<std::string>{
+                  kClassDevs, EnumLine(0), PropertyLine(1, "SPDRP_HARDWAREID"),
+                  PropertyLine(1, "SPDRP_DEVICEDESC"), EnumLine(1),
+                  PropertyLine(2, "SPDRP_HARDWAREID"), PropertyLine(2, "SPDRP_DEVICEDESC"),
+                  EnumLine(2), "SetupDiDestroyDeviceInfoList(" + kSetHandle + ")"}));
+}
+
+TEST_F(ReaderEnumeration, FailedHardwareIdReadSkipsTheDescription) {
+    BuildReaderPrefixList();
+    AddWatchedReader(kReaderA);
+    AddWatchedReader(kReaderB);
+    sim::FailNext("SetupDiGetDeviceRegistryPropertyW", ERROR_INVALID_DATA);
+    ReaderHardwareIdList readers;
+    EXPECT_EQ(ListReadersWithInf(readers), 1);
+    EXPECT_EQ(readers, (ReaderHardwareIdList{kReaderB}));
+    EXPECT_EQ(sim::Journal(),
+              (std::vector<std::string>{
+                  kClassDevs, EnumLine(0), PropertyLine(1, "SPDRP_HARDWAREID"), EnumLine(1),
+                  PropertyLine(2, "SPDRP_HARDWAREID"), PropertyLine(2, "SPDRP_DEVICEDESC"),
+                  EnumLine(2), "SetupDiDestroyDeviceInfoList(" + kSetHandle + ")"}));
+}
+
+TEST_F(ReaderEnumeration, ReadersKeepEnumerationOrderAndDuplicates) {
+    BuildReaderPrefixList();
+    AddWatchedReader(kReaderC);
+    AddWatchedReader(kReaderA);
+    AddWatchedReader(kReaderB, kVendorDriver);
+    AddWatchedReader(kReaderA);
+    AddWatchedReader(kReaderD);
+    ReaderHardwareIdList readers;
+    EXPECT_EQ(ListReadersWithInf(readers), 1);
+    EXPECT_EQ(readers, (ReaderHardwareIdList{kReaderC, kReaderA, kReaderA, kReaderD}));
+}
+
+TEST_F(ReaderEnumeration, EntryIsTheFirstIdAlone) {
+    BuildReaderPrefixList();
+    sim::AddReader({kReaderA, kReaderAModel, WSTR("USB\\Class_0B&SubClass_00")}, kUmdf2);
+    ReaderHardwareIdList readers;
+    ASSERT_EQ(ListReadersWithInf(readers), 1);
+    ASSERT_EQ(readers.size(), 1u);
+    EXPECT_EQ(readers[0], kReaderA);
+    EXPECT_EQ(readers[0].find(u'\0'), WString::npos);
+}
+
+// Reads overwrite the buffers; they are not cleared between devices. A value without a
+// terminator therefore runs on into what the previous device left there.
+TEST_F(ReaderEnumeration, BuffersAreZeroFilledOncePerCall) {
+    BuildReaderPrefixList();
+    AddWatchedReader(kReaderA);
+    sim::AddDevice(Reader(sim::WideBytes(WSTR("USB\\VID_F0C2&PID_99")), kUmdf2));
+    ReaderHardwareIdList readers;
+    ASSERT_EQ(ListReadersWithInf(readers), 1);
+    EXPECT_EQ(readers, (ReaderHardwareIdList{kReaderA, WSTR("USB\\VID_F0C2&PID_9934&REV_0100")}));
+}
+
+TEST_F(ReaderEnumeration, OversizedValueDoesNotStopTheEnumeration) {
+    BuildReaderPrefixList();
+    sim::AddDevice(Reader(sim::WideBytes(kReaderB + WString(600, u'9')), kUmdf2));
+    sim::AddDevice(Reader(sim::WideBytes(kReaderB + WString(512 - kReaderB.size(), u'9')), kUmdf2));
+    AddWatchedReader(kReaderA);
+    ReaderHardwareIdList readers;
+    EXPECT_EQ(ListReadersWithInf(readers), 1);
+    EXPECT_EQ(readers, (ReaderHardwareIdList{kReaderA}));
+}
+
+TEST_F(ReaderEnumeration, EnumerationFailingPartWayKeepsWhatWasFound) {
+    BuildReaderPrefixList();
+    AddWatchedReader(kReaderA);
+    AddWatchedReader(kReaderB);
+    AddWatchedReader(kReaderC);
+    sim::FailNth("SetupDiEnumDeviceInfo", 3, ERROR_INVALID_HANDLE);
+    ReaderHardwareIdList readers;
+    EXPECT_EQ(ListReadersWithInf(readers), 1);
+    EXPECT_EQ(readers, (ReaderHardwareIdList{kReaderA, kReaderB}));
+    EXPECT_EQ(sim::JournalOf("SetupDiEnumDeviceInfo").size(), 3u);
+    EXPECT_EQ(sim::JournalOps().back(), "SetupDiDestroyDeviceInfoList");
+}
+
+TEST_F(ReaderEnumeration, ListIsEmptiedFirst) {
+    BuildReaderPrefixList();
+    AddWatchedReader(kReaderB);
+    ReaderHardwareIdList readers{WSTR("stale"), kReaderA};
+    EXPECT_EQ(ListReadersWithInf(readers), 1);
+    EXPECT_EQ(readers, (ReaderHardwareIdList{kReaderB}));
+}
+
+TEST_F(ReaderEnumeration, ListIsEmptiedAlsoWhenTheSetCannotBeCreated) {
+    BuildReaderPrefixList();
+    AddWatchedReader(kReaderB);
+    sim::FailNext("SetupDiGetClassDevsW", ERROR_NOT_ENOUGH_MEMORY);
+    ReaderHardwareIdList readers{WSTR("stale"), kReaderA};
+    EXPECT_EQ(ListReadersWithInf(readers), 0);
+    EXPECT_TRUE(readers.empty());
+    EXPECT_EQ(sim::Journal(), (std::vector<std::string>{kClassDevs}));
+}
+
+TEST_F(ReaderEnumeration, EmptyPrefixListListsNothing) {
+    AddWatchedReader(kReaderA);
+    ReaderHardwareIdList readers;
+    EXPECT_EQ(ListReadersWithInf(readers), 1);
+    EXPECT_TRUE(readers.empty());
+}
+
+} // namespace

@@ -1,0 +1,85 @@
+// The simulated Plug and Play side of Windows as the tests see it: devices with their setup
+// class and properties, driver packages that UpdateDriverForPlugAndPlayDevicesW binds, and
+// device-instance notifications delivered on threads of the simulated platform.
+#pragma once
+
+#include "world.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <vector>
+
+namespace sim {
+
+// A device as the setup interface sees it. The hardware-ID value is kept as the raw bytes
+// of its REG_MULTI_SZ value, so that a test can store a value without terminators or one
+// that needs more than any caller's buffer.
+struct Device {
+    GUID classGuid = GUID_DEVCLASS_SMARTCARDREADER;
+    bool present = true;
+    bool hasHardwareIds = true;
+    std::vector<std::uint8_t> hardwareIds;
+    bool hasDescription = true;
+    WString description;
+};
+
+// The bytes of a well-formed REG_MULTI_SZ value: each ID with its terminator, then the
+// empty string that ends the list.
+std::vector<std::uint8_t> MultiSz(std::initializer_list<WString> ids);
+// The UTF-16 bytes of text, without any terminator.
+std::vector<std::uint8_t> WideBytes(const WString& text);
+
+// Adds a device at the end of the enumeration order; returns its device instance number.
+DWORD AddDevice(const Device& device);
+// A present smart card reader with these hardware IDs and this description.
+DWORD AddReader(std::initializer_list<WString> hardwareIds, const WString& description);
+void SetDevicePresent(DWORD devInst, bool present);
+// The description the device shows now: its own, or that of the package installed on it.
+WString DeviceDescription(DWORD devInst);
+// How many times a driver package was installed on the device.
+unsigned DriverInstalls(DWORD devInst);
+// Puts every device back on the driver it was added with.
+void RevertDriverUpdates();
+
+// The device description that installing the package with this INF gives a device; a
+// package not named here gives "USB Smart Card Reader (CCID)".
+void SetPackageDescription(const WString& infPath, const WString& description);
+
+// Device information sets handed out and not destroyed.
+std::size_t OpenDeviceInfoSets();
+
+// While off, the device setup and driver installation calls are neither journalled nor
+// checked for faults, so that a benchmark sees only the cost of the calls themselves.
+void SetDeviceJournal(bool on);
+
+// While held, every UpdateDriverForPlugAndPlayDevicesW call waits inside the platform,
+// after it was journalled, until the updates are released.
+void HoldDriverUpdates();
+void ReleaseDriverUpdates();
+// Waits until this many calls are held at the same time.
+void WaitForHeldUpdates(std::size_t count);
+
+// Device-instance notifications. The next successful registration hands out this value as
+// its handle; by default handles count up from 0x5000.
+void SetNextNotificationHandle(std::uint64_t value);
+// Registrations made and not ended.
+std::size_t ActiveRegistrations();
+
+// Starts delivering one device-instance event, on a platform thread of its own, to every
+// registration that the event passes; returns at once with the event's number. The event
+// data is a CM_NOTIFY_EVENT_DATA of the device-instance type holding instanceId and its
+// terminator, and its size is exactly that.
+unsigned PostDeviceInstanceEvent(CM_NOTIFY_ACTION action, const WString& instanceId);
+// The same with event data of the test's making: the callback gets exactly these bytes,
+// in an allocation of exactly their size, and their size as the event data size.
+unsigned PostRawDeviceEvent(CM_NOTIFY_ACTION action, const std::vector<std::uint8_t>& data);
+// Waits until the event has been delivered to every registration it was meant for.
+void WaitForDeviceEvent(unsigned event);
+// Waits until every posted event has been delivered.
+void WaitForDeviceEvents();
+// Callbacks running now, and CM_Unregister_Notification calls waiting for them to end.
+std::size_t RunningCallbacks();
+void WaitForWaitingUnregistrations(std::size_t count);
+
+} // namespace sim
