@@ -1,1 +1,37 @@
-// placeholder until the repair subsystem lands
+#include "repair_pass.h"
+
+#include "ccid_inf_locator.h"
+#include "log/log.h"
+#include "reader_enumeration.h"
+
+void ApplyCcidDriverFix() {
+    WString infPath;
+    ReaderHardwareIdList readers;
+
+    if (!FindCcidInfPath(infPath)) {
+        LogMessage("Failed to get inf path location.\n");
+        return;
+    }
+    LogMessage("CCID Inf path = %S\n", infPath);
+
+    if (!ListReadersWithInf(readers)) {
+        LogMessage("Error: ListReadersWithInf failed!\n");
+        return;
+    }
+    LogMessage("%d devices that need CCID driver fixing found.\n",
+               static_cast<int>(readers.size()));
+    if (readers.empty())
+        return;
+
+    LogMessage("Applying CCID driver fix.\n");
+    for (const WString& hardwareId : readers) {
+        // Forced, because Windows ranks its inbox UMDF2 driver above the package and would
+        // otherwise keep it. Two readers of one model share an ID; each gets its own call.
+        if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, hardwareId.c_str(), infPath.c_str(),
+                                                INSTALLFLAG_FORCE, nullptr)) {
+            DWORD error = GetLastError();
+            LogMessage("Failed to update driver for device %S. Error: 0x%.8X\n", hardwareId, error);
+        }
+    }
+    LogMessage("Done!\n");
+}

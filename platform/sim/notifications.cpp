@@ -1,3 +1,323 @@
+#include "devices.h"
 #include "internal.h"
 
-void sim::detail::ResetNotifications() {}
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <optional>
+
+namespace {
+
+struct Registration {
+    std::uint64_t handle = 0;
+    PCM_NOTIFY_CALLBACK callback = nullptr;
+    PVOID context = nullptr;
+    CM_NOTIFY_FILTER filter{};
+    bool active = true;
+    std::size_t running = 0;
+};
+
+struct Delivery {
+    std::thread thread;
+    bool done = false;
+};
+
+// Kept apart from the world's lock: callbacks run without it and take it again through every
+// platform call they make, and an unregistration waits here for them to end.
+struct Notifications {
+    std::vector<std::shared_ptr<Registration>> registrations;
+    std::map<unsigned, Delivery> deliveries;
+    unsigned nextEvent = 1;
+    std::uint64_t nextHandle = 0x5000;
+    std::optional<std::uint64_t> chosenHandle;
+    std::size_t running = 0;
+    std::size_t waitingUnregistrations = 0;
+};
+
+std::mutex& NotifyLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::condition_variable& NotifyChanged() {
+    static std::condition_variable changed;
+    return changed;
+}
+
+Notifications& TheNotifications() {
+    static Notifications notifications;
+    return notifications;
+}
+
+// The registration whose callback this thread is running, if any.
+thread_local const Registration* inCallback = nullptr;
+
+constexpr std::size_t kInstanceIdOffset = offsetof(CM_NOTIFY_EVENT_DATA, u);
+
+bool AllZero(const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    for (std::size_t i = 0; i < size; ++i) {
+        if (bytes[i] != 0)
+            return false;
+    }
+    return true;
+}
+
+std::string FilterText(const CM_NOTIFY_FILTER* filter) {
+    if (filter == nullptr)
+        return "NULL";
+    std::string text = "{cbSize=" + std::to_string(filter->cbSize) +
+                       ", Flags=" + sim::detail::Hex(filter->Flags) +
+                       ", FilterType=" + std::to_string(filter->FilterType) +
+                       ", Reserved=" + std::to_string(filter->Reserved) + ", u=";
+    if (AllZero(&filter->u, sizeof filter->u)) {
+        text += "zero";
+    } else {
+        const WCHAR* id = filter->u.DeviceInstance.InstanceId;
+        std::size_t n = 0;
+        while (n < MAX_DEVICE_ID_LEN && id[n] != 0)
+            ++n;
+        text += "\"" + Utf16ToUtf8(id, n) + "\"";
+    }
+    return text + "}";
+}
+
+bool ValidFilter(const CM_NOTIFY_FILTER& filter) {
+    if (filter.cbSize != sizeof(CM_NOTIFY_FILTER) || filter.Reserved != 0)
+        return false;
+    if ((filter.Flags & ~(CM_NOTIFY_FILTER_FLAG_ALL_INTERFACE_CLASSES |
+                          CM_NOTIFY_FILTER_FLAG_ALL_DEVICE_INSTANCES)) != 0)
+        return false;
+    if ((filter.Flags & CM_NOTIFY_FILTER_FLAG_ALL_DEVICE_INSTANCES) != 0)
+        return filter.FilterType == CM_NOTIFY_FILTER_TYPE_DEVICEINSTANCE &&
+               AllZero(&filter.u, sizeof filter.u);
+    if ((filter.Flags & CM_NOTIFY_FILTER_FLAG_ALL_INTERFACE_CLASSES) != 0)
+        return filter.FilterType == CM_NOTIFY_FILTER_TYPE_DEVICEINTERFACE;
+    return filter.FilterType < CM_NOTIFY_FILTER_TYPE_MAX;
+}
+
+bool IsInstanceAction(CM_NOTIFY_ACTION action) {
+    return action == CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED ||
+           action == CM_NOTIFY_ACTION_DEVICEINSTANCESTARTED ||
+           action == CM_NOTIFY_ACTION_DEVICEINSTANCEREMOVED;
+}
+
+// Whether a registration gets an event about instanceId (null for raw event data, which goes
+// only to registrations for every device instance).
+bool Wants(const Registration& r, CM_NOTIFY_ACTION action, const WString* instanceId) {
+    if (!r.active || r.filter.FilterType != CM_NOTIFY_FILTER_TYPE_DEVICEINSTANCE)
+        return false;
+    if ((r.filter.Flags & CM_NOTIFY_FILTER_FLAG_ALL_DEVICE_INSTANCES) != 0)
+        return true;
+    if (instanceId == nullptr || !IsInstanceAction(action))
+        return false;
+    const WCHAR* wanted = r.filter.u.DeviceInstance.InstanceId;
+    std::size_t n = 0;
+    while (n < MAX_DEVICE_ID_LEN && wanted[n] != 0)
+        ++n;
+    return sim::detail::Upper(WString(wanted, n)) == sim::detail::Upper(*instanceId);
+}
+
+void Deliver(unsigned event, CM_NOTIFY_ACTION action, std::vector<std::uint8_t> bytes,
+             std::optional<WString> instanceId) {
+    // Exactly the bytes the platform hands over, so that a read beyond them is caught.
+    std::unique_ptr<std::uint8_t[]> data(new std::uint8_t[bytes.size() == 0 ? 1 : bytes.size()]);
+    if (!bytes.empty())
+        std::memcpy(data.get(), bytes.data(), bytes.size());
+    auto* eventData = reinterpret_cast<PCM_NOTIFY_EVENT_DATA>(data.get());
+    const auto size = static_cast<DWORD>(bytes.size());
+
+    std::vector<std::shared_ptr<Registration>> targets;
+    {
+        std::lock_guard<std::mutex> guard(NotifyLock());
+        targets = TheNotifications().registrations;
+    }
+    for (const auto& r : targets) {
+        {
+            std::lock_guard<std::mutex> guard(NotifyLock());
+            if (!Wants(*r, action, instanceId ? &*instanceId : nullptr))
+                continue;
+            ++r->running;
+            ++TheNotifications().running;
+            NotifyChanged().notify_all();
+        }
+        inCallback = r.get();
+        r->callback(reinterpret_cast<HCMNOTIFICATION>(static_cast<std::uintptr_t>(r->handle)),
+                    r->context, action, eventData, size);
+        inCallback = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(NotifyLock());
+            --r->running;
+            --TheNotifications().running;
+            NotifyChanged().notify_all();
+        }
+    }
+    std::lock_guard<std::mutex> guard(NotifyLock());
+    TheNotifications().deliveries[event].done = true;
+    NotifyChanged().notify_all();
+}
+
+unsigned Post(CM_NOTIFY_ACTION action, std::vector<std::uint8_t> bytes,
+              std::optional<WString> instanceId) {
+    std::lock_guard<std::mutex> guard(NotifyLock());
+    Notifications& n = TheNotifications();
+    unsigned event = n.nextEvent++;
+    n.deliveries[event].thread =
+        std::thread(Deliver, event, action, std::move(bytes), std::move(instanceId));
+    return event;
+}
+
+void JoinDone(std::unique_lock<std::mutex>& guard, unsigned event) {
+    Notifications& n = TheNotifications();
+    std::thread thread = std::move(n.deliveries[event].thread);
+    n.deliveries.erase(event);
+    guard.unlock();
+    if (thread.joinable())
+        thread.join();
+    guard.lock();
+}
+
+} // namespace
+
+void sim::detail::ResetNotifications() {
+    std::vector<std::thread> finished;
+    {
+        std::lock_guard<std::mutex> guard(NotifyLock());
+        Notifications& n = TheNotifications();
+        for (auto& [event, delivery] : n.deliveries) {
+            if (!delivery.done) {
+                std::fprintf(stderr,
+                             "sim: Reset() while event %u is still being delivered; "
+                             "wait for it with sim::WaitForDeviceEvents() first\n",
+                             event);
+                std::abort();
+            }
+            finished.push_back(std::move(delivery.thread));
+        }
+        n = Notifications{};
+    }
+    for (std::thread& thread : finished) {
+        if (thread.joinable())
+            thread.join();
+    }
+}
+
+void sim::SetNextNotificationHandle(std::uint64_t value) {
+    std::lock_guard<std::mutex> guard(NotifyLock());
+    TheNotifications().chosenHandle = value;
+}
+
+std::size_t sim::ActiveRegistrations() {
+    std::lock_guard<std::mutex> guard(NotifyLock());
+    return TheNotifications().registrations.size();
+}
+
+unsigned sim::PostDeviceInstanceEvent(CM_NOTIFY_ACTION action, const WString& instanceId) {
+    std::vector<std::uint8_t> bytes(kInstanceIdOffset, 0);
+    const auto type = static_cast<std::uint32_t>(CM_NOTIFY_FILTER_TYPE_DEVICEINSTANCE);
+    std::memcpy(bytes.data(), &type, sizeof type);
+    std::vector<std::uint8_t> id = WideBytes(instanceId);
+    bytes.insert(bytes.end(), id.begin(), id.end());
+    bytes.push_back(0);
+    bytes.push_back(0);
+    return Post(action, std::move(bytes), instanceId);
+}
+
+unsigned sim::PostRawDeviceEvent(CM_NOTIFY_ACTION action, const std::vector<std::uint8_t>& data) {
+    return Post(action, data, std::nullopt);
+}
+
+void sim::WaitForDeviceEvent(unsigned event) {
+    std::unique_lock<std::mutex> guard(NotifyLock());
+    Notifications& n = TheNotifications();
+    NotifyChanged().wait(guard, [&] {
+        auto it = n.deliveries.find(event);
+        return it == n.deliveries.end() || it->second.done;
+    });
+    if (n.deliveries.count(event) != 0)
+        JoinDone(guard, event);
+}
+
+void sim::WaitForDeviceEvents() {
+    std::unique_lock<std::mutex> guard(NotifyLock());
+    Notifications& n = TheNotifications();
+    while (!n.deliveries.empty()) {
+        unsigned event = n.deliveries.begin()->first;
+        NotifyChanged().wait(guard, [&] {
+            auto it = n.deliveries.find(event);
+            return it == n.deliveries.end() || it->second.done;
+        });
+        if (n.deliveries.count(event) != 0)
+            JoinDone(guard, event);
+    }
+}
+
+std::size_t sim::RunningCallbacks() {
+    std::lock_guard<std::mutex> guard(NotifyLock());
+    return TheNotifications().running;
+}
+
+void sim::WaitForWaitingUnregistrations(std::size_t count) {
+    std::unique_lock<std::mutex> guard(NotifyLock());
+    NotifyChanged().wait(guard, [&] { return TheNotifications().waitingUnregistrations >= count; });
+}
+
+CONFIGRET CM_Register_Notification(PCM_NOTIFY_FILTER filter, PVOID context,
+                                   PCM_NOTIFY_CALLBACK callback, PHCMNOTIFICATION notify) {
+    DWORD code = 0;
+    if (sim::detail::Call("CM_Register_Notification", &code, FilterText(filter),
+                          sim::detail::Ptr(context), callback == nullptr ? "NULL" : "callback",
+                          notify == nullptr ? "NULL" : "&notify"))
+        return code;
+    if (filter == nullptr || callback == nullptr || notify == nullptr)
+        return CR_INVALID_POINTER;
+    if (!ValidFilter(*filter))
+        return CR_INVALID_DATA;
+    auto r = std::make_shared<Registration>();
+    r->callback = callback;
+    r->context = context;
+    r->filter = *filter;
+    std::lock_guard<std::mutex> guard(NotifyLock());
+    Notifications& n = TheNotifications();
+    if (n.chosenHandle) {
+        r->handle = *n.chosenHandle;
+        n.chosenHandle.reset();
+    } else {
+        r->handle = n.nextHandle++;
+    }
+    // The handle is out before events can reach the callback, as the caller needs it to end
+    // the registration.
+    *notify = reinterpret_cast<HCMNOTIFICATION>(static_cast<std::uintptr_t>(r->handle));
+    n.registrations.push_back(std::move(r));
+    return CR_SUCCESS;
+}
+
+CONFIGRET CM_Unregister_Notification(HCMNOTIFICATION notify) {
+    DWORD code = 0;
+    if (sim::detail::Call("CM_Unregister_Notification", &code, sim::detail::Ptr(notify)))
+        return code;
+    std::unique_lock<std::mutex> guard(NotifyLock());
+    Notifications& n = TheNotifications();
+    const auto handle = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(notify));
+    auto it = n.registrations.begin();
+    while (it != n.registrations.end() && (*it)->handle != handle)
+        ++it;
+    if (it == n.registrations.end())
+        return CR_INVALID_POINTER;
+    std::shared_ptr<Registration> r = *it;
+    if (inCallback == r.get()) {
+        // Windows would wait here for this very callback to return, for ever.
+        std::fprintf(stderr, "sim: CM_Unregister_Notification called from its own callback\n");
+        std::abort();
+    }
+    r->active = false;
+    n.registrations.erase(it);
+    ++n.waitingUnregistrations;
+    NotifyChanged().notify_all();
+    NotifyChanged().wait(guard, [&] { return r->running == 0; });
+    --n.waitingUnregistrations;
+    return CR_SUCCESS;
+}

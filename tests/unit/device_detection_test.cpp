@@ -1,1 +1,283 @@
-#include "fixture.h"
+#include "repair_fixture.h"
+
+#include <cstring>
+
+namespace {
+
+const std::string kRegisterCall = "CM_Register_Notification({cbSize=416, Flags=0x00000002, "
+                                  "FilterType=2, Reserved=0, u=zero}, NULL, callback, &notify)";
+const std::string kRegisteredLine = "Notification detection with 0x0000000000005000";
+const std::string kPathLine = "CCID Inf path = " + kInfPathText;
+
+const WString kWatchedInstance = WSTR("USB\\VID_F0C1&PID_1234\\5&1A2B3C4D&0&2");
+
+// What one repair pass over the single watched reader of these tests logs.
+const std::vector<std::string> kPassLines = {kPathLine,
+                                             "1 devices that need CCID driver fixing found.",
+                                             "Applying CCID driver fix.", "Done!"};
+
+std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+std::uintptr_t HandleValue() {
+    return reinterpret_cast<std::uintptr_t>(NotificationHandle);
+}
+
+class DeviceDetection : public RepairTest {
+  protected:
+    // A running service: the package staged, one watched reader on the UMDF2 driver.
+    void StartWithReader() {
+        StartLikeService();
+        StagePackage();
+        AddWatchedReader(WSTR("USB\\VID_F0C1&PID_1234&REV_0100"));
+    }
+    void Deliver(CM_NOTIFY_ACTION action, const WString& instanceId) {
+        sim::WaitForDeviceEvent(sim::PostDeviceInstanceEvent(action, instanceId));
+    }
+};
+
+TEST_F(DeviceDetection, RegistersForEveryDeviceInstance) {
+    StartLikeService();
+    RegisterDeviceDetection();
+    EXPECT_EQ(PlatformCalls(), (std::vector<std::string>{kRegisterCall}));
+    EXPECT_EQ(LogEntries(), (std::vector<std::string>{kRegisteredLine}));
+    EXPECT_EQ(HandleValue(), 0x5000u);
+    EXPECT_EQ(sim::ActiveRegistrations(), 1u);
+}
+
+struct HandleCase {
+    std::uint64_t value;
+    const char* line;
+};
+
+class DeviceDetectionHandle : public DeviceDetection,
+                              public ::testing::WithParamInterface<HandleCase> {};
+
+TEST_P(DeviceDetectionHandle, HandleIsLoggedWithSixteenDigits) {
+    StartLikeService();
+    sim::SetNextNotificationHandle(GetParam().value);
+    RegisterDeviceDetection();
+    EXPECT_EQ(LogEntries(), (std::vector<std::string>{GetParam().line}));
+    EXPECT_EQ(HandleValue(), GetParam().value);
+    UnregisterDeviceDetection();
+    EXPECT_EQ(sim::JournalOf("CM_Unregister_Notification"),
+              (std::vector<std::string>{"CM_Unregister_Notification(" +
+                                        std::string(GetParam().line).substr(28) + ")"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Handles, DeviceDetectionHandle,
+    ::testing::Values(
+        HandleCase{0x1, "Notification detection with 0x0000000000000001"},
+        HandleCase{0xFFFFFFFFu, "Notification detection with 0x00000000FFFFFFFF"},
+        HandleCase{0x100000000u, "Notification detection with 0x0000000100000000"},
+        HandleCase{0x0000ABCDEF012345u, "Notification detection with 0x0000ABCDEF012345"},
+        HandleCase{0xFEDCBA9876543210u, "Notification detection with 0xFEDCBA9876543210"}),
+    [](const auto& info) { return std::string(info.param.line).substr(30); });
+
+struct FailureCase {
+    CONFIGRET code;
+    const char* line;
+};
+
+class DeviceDetectionFailure : public DeviceDetection,
+                               public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(DeviceDetectionFailure, FailedRegistrationIsLoggedInDecimalAndNotUndone) {
+    StartWithReader();
+    sim::FailNext("CM_Register_Notification", GetParam().code);
+    RegisterDeviceDetection();
+    EXPECT_EQ(LogEntries(), (std::vector<std::string>{GetParam().line}));
+    EXPECT_EQ(NotificationHandle, nullptr);
+    EXPECT_EQ(sim::ActiveRegistrations(), 0u);
+    Deliver(CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED, kWatchedInstance);
+    UnregisterDeviceDetection();
+    EXPECT_EQ(PlatformCalls(), (std::vector<std::string>{kRegisterCall}));
+    EXPECT_EQ(LogEntries(), (std::vector<std::string>{GetParam().line}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, DeviceDetectionFailure,
+    ::testing::Values(
+        FailureCase{CR_OUT_OF_MEMORY, "Failed to register device detection. Error: 2"},
+        FailureCase{CR_FAILURE, "Failed to register device detection. Error: 19"},
+        FailureCase{CR_ACCESS_DENIED, "Failed to register device detection. Error: 51"},
+        FailureCase{0xFFFFFFFFu, "Failed to register device detection. Error: 4294967295"}),
+    [](const auto& info) { return std::string(info.param.line).substr(44); });
+
+struct EventCase {
+    const char* name;
+    CM_NOTIFY_ACTION action;
+    WString instanceId;
+    bool detected;
+};
+
+class DeviceDetectionEvent : public DeviceDetection,
+                             public ::testing::WithParamInterface<EventCase> {};
+
+TEST_P(DeviceDetectionEvent, OnlyEnumeratedWatchedInstancesRunAPass) {
+    StartWithReader();
+    RegisterDeviceDetection();
+    sim::ClearJournal();
+    Deliver(GetParam().action, GetParam().instanceId);
+    if (GetParam().detected) {
+        EXPECT_EQ(LogEntries(), Concat({kRegisteredLine, "Device detected!"}, kPassLines));
+        EXPECT_EQ(sim::JournalOf("UpdateDriverForPlugAndPlayDevicesW").size(), 1u);
+    } else {
+        EXPECT_EQ(LogEntries(), (std::vector<std::string>{kRegisteredLine}));
+        EXPECT_TRUE(sim::Journal().empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Events, DeviceDetectionEvent,
+    ::testing::Values(
+        EventCase{"EnumeratedWatched", CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED, kWatchedInstance,
+                  true},
+        EventCase{"EnumeratedWatchedLowerCase", CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED,
+                  WSTR("usb\\vid_f0c1&pid_1234\\5&1a2b3c4d&0&2"), true},
+        EventCase{"EnumeratedCompositeInterface", CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED,
+                  WSTR("USB\\VID_F0C4&PID_0042&MI_00\\7&1F2E3D4C&0&0000"), true},
+        EventCase{"EnumeratedBarePrefix", CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED,
+                  WSTR("USB\\VID_F0C3&PID_"), true},
+        EventCase{"StartedWatched", CM_NOTIFY_ACTION_DEVICEINSTANCESTARTED, kWatchedInstance,
+                  false},
+        EventCase{"RemovedWatched", CM_NOTIFY_ACTION_DEVICEINSTANCEREMOVED, kWatchedInstance,
+                  false},
+        EventCase{"InterfaceArrivalWatched", CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL,
+                  kWatchedInstance, false},
+        EventCase{"EnumeratedOtherVendor", CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED,
+                  WSTR("USB\\VID_F0C5&PID_1234\\5&1A2B3C4D&0&2"), false},
+        EventCase{"StartedOtherVendor", CM_NOTIFY_ACTION_DEVICEINSTANCESTARTED,
+                  WSTR("USB\\VID_F0C5&PID_1234\\5&1A2B3C4D&0&2"), false},
+        EventCase{"EnumeratedOtherBus", CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED,
+                  WSTR("HID\\VID_F0C1&PID_1234\\7&2A&0&0000"), false},
+        EventCase{"EnumeratedSixteenCharacters", CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED,
+                  WSTR("USB\\VID_F0C1&PID"), false},
+        EventCase{"EnumeratedEmpty", CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED, WSTR(""), false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Event data as the platform lays it out: FilterType, Reserved, then the instance ID.
+std::vector<std::uint8_t> EventBytes(const std::vector<std::uint8_t>& id) {
+    std::vector<std::uint8_t> bytes(8, 0);
+    bytes[0] = CM_NOTIFY_FILTER_TYPE_DEVICEINSTANCE;
+    bytes.insert(bytes.end(), id.begin(), id.end());
+    return bytes;
+}
+
+std::vector<std::uint8_t> WithTail(std::vector<std::uint8_t> bytes,
+                                   const std::vector<std::uint8_t>& tail) {
+    bytes.insert(bytes.end(), tail.begin(), tail.end());
+    return bytes;
+}
+
+struct RawCase {
+    const char* name;
+    std::vector<std::uint8_t> data;
+    bool detected;
+};
+
+class DeviceDetectionRaw : public DeviceDetection, public ::testing::WithParamInterface<RawCase> {};
+
+// The callback gets exactly these bytes; a read past them would be caught by the sanitizers.
+TEST_P(DeviceDetectionRaw, InstanceIdIsReadWithinTheEventData) {
+    StartWithReader();
+    RegisterDeviceDetection();
+    sim::WaitForDeviceEvent(
+        sim::PostRawDeviceEvent(CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED, GetParam().data));
+    std::vector<std::string> expected{kRegisteredLine};
+    if (GetParam().detected)
+        expected = Concat({kRegisteredLine, "Device detected!"}, kPassLines);
+    EXPECT_EQ(LogEntries(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Data, DeviceDetectionRaw,
+    ::testing::Values(
+        RawCase{"Terminated", EventBytes(sim::MultiSz({kWatchedInstance})), true},
+        RawCase{"UnterminatedUpToTheEnd", EventBytes(sim::WideBytes(kWatchedInstance)), true},
+        RawCase{"UnterminatedBarePrefix", EventBytes(sim::WideBytes(WSTR("USB\\VID_F0C2&PID_"))),
+                true},
+        RawCase{"BarePrefixAndAnOddByte",
+                WithTail(EventBytes(sim::WideBytes(WSTR("USB\\VID_F0C2&PID_"))), {0x41}), true},
+        RawCase{"CutBeforeThePrefixEnds", EventBytes(sim::WideBytes(WSTR("USB\\VID_F0C1&PID"))),
+                false},
+        RawCase{"CutWithAnOddByte",
+                WithTail(EventBytes(sim::WideBytes(WSTR("USB\\VID_F0C1&PID"))), {0x5F}), false},
+        RawCase{"EndsAtTheFirstTerminator",
+                EventBytes(sim::MultiSz({WSTR("USB"), WSTR("VID_F0C1&PID_1234")})), false},
+        RawCase{"OneCharacter", EventBytes(sim::WideBytes(WSTR("U"))), false},
+        RawCase{"HeaderAndOneByte", WithTail(EventBytes({}), {0x55}), false},
+        RawCase{"HeaderOnly", EventBytes({}), false},
+        RawCase{"Nothing", std::vector<std::uint8_t>{}, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DeviceDetection, EachEnumeratedInterfaceRunsItsOwnPass) {
+    StartWithReader();
+    sim::FailAlways("UpdateDriverForPlugAndPlayDevicesW", ERROR_ACCESS_DENIED);
+    RegisterDeviceDetection();
+    Deliver(CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED, WSTR("USB\\VID_F0C1&PID_1234\\5&1A&0&2"));
+    Deliver(CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED,
+            WSTR("USB\\VID_F0C1&PID_1234&MI_00\\6&2B&0&0000"));
+    const std::vector<std::string> pass = {
+        "Device detected!",
+        kPathLine,
+        "1 devices that need CCID driver fixing found.",
+        "Applying CCID driver fix.",
+        "Failed to update driver for device USB\\VID_F0C1&PID_1234&REV_0100. Error: 0x00000005",
+        "Done!"};
+    EXPECT_EQ(LogEntries(), Concat(Concat({kRegisteredLine}, pass), pass));
+}
+
+TEST_F(DeviceDetection, NoCallbackAfterUnregistration) {
+    StartWithReader();
+    RegisterDeviceDetection();
+    UnregisterDeviceDetection();
+    EXPECT_EQ(PlatformCalls(),
+              (std::vector<std::string>{kRegisterCall,
+                                        "CM_Unregister_Notification(0x0000000000005000)"}));
+    EXPECT_EQ(sim::ActiveRegistrations(), 0u);
+    // The handle keeps its value.
+    EXPECT_EQ(HandleValue(), 0x5000u);
+    Deliver(CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED, kWatchedInstance);
+    EXPECT_EQ(LogEntries(), (std::vector<std::string>{kRegisteredLine}));
+}
+
+TEST_F(DeviceDetection, NothingToUnregisterWithoutRegistration) {
+    StartLikeService();
+    UnregisterDeviceDetection();
+    EXPECT_TRUE(sim::Journal().empty());
+}
+
+TEST_F(DeviceDetection, UnregistrationWaitsForTheRunningCallback) {
+    StartWithReader();
+    RegisterDeviceDetection();
+    sim::HoldDriverUpdates();
+    unsigned running =
+        sim::PostDeviceInstanceEvent(CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED, kWatchedInstance);
+    sim::WaitForHeldUpdates(1);
+
+    std::vector<std::string> seenOnReturn;
+    std::thread serviceMain([&] {
+        UnregisterDeviceDetection();
+        seenOnReturn = LogEntries();
+    });
+    sim::WaitForWaitingUnregistrations(1);
+    EXPECT_EQ(sim::RunningCallbacks(), 1u);
+    // An event that comes while the unregistration waits reaches no callback.
+    sim::WaitForDeviceEvent(sim::PostDeviceInstanceEvent(CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED,
+                                                         WSTR("USB\\VID_F0C2&PID_0A0B\\9&9&0&1")));
+    EXPECT_EQ(sim::RunningCallbacks(), 1u);
+
+    sim::ReleaseDriverUpdates();
+    serviceMain.join();
+    sim::WaitForDeviceEvent(running);
+    // The pass had ended, "Done!" and all, when the unregistration returned.
+    EXPECT_EQ(seenOnReturn, Concat({kRegisteredLine, "Device detected!"}, kPassLines));
+    EXPECT_EQ(LogEntries(), seenOnReturn);
+    EXPECT_EQ(sim::RunningCallbacks(), 0u);
+}
+
+} // namespace
