@@ -73,14 +73,11 @@ using sim::detail::Ptr;
 using sim::detail::Quote;
 using sim::detail::WorldLock;
 
-// Journals the call and tells whether a fault was scheduled, unless the journal is off.
-template <typename... A> bool DeviceCall(const char* op, DWORD* code, const A&... args) {
-    {
-        std::lock_guard<std::recursive_mutex> guard(WorldLock());
-        if (!TheDevices().journal)
-            return false;
-    }
-    return sim::detail::Call(op, code, args...);
+// Whether device calls are journalled and checked for faults. Tested before the journal's
+// arguments are built, so that a call costs no formatting while the journal is off.
+bool Journalling() {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    return TheDevices().journal;
 }
 
 std::string GuidText(const GUID* guid) {
@@ -273,8 +270,8 @@ void sim::WaitForHeldUpdates(std::size_t count) {
 
 HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND parent, DWORD flags) {
     DWORD code = 0;
-    if (DeviceCall("SetupDiGetClassDevsW", &code, GuidText(classGuid), Quote(enumerator),
-                   Ptr(parent), Hex(flags))) {
+    if (Journalling() && sim::detail::Call("SetupDiGetClassDevsW", &code, GuidText(classGuid),
+                                           Quote(enumerator), Ptr(parent), Hex(flags))) {
         SetLastError(code);
         return INVALID_HANDLE_VALUE;
     }
@@ -315,7 +312,8 @@ HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND par
 
 BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data) {
     DWORD code = 0;
-    if (DeviceCall("SetupDiEnumDeviceInfo", &code, Ptr(set), index, RecordText(data, false))) {
+    if (Journalling() && sim::detail::Call("SetupDiEnumDeviceInfo", &code, Ptr(set), index,
+                                           RecordText(data, false))) {
         SetLastError(code);
         return FALSE;
     }
@@ -345,10 +343,11 @@ BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVINFO_DATA data, DWOR
                                        PDWORD regType, PBYTE buffer, DWORD bufferSize,
                                        PDWORD requiredSize) {
     DWORD code = 0;
-    if (DeviceCall("SetupDiGetDeviceRegistryPropertyW", &code, Ptr(set), RecordText(data, true),
-                   PropertyName(property), regType == nullptr ? "NULL" : "&type",
-                   buffer == nullptr ? "NULL" : "&buffer", bufferSize,
-                   requiredSize == nullptr ? "NULL" : "&size")) {
+    if (Journalling() && sim::detail::Call("SetupDiGetDeviceRegistryPropertyW", &code, Ptr(set),
+                                           RecordText(data, true), PropertyName(property),
+                                           regType == nullptr ? "NULL" : "&type",
+                                           buffer == nullptr ? "NULL" : "&buffer", bufferSize,
+                                           requiredSize == nullptr ? "NULL" : "&size")) {
         SetLastError(code);
         return FALSE;
     }
@@ -393,7 +392,7 @@ BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVINFO_DATA data, DWOR
 
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) {
     DWORD code = 0;
-    if (DeviceCall("SetupDiDestroyDeviceInfoList", &code, Ptr(set))) {
+    if (Journalling() && sim::detail::Call("SetupDiDestroyDeviceInfoList", &code, Ptr(set))) {
         SetLastError(code);
         return FALSE;
     }
@@ -408,9 +407,9 @@ BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) {
 BOOL UpdateDriverForPlugAndPlayDevicesW(HWND parent, LPCWSTR hardwareId, LPCWSTR fullInfPath,
                                         DWORD installFlags, PBOOL rebootRequired) {
     DWORD code = 0;
-    if (DeviceCall("UpdateDriverForPlugAndPlayDevicesW", &code, Ptr(parent), Quote(hardwareId),
-                   Quote(fullInfPath), Hex(installFlags),
-                   rebootRequired == nullptr ? "NULL" : "&reboot")) {
+    if (Journalling() && sim::detail::Call("UpdateDriverForPlugAndPlayDevicesW", &code, Ptr(parent),
+                                           Quote(hardwareId), Quote(fullInfPath), Hex(installFlags),
+                                           rebootRequired == nullptr ? "NULL" : "&reboot")) {
         SetLastError(code);
         return FALSE;
     }

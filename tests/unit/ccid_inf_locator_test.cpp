@@ -2,6 +2,8 @@
 
 #include "repair/ccid_inf_locator.h"
 
+#include <ostream>
+
 namespace {
 
 const std::string kSystemDirectoryCall = "GetSystemDirectoryW(&buffer, 260)";
@@ -104,6 +106,11 @@ struct OrderCase {
     WString winner;
 };
 
+// Test names in ctest show the case, not its bytes.
+void PrintTo(const OrderCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class CcidInfLocatorOrder : public RepairTest, public ::testing::WithParamInterface<OrderCase> {};
 
 TEST_P(CcidInfLocatorOrder, FirstFolderTheSearchReturnsWins) {
@@ -176,6 +183,10 @@ struct LengthCase {
     std::size_t length;
     int found;
 };
+
+void PrintTo(const LengthCase& c, std::ostream* out) {
+    *out << c.length;
+}
 
 class CcidInfLocatorLength : public RepairTest, public ::testing::WithParamInterface<LengthCase> {};
 

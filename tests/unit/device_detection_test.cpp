@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include <ostream>
+
 namespace {
 
 const std::string kRegisterCall = "CM_Register_Notification({cbSize=416, Flags=0x00000002, "
@@ -52,6 +54,11 @@ struct HandleCase {
     const char* line;
 };
 
+// Test names in ctest show the case, not its bytes.
+void PrintTo(const HandleCase& c, std::ostream* out) {
+    *out << c.line;
+}
+
 class DeviceDetectionHandle : public DeviceDetection,
                               public ::testing::WithParamInterface<HandleCase> {};
 
@@ -81,6 +88,10 @@ struct FailureCase {
     CONFIGRET code;
     const char* line;
 };
+
+void PrintTo(const FailureCase& c, std::ostream* out) {
+    *out << c.line;
+}
 
 class DeviceDetectionFailure : public DeviceDetection,
                                public ::testing::WithParamInterface<FailureCase> {};
@@ -113,6 +124,10 @@ struct EventCase {
     WString instanceId;
     bool detected;
 };
+
+void PrintTo(const EventCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class DeviceDetectionEvent : public DeviceDetection,
                              public ::testing::WithParamInterface<EventCase> {};
@@ -178,6 +193,10 @@ struct RawCase {
     std::vector<std::uint8_t> data;
     bool detected;
 };
+
+void PrintTo(const RawCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class DeviceDetectionRaw : public DeviceDetection, public ::testing::WithParamInterface<RawCase> {};
 

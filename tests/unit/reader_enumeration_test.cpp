@@ -2,6 +2,8 @@
 
 #include "repair/reader_enumeration.h"
 
+#include <ostream>
+
 namespace {
 
 const GUID kUsbClass = {
@@ -26,6 +28,11 @@ struct SingleDeviceCase {
     sim::Device device;
     WString listedAs; // empty: not listed
 };
+
+// Test names in ctest show the case, not its bytes.
+void PrintTo(const SingleDeviceCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 sim::Device NotPresent() {
     sim::Device d = Reader(sim::MultiSz({kReaderA, kReaderAModel}), kUmdf2);

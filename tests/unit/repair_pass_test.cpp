@@ -2,6 +2,8 @@
 
 #include "repair/repair_pass.h"
 
+#include <ostream>
+
 namespace {
 
 const std::string kPathLine = "CCID Inf path = " + kInfPathText;
@@ -84,6 +86,11 @@ struct CodeCase {
     DWORD code;
     const char* text;
 };
+
+// Test names in ctest show the case, not its bytes.
+void PrintTo(const CodeCase& c, std::ostream* out) {
+    *out << c.text;
+}
 
 class RepairPassFailureCodes : public RepairTest, public ::testing::WithParamInterface<CodeCase> {};
 

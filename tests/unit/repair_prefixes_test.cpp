@@ -3,6 +3,8 @@
 #include <cctype>
 #include <string>
 
+#include <ostream>
+
 namespace {
 
 struct PrefixCase {
@@ -10,6 +12,11 @@ struct PrefixCase {
     WString id;
     int watched;
 };
+
+// Test names in ctest show the case, not its bytes.
+void PrintTo(const PrefixCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 const PrefixCase kPrefixCases[] = {
     {"device with product and instance", WSTR("USB\\VID_F0C1&PID_1234\\5&1A2B3C4D&0&2"), 1},

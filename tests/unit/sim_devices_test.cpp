@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include <ostream>
+
 namespace {
 
 using SimDevices = SimTest;
@@ -103,6 +105,11 @@ struct UpdateFailure {
     DWORD flags;
     DWORD code;
 };
+
+// Test names in ctest show the case, not its bytes.
+void PrintTo(const UpdateFailure& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class SimDriverUpdate : public SimTest, public ::testing::WithParamInterface<UpdateFailure> {};
 
