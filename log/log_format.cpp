@@ -5,7 +5,7 @@
 
 namespace {
 
-struct Spec {
+struct Directive {
     bool left = false;
     bool zero = false;
     bool plus = false;
@@ -21,14 +21,14 @@ void Emit(LogSink sink, void* context, const std::string& text) {
         sink(context, text.data(), text.size());
 }
 
-void Pad(LogSink sink, void* context, const Spec& spec, const std::string& body, bool zeroAllowed,
-         std::size_t signLength) {
-    std::size_t width = spec.width < 0 ? 0 : static_cast<std::size_t>(spec.width);
+void Pad(LogSink sink, void* context, const Directive& directive, const std::string& body,
+         bool zeroAllowed, std::size_t signLength) {
+    std::size_t width = directive.width < 0 ? 0 : static_cast<std::size_t>(directive.width);
     if (body.size() >= width) {
         Emit(sink, context, body);
-    } else if (spec.left) {
+    } else if (directive.left) {
         Emit(sink, context, body + std::string(width - body.size(), ' '));
-    } else if (spec.zero && zeroAllowed) {
+    } else if (directive.zero && zeroAllowed) {
         std::string padded = body;
         padded.insert(signLength, width - body.size(), '0');
         Emit(sink, context, padded);
@@ -56,58 +56,58 @@ void Placeholder(LogSink sink, void* context, char conversion, const char* why) 
     Emit(sink, context, text);
 }
 
-void Integer(LogSink sink, void* context, const Spec& spec, const LogArg& arg) {
+void Integer(LogSink sink, void* context, const Directive& directive, const LogArg& arg) {
     bool is64 = arg.kind == LogArg::Kind::Int64 || arg.kind == LogArg::Kind::UInt64;
     bool is32 = arg.kind == LogArg::Kind::Int32 || arg.kind == LogArg::Kind::UInt32;
-    if ((!is64 && !is32) || is64 != spec.wide64) {
-        Placeholder(sink, context, spec.conversion, "BADTYPE");
+    if ((!is64 && !is32) || is64 != directive.wide64) {
+        Placeholder(sink, context, directive.conversion, "BADTYPE");
         return;
     }
     // As printf: the conversion decides signedness, the argument only supplies the bits.
-    std::uint64_t bits = spec.wide64 ? arg.bits : (arg.bits & 0xFFFFFFFFu);
+    std::uint64_t bits = directive.wide64 ? arg.bits : (arg.bits & 0xFFFFFFFFu);
     std::string sign;
     std::uint64_t magnitude = bits;
-    bool isSigned = spec.conversion == 'd' || spec.conversion == 'i';
+    bool isSigned = directive.conversion == 'd' || directive.conversion == 'i';
     if (isSigned) {
-        std::int64_t value = spec.wide64
+        std::int64_t value = directive.wide64
                                  ? static_cast<std::int64_t>(bits)
                                  : static_cast<std::int32_t>(static_cast<std::uint32_t>(bits));
         if (value < 0) {
             sign = "-";
             magnitude = static_cast<std::uint64_t>(0) - static_cast<std::uint64_t>(value);
-        } else if (spec.plus) {
+        } else if (directive.plus) {
             sign = "+";
-        } else if (spec.space) {
+        } else if (directive.space) {
             sign = " ";
         }
     }
-    unsigned base = (spec.conversion == 'x' || spec.conversion == 'X') ? 16 : 10;
-    std::string digits = Digits(magnitude, base, spec.conversion == 'X');
-    if (spec.precision == 0 && magnitude == 0)
+    unsigned base = (directive.conversion == 'x' || directive.conversion == 'X') ? 16 : 10;
+    std::string digits = Digits(magnitude, base, directive.conversion == 'X');
+    if (directive.precision == 0 && magnitude == 0)
         digits.clear();
-    if (spec.precision > 0 && digits.size() < static_cast<std::size_t>(spec.precision))
-        digits.insert(0, static_cast<std::size_t>(spec.precision) - digits.size(), '0');
-    Pad(sink, context, spec, sign + digits, spec.precision < 0, sign.size());
+    if (directive.precision > 0 && digits.size() < static_cast<std::size_t>(directive.precision))
+        digits.insert(0, static_cast<std::size_t>(directive.precision) - digits.size(), '0');
+    Pad(sink, context, directive, sign + digits, directive.precision < 0, sign.size());
 }
 
-void Text(LogSink sink, void* context, const Spec& spec, const LogArg& arg) {
+void Text(LogSink sink, void* context, const Directive& directive, const LogArg& arg) {
     std::string text;
-    if (spec.conversion == 'S') {
+    if (directive.conversion == 'S') {
         if (arg.kind != LogArg::Kind::Wide) {
-            Placeholder(sink, context, spec.conversion, "BADTYPE");
+            Placeholder(sink, context, directive.conversion, "BADTYPE");
             return;
         }
         text = arg.wide == nullptr ? "(null)" : Utf16ToUtf8(arg.wide, arg.length);
     } else {
         if (arg.kind != LogArg::Kind::Narrow) {
-            Placeholder(sink, context, spec.conversion, "BADTYPE");
+            Placeholder(sink, context, directive.conversion, "BADTYPE");
             return;
         }
         text = arg.narrow == nullptr ? "(null)" : std::string(arg.narrow, arg.length);
     }
-    if (spec.precision >= 0 && text.size() > static_cast<std::size_t>(spec.precision))
-        text.resize(static_cast<std::size_t>(spec.precision));
-    Pad(sink, context, spec, text, false, 0);
+    if (directive.precision >= 0 && text.size() > static_cast<std::size_t>(directive.precision))
+        text.resize(static_cast<std::size_t>(directive.precision));
+    Pad(sink, context, directive, text, false, 0);
 }
 
 int Number(const char*& p) {
@@ -140,16 +140,16 @@ void FormatLogText(const char* format, const LogArg* args, std::size_t count, Lo
             ++p;
             continue;
         }
-        Spec spec;
+        Directive directive;
         for (;; ++p) {
             if (*p == '-')
-                spec.left = true;
+                directive.left = true;
             else if (*p == '0')
-                spec.zero = true;
+                directive.zero = true;
             else if (*p == '+')
-                spec.plus = true;
+                directive.plus = true;
             else if (*p == ' ')
-                spec.space = true;
+                directive.space = true;
             else if (*p != '#')
                 break;
         }
@@ -158,7 +158,7 @@ void FormatLogText(const char* format, const LogArg* args, std::size_t count, Lo
             star = true;
             ++p;
         } else if (*p >= '0' && *p <= '9') {
-            spec.width = Number(p);
+            directive.width = Number(p);
         }
         if (*p == '.') {
             ++p;
@@ -166,36 +166,36 @@ void FormatLogText(const char* format, const LogArg* args, std::size_t count, Lo
                 star = true;
                 ++p;
             }
-            spec.precision = Number(p);
+            directive.precision = Number(p);
         }
         if (std::strncmp(p, "ll", 2) == 0) {
-            spec.wide64 = true;
+            directive.wide64 = true;
             p += 2;
         } else if (std::strncmp(p, "I64", 3) == 0) {
-            spec.wide64 = true;
+            directive.wide64 = true;
             p += 3;
         } else if (*p == 'l' || *p == 'h') {
             ++p;
         }
-        spec.conversion = *p;
+        directive.conversion = *p;
         if (*p == 0) {
             Emit(sink, context, "%!(NOVERB)");
             break;
         }
         ++p;
-        const bool known = std::strchr("diuxXSs", spec.conversion) != nullptr;
+        const bool known = std::strchr("diuxXSs", directive.conversion) != nullptr;
         if (!known || star) {
-            Placeholder(sink, context, spec.conversion, "UNSUPPORTED");
+            Placeholder(sink, context, directive.conversion, "UNSUPPORTED");
             continue;
         }
         if (next >= count) {
-            Placeholder(sink, context, spec.conversion, "MISSING");
+            Placeholder(sink, context, directive.conversion, "MISSING");
             continue;
         }
         const LogArg& arg = args[next++];
-        if (spec.conversion == 'S' || spec.conversion == 's')
-            Text(sink, context, spec, arg);
+        if (directive.conversion == 'S' || directive.conversion == 's')
+            Text(sink, context, directive, arg);
         else
-            Integer(sink, context, spec, arg);
+            Integer(sink, context, directive, arg);
     }
 }
