@@ -3,6 +3,7 @@
 
 #include "log/log.h"
 #include "platform/sim/world.h"
+#include "repair/device_detection.h"
 #include "repair/reader_prefixes.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@ class SimTest : public ::testing::Test {
         sim::Reset();
         LogFilePath[0] = 0;
         ReaderPrefixList.clear();
+        NotificationHandle = nullptr;
     }
 };
 
