@@ -48,8 +48,7 @@ template <typename T> LogArg MakeLogArg(const T& value) {
         // A fixed buffer is read up to its terminator, and never past its end.
         a.kind = LogArg::Kind::Wide;
         a.wide = value;
-        while (a.length < std::extent_v<T> && value[a.length] != 0)
-            ++a.length;
+        a.length = BoundedWideLength(value, std::extent_v<T>);
     } else if constexpr (std::is_array_v<T> &&
                          std::is_same_v<std::remove_cv_t<std::remove_extent_t<T>>, char>) {
         a.kind = LogArg::Kind::Narrow;

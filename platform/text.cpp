@@ -7,6 +7,13 @@ std::size_t WideLength(const WCHAR* text) {
     return n;
 }
 
+std::size_t BoundedWideLength(const WCHAR* text, std::size_t limit) {
+    std::size_t n = 0;
+    while (n < limit && text[n] != 0)
+        ++n;
+    return n;
+}
+
 static void AppendCodePoint(std::string& out, std::uint32_t cp) {
     if (cp < 0x80) {
         out += static_cast<char>(cp);

@@ -17,3 +17,6 @@ WString Utf8ToUtf16(const std::string& text);
 
 // Length of a zero-terminated wide string.
 std::size_t WideLength(const WCHAR* text);
+// The same, for text in a buffer of limit characters that may lack its terminator: never
+// reads past the buffer.
+std::size_t BoundedWideLength(const WCHAR* text, std::size_t limit);

@@ -13,14 +13,6 @@ static_assert(Characters(sizeof kSearchSuffix) == 50, "search suffix");
 static_assert(Characters(sizeof kFolderPiece) == 28, "folder piece");
 static_assert(Characters(sizeof kFilePiece) == 22, "file piece");
 
-// The name of a search entry, which the platform terminates within its array.
-std::size_t NameLength(const WIN32_FIND_DATAW& entry) {
-    std::size_t n = 0;
-    while (n < MAX_PATH && entry.cFileName[n] != 0)
-        ++n;
-    return n;
-}
-
 } // namespace
 
 int FindCcidInfPath(WString& infPath) {
@@ -50,7 +42,7 @@ int FindCcidInfPath(WString& infPath) {
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
             continue;
         candidate.resize(folderStart);
-        candidate.append(entry.cFileName, NameLength(entry));
+        candidate.append(entry.cFileName, BoundedWideLength(entry.cFileName, MAX_PATH));
         candidate += kFilePiece;
         if (GetFileAttributesW(candidate.c_str()) != INVALID_FILE_ATTRIBUTES) {
             FindClose(search);

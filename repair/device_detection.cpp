@@ -53,10 +53,7 @@ DWORD CALLBACK OnDeviceEvent(HCMNOTIFICATION notification, PVOID context, CM_NOT
         return ERROR_SUCCESS;
     const WCHAR* id = eventData->u.DeviceInstance.InstanceId;
     const std::size_t available = (eventDataSize - kInstanceIdOffset) / sizeof(WCHAR);
-    std::size_t length = 0;
-    while (length < available && id[length] != 0)
-        ++length;
-    const WString instanceId(id, length);
+    const WString instanceId(id, BoundedWideLength(id, available));
 
     if (!IsWatchedReaderInstance(instanceId.c_str()))
         return ERROR_SUCCESS;

@@ -14,10 +14,7 @@ static_assert(sizeof(SP_DEVINFO_DATA) == kDeviceRecordSize, "64-bit device recor
 
 // Characters before the first terminator; the whole buffer when it holds none.
 std::size_t TerminatedLength(const WCHAR* buffer) {
-    std::size_t n = 0;
-    while (n < kPropertyCharacters && buffer[n] != 0)
-        ++n;
-    return n;
+    return BoundedWideLength(buffer, kPropertyCharacters);
 }
 
 bool IsUmdf2ReaderDescription(const WCHAR* description) {
