@@ -15,7 +15,7 @@ using WView = std::basic_string_view<WCHAR>;
 // Hardware IDs match without regard to the case of ASCII letters, as Plug and Play IDs do.
 struct FoldLess {
     using is_transparent = void;
-    static WCHAR Fold(WCHAR c) { return c >= u'a' && c <= u'z' ? static_cast<WCHAR>(c - 32) : c; }
+    static WCHAR Fold(WCHAR c) { return sim::detail::FoldAscii(c); }
     bool operator()(WView a, WView b) const {
         std::size_t n = a.size() < b.size() ? a.size() : b.size();
         for (std::size_t i = 0; i < n; ++i) {

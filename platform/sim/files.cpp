@@ -58,9 +58,7 @@ UINT CopyDirectory(const WString& dir, LPWSTR buffer, UINT size) {
 // Windows wildcard match: * any run, ? any one character, letters without regard to case.
 bool Matches(const WString& pattern, const WString& name) {
     std::size_t p = 0, n = 0, starP = WString::npos, starN = 0;
-    auto fold = [](WCHAR c) {
-        return static_cast<WCHAR>(c >= u'a' && c <= u'z' ? c - u'a' + u'A' : c);
-    };
+    auto fold = sim::detail::FoldAscii;
     while (n < name.size()) {
         if (p < pattern.size() && pattern[p] == u'*') {
             starP = p++;

@@ -41,6 +41,10 @@ template <typename... A> bool Call(const char* op, DWORD* code, const A&... args
 
 // Maps a Windows path below C:\ to the host; false for any other path.
 bool ToHost(const WString& path, std::string* host);
+// Windows compares names, paths and IDs without regard to the case of ASCII letters.
+inline WCHAR FoldAscii(WCHAR c) {
+    return c >= u'a' && c <= u'z' ? static_cast<WCHAR>(c - u'a' + u'A') : c;
+}
 WString Upper(const WString& text);
 
 // The string a descriptor was made from; "" for none.

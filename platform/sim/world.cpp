@@ -96,10 +96,8 @@ std::string Ptr(const void* p) {
 
 WString Upper(const WString& text) {
     WString out = text;
-    for (auto& c : out) {
-        if (c >= u'a' && c <= u'z')
-            c = static_cast<WCHAR>(c - u'a' + u'A');
-    }
+    for (auto& c : out)
+        c = FoldAscii(c);
     return out;
 }
 
@@ -264,9 +262,7 @@ void Sleep(DWORD milliseconds) {
 
 int lstrcmpiW(LPCWSTR a, LPCWSTR b) {
     // Letter case is folded for ASCII only; that is all the command words need.
-    auto fold = [](WCHAR c) {
-        return static_cast<int>(c >= u'A' && c <= u'Z' ? c - u'A' + u'a' : c);
-    };
+    auto fold = [](WCHAR c) { return static_cast<int>(sim::detail::FoldAscii(c)); };
     for (;; ++a, ++b) {
         int d = fold(*a) - fold(*b);
         if (d != 0)
