@@ -4,30 +4,21 @@
 # Usage: exe_check.sh ruverodazaroda.exe
 set -u
 exe=$1
-passed=0
-failed=0
-check() {
-    if [ "$2" == "$3" ]; then
-        passed=$((passed + 1)); echo "ok: $1"
-    else
-        failed=$((failed + 1)); echo "FAILED: $1: expected [$2], got [$3]"
-    fi
-}
+. "$(dirname "$0")/../checks.sh"
 headers=$(x86_64-w64-mingw32-objdump -p "$exe")
-check "PE32+ image" "020b" "$(awk '/^Magic/{print $2}' <<<"$headers")"
-check "x86-64 machine" "yes" "$(x86_64-w64-mingw32-objdump -f "$exe" | grep -q 'pei-x86-64' && echo yes || echo no)"
+expect_eq "PE32+ image" "020b" "$(awk '/^Magic/{print $2}' <<<"$headers")"
+expect_eq "x86-64 machine" "yes" "$(x86_64-w64-mingw32-objdump -f "$exe" | grep -q 'pei-x86-64' && echo yes || echo no)"
 imports=$(awk '/DLL Name:/{print tolower($3)}' <<<"$headers" | sort -u | tr '\n' ' ')
 allowed=" advapi32.dll cfgmgr32.dll kernel32.dll msvcrt.dll newdev.dll setupapi.dll "
 foreign=""
 for dll in $imports; do
     [[ "$allowed" == *" $dll "* ]] || foreign+="$dll "
 done
-check "imports only system DLLs (got: $imports)" "" "$foreign"
+expect_eq "imports only system DLLs (got: $imports)" "" "$foreign"
 for dll in setupapi.dll newdev.dll cfgmgr32.dll; do
-    check "links the real $dll" "yes" "$([[ " $imports " == *" $dll "* ]] && echo yes || echo no)"
+    expect_eq "links the real $dll" "yes" "$([[ " $imports " == *" $dll "* ]] && echo yes || echo no)"
 done
 manifest=$(x86_64-w64-mingw32-objcopy -O binary --only-section=.rsrc "$exe" /dev/stdout 2>/dev/null | tr -d '\0' | grep -a -o '<requestedExecutionLevel[^>]*>')
-check "manifest asks for asInvoker without UI access" \
+expect_eq "manifest asks for asInvoker without UI access" \
     '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>' "$manifest"
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

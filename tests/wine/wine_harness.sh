@@ -1,8 +1,6 @@
 # Shared by the Wine tests: a fresh prefix with a persistent wineserver for the whole
-# suite, the executable and the stand-in cfgmgr32.dll installed in it, and checks that
-# count passes and failures.
-PASSED=0
-FAILED=0
+# suite, and the executable and the stand-in cfgmgr32.dll installed in it.
+. "$(dirname "${BASH_SOURCE[0]}")/../checks.sh"
 
 wine_stop_prefix() {
     if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
@@ -49,27 +47,3 @@ windows_temp() {
     find "$WINEPREFIX/drive_c/windows" -maxdepth 1 -iname temp -print -quit
 }
 
-expect_eq() {
-    if [ "$2" == "$3" ]; then
-        PASSED=$((PASSED + 1))
-        echo "ok: $1"
-    else
-        FAILED=$((FAILED + 1))
-        echo "FAILED: $1: expected [$2], got [$3]"
-    fi
-}
-
-expect_match() {
-    if [[ "$3" =~ $2 ]]; then
-        PASSED=$((PASSED + 1))
-        echo "ok: $1"
-    else
-        FAILED=$((FAILED + 1))
-        echo "FAILED: $1: [$3] does not match [$2]"
-    fi
-}
-
-finish() {
-    echo "$PASSED passed, $FAILED failed"
-    [ "$FAILED" -eq 0 ]
-}
