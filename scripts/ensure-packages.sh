@@ -1,8 +1,19 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, if any is missing.
 set -euo pipefail
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
-          g++-mingw-w64-x86-64 wine wine64 binutils-mingw-w64-x86-64 findutils)
+packages=(
+    cmake
+    ninja-build
+    g++
+    libgtest-dev
+    libgmock-dev
+    libbenchmark-dev
+    g++-mingw-w64-x86-64
+    binutils-mingw-w64-x86-64
+    wine
+    wine64
+    findutils
+)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -56,6 +56,9 @@ using errno_t = int;
 #define FALSE 0
 #define MAX_PATH 260
 #define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
 
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)))
 #define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000002u)))
@@ -77,7 +80,16 @@ using errno_t = int;
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_INVALID_FLAGS 1004L
+#define ERROR_SERVICE_REQUEST_TIMEOUT 1053L
+#define ERROR_SERVICE_ALREADY_RUNNING 1056L
+#define ERROR_SERVICE_DOES_NOT_EXIST 1060L
+#define ERROR_SERVICE_CANNOT_ACCEPT_CTRL 1061L
+#define ERROR_SERVICE_NOT_ACTIVE 1062L
 #define ERROR_FAILED_SERVICE_CONTROLLER_CONNECT 1063L
+#define ERROR_SERVICE_MARKED_FOR_DELETE 1072L
+#define ERROR_SERVICE_EXISTS 1073L
+#define ERROR_CANT_ACCESS_FILE 1920L
+#define ERROR_CANT_RESOLVE_FILENAME 1921L
 #define ERROR_INVALID_USER_BUFFER 1784L
 #define ERROR_NO_SUCH_DEVINST 0xE000020Bu
 #define ERROR_NO_DRIVER_SELECTED 0xE0000203u
@@ -96,7 +108,26 @@ using errno_t = int;
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400u
 #define _SH_DENYNO 0x40
+
+#define DELETE 0x00010000u
+#define SYNCHRONIZE 0x00100000u
+#define FILE_READ_DATA 0x0001u
+#define FILE_WRITE_DATA 0x0002u
+#define FILE_APPEND_DATA 0x0004u
+#define FILE_READ_ATTRIBUTES 0x0080u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define FILE_SHARE_DELETE 0x00000004u
+#define CREATE_NEW 1u
+#define CREATE_ALWAYS 2u
+#define OPEN_EXISTING 3u
+#define OPEN_ALWAYS 4u
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
+#define FILE_NAME_NORMALIZED 0x0u
+#define VOLUME_NAME_DOS 0x0u
 
 // Security descriptors.
 #define SDDL_REVISION_1 1u
@@ -127,6 +158,24 @@ struct WIN32_FIND_DATAW {
     WCHAR cAlternateFileName[14];
 };
 using LPWIN32_FIND_DATAW = WIN32_FIND_DATAW*;
+
+struct BY_HANDLE_FILE_INFORMATION {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD dwVolumeSerialNumber;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD nNumberOfLinks;
+    DWORD nFileIndexHigh;
+    DWORD nFileIndexLow;
+};
+using LPBY_HANDLE_FILE_INFORMATION = BY_HANDLE_FILE_INFORMATION*;
+
+// Only ever passed as null by the system.
+struct OVERLAPPED;
+using LPOVERLAPPED = OVERLAPPED*;
 
 struct GUID {
     std::uint32_t Data1;
@@ -241,6 +290,95 @@ using PCM_NOTIFY_CALLBACK = DWORD(CALLBACK*)(HCMNOTIFICATION hNotify, PVOID Cont
                                              CM_NOTIFY_ACTION Action,
                                              PCM_NOTIFY_EVENT_DATA EventData, DWORD EventDataSize);
 
+// Services: dispatcher, status, control manager.
+using SC_HANDLE = struct SC_HANDLE__*;
+using SERVICE_STATUS_HANDLE = struct SERVICE_STATUS_HANDLE__*;
+
+#define SC_MANAGER_ALL_ACCESS 0x000F003Fu
+#define SERVICE_QUERY_CONFIG 0x0001u
+#define SERVICE_CHANGE_CONFIG 0x0002u
+#define SERVICE_QUERY_STATUS 0x0004u
+#define SERVICE_ENUMERATE_DEPENDENTS 0x0008u
+#define SERVICE_START 0x0010u
+#define SERVICE_STOP 0x0020u
+#define SERVICE_ALL_ACCESS 0x000F01FFu
+
+#define SERVICE_WIN32_OWN_PROCESS 0x00000010u
+#define SERVICE_AUTO_START 0x00000002u
+#define SERVICE_DEMAND_START 0x00000003u
+#define SERVICE_ERROR_NORMAL 0x00000001u
+
+#define SERVICE_STOPPED 0x00000001u
+#define SERVICE_START_PENDING 0x00000002u
+#define SERVICE_STOP_PENDING 0x00000003u
+#define SERVICE_RUNNING 0x00000004u
+#define SERVICE_CONTINUE_PENDING 0x00000005u
+#define SERVICE_PAUSE_PENDING 0x00000006u
+#define SERVICE_PAUSED 0x00000007u
+
+#define SERVICE_ACCEPT_STOP 0x00000001u
+#define SERVICE_CONTROL_STOP 0x00000001u
+#define SERVICE_CONTROL_PAUSE 0x00000002u
+#define SERVICE_CONTROL_CONTINUE 0x00000003u
+#define SERVICE_CONTROL_INTERROGATE 0x00000004u
+#define SERVICE_CONTROL_SHUTDOWN 0x00000005u
+
+#define SERVICE_CONFIG_DESCRIPTION 1u
+#define SERVICE_CONFIG_FAILURE_ACTIONS 2u
+
+struct SERVICE_STATUS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+};
+using LPSERVICE_STATUS = SERVICE_STATUS*;
+
+struct SERVICE_STATUS_PROCESS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+    DWORD dwProcessId;
+    DWORD dwServiceFlags;
+};
+using LPSERVICE_STATUS_PROCESS = SERVICE_STATUS_PROCESS*;
+
+enum SC_STATUS_TYPE { SC_STATUS_PROCESS_INFO = 0 };
+
+struct SERVICE_DESCRIPTIONW {
+    LPWSTR lpDescription;
+};
+
+enum SC_ACTION_TYPE {
+    SC_ACTION_NONE = 0,
+    SC_ACTION_RESTART = 1,
+    SC_ACTION_REBOOT = 2,
+    SC_ACTION_RUN_COMMAND = 3
+};
+
+struct SC_ACTION {
+    SC_ACTION_TYPE Type;
+    DWORD Delay;
+};
+
+struct SERVICE_FAILURE_ACTIONSW {
+    DWORD dwResetPeriod;
+    LPWSTR lpRebootMsg;
+    LPWSTR lpCommand;
+    DWORD cActions;
+    SC_ACTION* lpsaActions;
+};
+
+using LPHANDLER_FUNCTION_EX = DWORD(WINAPI*)(DWORD dwControl, DWORD dwEventType,
+                                             LPVOID lpEventData, LPVOID lpContext);
+
 // Service dispatcher.
 using LPSERVICE_MAIN_FUNCTIONW = void(WINAPI*)(DWORD dwNumServicesArgs,
                                                LPWSTR* lpServiceArgVectors);
@@ -264,6 +402,18 @@ DWORD GetFileAttributesW(LPCWSTR path);
 HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data);
 BOOL FindNextFileW(HANDLE search, LPWIN32_FIND_DATAW data);
 BOOL FindClose(HANDLE search);
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
+BOOL CloseHandle(HANDLE handle);
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
+                    LPCWSTR name);
+BOOL SetEvent(HANDLE event);
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes,
+                   DWORD disposition, DWORD flagsAndAttributes, HANDLE templateFile);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
+               LPOVERLAPPED overlapped);
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
+DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size, DWORD flags);
 
 // The C runtime's shared open and thread-safe local time, as the Windows runtime has them.
 std::FILE* _fsopen(const char* name, const char* mode, int shflag);
@@ -278,8 +428,26 @@ BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR sddl, DWORD re
                                                           PSECURITY_DESCRIPTOR* descriptor,
                                                           PULONG size);
 
-// Service dispatcher.
+// Services: dispatcher and status.
 BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table);
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExW(LPCWSTR serviceName,
+                                                    LPHANDLER_FUNCTION_EX handler, LPVOID context);
+BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
+
+// Service control manager.
+SC_HANDLE OpenSCManagerW(LPCWSTR machineName, LPCWSTR databaseName, DWORD access);
+SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR displayName,
+                         DWORD access, DWORD serviceType, DWORD startType, DWORD errorControl,
+                         LPCWSTR binaryPathName, LPCWSTR loadOrderGroup, LPDWORD tagId,
+                         LPCWSTR dependencies, LPCWSTR serviceStartName, LPCWSTR password);
+SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD access);
+BOOL DeleteService(SC_HANDLE service);
+BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv);
+BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
+BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, LPBYTE buffer,
+                          DWORD bufferSize, LPDWORD bytesNeeded);
+BOOL ChangeServiceConfig2W(SC_HANDLE service, DWORD infoLevel, LPVOID info);
+BOOL CloseServiceHandle(SC_HANDLE handle);
 
 // Device setup and driver installation.
 HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND parent, DWORD flags);
