@@ -21,3 +21,10 @@ if(WINE_PROGRAM)
                    $<TARGET_FILE:ruverodazaroda> $<TARGET_FILE:cfgmgr32_standin>)
   set_tests_properties(wine_entry PROPERTIES TIMEOUT 600)
 endif()
+
+# The installer package: its tables, and the executable's version resource against them.
+if(TARGET msi)
+  add_test(NAME msi_tables
+           COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/msi_check.sh ${PACKAGE_FILE}
+                   $<TARGET_FILE:ruverodazaroda> ${PROJECT_VERSION})
+endif()

@@ -13,6 +13,12 @@ packages=(
     wine
     wine64
     findutils
+    wixl
+    msitools
+    python3
+    libxml2-utils
+    osslsigncode
+    openssl
 )
 missing=()
 for p in "${packages[@]}"; do
