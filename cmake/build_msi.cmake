@@ -32,7 +32,8 @@ run(${CMAKE_COMMAND} -E env TZ=UTC LC_ALL=C
     -D "Version=${VERSION}" -D "UpgradeCode=${UPGRADE_CODE}" -D "ProductCode=${PRODUCT_CODE}"
     -D "Description=${DESCRIPTION}" -D "ExeSource=ruverodazaroda.exe"
     "${WXS}")
-# What the package builder cannot say in the source: the condition of the logging switch;
+# What the package builder cannot say in the source: the condition of the logging switch
+# (also true on removal, so that an installed switch goes with the product);
 # that the switch's property is passed on to the installing service; and the executable's
 # file version, the one in its version resource, which makes it a versioned file (and a
 # versioned file carries no hash).
@@ -44,7 +45,7 @@ endif()
 # (Called directly: the list of properties holds semicolons.)
 execute_process(
   COMMAND "${MSIBUILD}" "${tmp}"
-          -q "UPDATE Component SET Condition = 'LOGGING = \"1\"' WHERE Component = 'LoggingSwitch'"
+          -q "UPDATE Component SET Condition = 'LOGGING = \"1\" OR REMOVE ~= \"ALL\"' WHERE Component = 'LoggingSwitch'"
           -q "UPDATE Property SET Value = 'LOGGING;${CMAKE_MATCH_1}' WHERE Property = 'SecureCustomProperties'"
           -q "UPDATE File SET Version = '${VERSION}.0' WHERE File = 'ruverodazaroda.exe'"
           -q "DELETE FROM MsiFileHash WHERE File_ = 'ruverodazaroda.exe'"

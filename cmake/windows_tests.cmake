@@ -28,3 +28,12 @@ if(TARGET msi)
            COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/msi_check.sh ${PACKAGE_FILE}
                    $<TARGET_FILE:ruverodazaroda> ${PROJECT_VERSION})
 endif()
+
+# The package installed, upgraded and removed by Wine's msiexec.
+if(TARGET msi AND WINE_PROGRAM)
+  add_test(NAME wine_msi_install
+           COMMAND bash ${CMAKE_SOURCE_DIR}/tests/wine/msi_install_test.sh ${PACKAGE_FILE}
+                   $<TARGET_FILE:ruverodazaroda> $<TARGET_FILE:cfgmgr32_standin>
+                   ${PROJECT_VERSION} ${CMAKE_SOURCE_DIR})
+  set_tests_properties(wine_msi_install PROPERTIES TIMEOUT 900)
+endif()

@@ -26,7 +26,7 @@ Property|ALLUSERS|1
 Property|SecureCustomProperties|LOGGING;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED
 Directory|INSTALLFOLDER|ProgramFiles64Folder|RUVERODAzaroda
 Component|ServiceExecutable|{3F7A2C91-5B6E-4D08-8C1F-A94E27D6B350}|INSTALLFOLDER|256||ruverodazaroda.exe
-Component|LoggingSwitch|{C2D84E6F-1A97-4B35-B0E8-5F3C9A71D244}|TARGETDIR|260|LOGGING = "1"|LoggingEnabled
+Component|LoggingSwitch|{C2D84E6F-1A97-4B35-B0E8-5F3C9A71D244}|TARGETDIR|260|LOGGING = "1" OR REMOVE ~= "ALL"|LoggingEnabled
 File|ruverodazaroda.exe|ServiceExecutable|ruverodazaroda.exe|$(stat -c %s "$exe")|$version.0||512|1
 ServiceInstall|Service|RUVERODAzaroda|RUVERODAzaroda|16|2|1||||||ServiceExecutable|$description
 ServiceControl|Service|RUVERODAzaroda|163||1|ServiceExecutable

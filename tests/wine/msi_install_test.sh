@@ -1,0 +1,152 @@
+#!/usr/bin/env bash
+# The installer package under Wine's msiexec, in one prefix: a silent install, the service
+# it registers and starts, the optional logging switch, a major upgrade to a package of the
+# next version built from the same sources, a refused downgrade, and a clean removal.
+# Usage: msi_install_test.sh ruverodazaroda-<version>-x64.msi ruverodazaroda.exe cfgmgr32.dll
+#                            <version> <source folder>
+set -u
+msi=$1
+exe=$2
+dll=$3
+version=$4
+source=$5
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/wine_harness.sh"
+
+description="Keeps USB smart card readers of watched vendors on the CCID driver package, repairing them at start and whenever one is plugged in."
+service_key='HKLM\System\CurrentControlSet\Services\RUVERODAzaroda'
+switch_key='HKLM\SOFTWARE\Corvane\Tessarine\KVR\Log'
+
+# The same sources one patch version on, built into a folder of their own.
+IFS=. read -r major minor patch <<<"$version"
+next="$major.$minor.$((patch + 1))"
+work=$(mktemp -d "${TMPDIR:-/tmp}/ruverodazaroda-next.XXXXXX")
+tar -C "$source" --exclude=./build --exclude=./.git -cf - . | tar -C "$work" -xf -
+sed -i -E "s/^(project\(ruverodazaroda VERSION )$version /\1$next /" "$work/CMakeLists.txt"
+if ! (cd "$work" && cmake --preset windows >/dev/null && cmake --build --preset windows --target msi >/dev/null); then
+    echo "FAILED: cannot build version $next"
+    exit 1
+fi
+next_msi="$work/build/windows/ruverodazaroda-$next-x64.msi"
+next_exe="$work/build/windows/ruverodazaroda.exe"
+
+wine_start_prefix "$exe" "$dll"
+trap 'wine_stop_prefix; rm -rf "$work"' EXIT
+cp "$msi" "$WINEPREFIX/drive_c/old.msi"
+cp "$next_msi" "$WINEPREFIX/drive_c/new.msi"
+# Only for the tests: the stand-in cfgmgr32.dll waits in the folder the package installs
+# into, where the loader looks first; the package never carries it.
+folder="$WINEPREFIX/drive_c/Program Files/RUVERODAzaroda"
+mkdir -p "$folder"
+cp "$dll" "$folder/cfgmgr32.dll"
+logdir="$(windows_temp)/Kelpix.log"
+
+# msiexec ARGS...: MSI_STATUS gets its exit status, MSI_MS the milliseconds it took.
+msiexec() {
+    local t0
+    t0=$(date +%s%N)
+    wine msiexec "$@" /qn >"$WINEPREFIX/msiexec.out" 2>&1 </dev/null
+    MSI_STATUS=$?
+    MSI_MS=$((($(date +%s%N) - t0) / 1000000))
+    echo "msiexec $* took $MSI_MS ms"
+}
+
+reg_value() {
+    wine reg query "$1" /v "$2" 2>/dev/null </dev/null | tr -d '\r' |
+        sed -n "s/^    $2    REG_[A-Z_]*    //p"
+}
+
+service_state() {
+    wine sc query RUVERODAzaroda 2>/dev/null </dev/null | tr -d '\r' |
+        sed -n 's/^ *STATE *: [0-9]*  *//p' | sed 's/ *$//'
+}
+
+# Registered products and services of that name.
+products() {
+    wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null </dev/null |
+        tr -d '\r' | grep -c '^    DisplayName    REG_SZ    RUVERODAzaroda$'
+}
+services() {
+    wine reg query 'HKLM\System\CurrentControlSet\Services' 2>/dev/null </dev/null |
+        tr -d '\r' | grep -ci '\\Services\\RUVERODAzaroda$'
+}
+
+same_file() {
+    if cmp -s "$1" "$2"; then echo yes; else echo no; fi
+}
+
+newest_log() {
+    ls -t "$logdir"/ruverodazaroda_P*.log 2>/dev/null | head -n 1
+}
+
+# --- Silent install without the switch.
+msiexec /i 'C:\old.msi'
+expect_eq "install returns 0" 0 "$MSI_STATUS"
+expect_eq "the service runs" RUNNING "$(service_state)"
+while IFS='|' read -r name value; do
+    expect_eq "registration: $name" "$value" "$(reg_value "$service_key" "$name")"
+done <<EOF_REGISTRATION
+Type|0x10
+Start|0x2
+ErrorControl|0x1
+ObjectName|LocalSystem
+DisplayName|RUVERODAzaroda
+Description|$description
+DependOnService|
+EOF_REGISTRATION
+# Wine's installer writes the path without quotes where Windows quotes it: compare the path.
+expect_eq "registration: the installed executable, no arguments" \
+    'C:\Program Files\RUVERODAzaroda\ruverodazaroda.exe' \
+    "$(reg_value "$service_key" ImagePath | tr -d '"')"
+expect_eq "the packaged executable is installed" yes "$(same_file "$exe" "$folder/ruverodazaroda.exe")"
+expect_eq "one product" 1 "$(products)"
+expect_eq "without LOGGING=1 no switch" "" "$(reg_value "$switch_key" Enabled)"
+expect_eq "without LOGGING=1 no log" no "$(exists "$logdir")"
+
+msiexec /x 'C:\old.msi'
+expect_eq "uninstall returns 0" 0 "$MSI_STATUS"
+expect_eq "no service left" 0 "$(services)"
+expect_eq "no executable left" no "$(exists "$folder/ruverodazaroda.exe")"
+expect_eq "no product left" 0 "$(products)"
+
+# --- Install with the switch: the service logs its first repair pass.
+msiexec /i 'C:\old.msi' LOGGING=1
+install_ms=$MSI_MS
+expect_eq "install with LOGGING=1 returns 0" 0 "$MSI_STATUS"
+expect_eq "LOGGING=1 writes the switch" 0x1 "$(reg_value "$switch_key" Enabled)"
+expect_eq "the service runs" RUNNING "$(service_state)"
+first=$(newest_log)
+expect_match "the service logged its first repair pass" \
+    'Logging Started.*(CCID Inf path = |Failed to get inf path location\.)' \
+    "$(tr -d '\r' <"${first:-/dev/null}" | tr '\n' ' ')"
+
+# --- Major upgrade to the next version.
+msiexec /i 'C:\new.msi' LOGGING=1
+upgrade_ms=$MSI_MS
+expect_eq "upgrade returns 0" 0 "$MSI_STATUS"
+expect_eq "one product after the upgrade" 1 "$(products)"
+expect_eq "one service after the upgrade" 1 "$(services)"
+expect_eq "the new executable is installed" yes "$(same_file "$next_exe" "$folder/ruverodazaroda.exe")"
+expect_eq "the service runs again" RUNNING "$(service_state)"
+expect_match "the old service stopped" 'Stopping' "$(tr -d '\r' <"${first:-/dev/null}")"
+expect_eq "a new service process logs" yes "$([ "$(newest_log)" != "$first" ] && echo yes || echo no)"
+expect_eq "the switch stays" 0x1 "$(reg_value "$switch_key" Enabled)"
+
+# --- A downgrade is refused and changes nothing.
+msiexec /i 'C:\old.msi'
+expect_eq "downgrade refused (1603)" $((1603 % 256)) "$MSI_STATUS"
+expect_eq "still the new executable" yes "$(same_file "$next_exe" "$folder/ruverodazaroda.exe")"
+expect_eq "still one product" 1 "$(products)"
+expect_eq "still running" RUNNING "$(service_state)"
+
+# --- Removal leaves nothing of the package behind.
+msiexec /x 'C:\new.msi'
+uninstall_ms=$MSI_MS
+expect_eq "uninstall returns 0" 0 "$MSI_STATUS"
+expect_eq "no service left" 0 "$(services)"
+expect_eq "no executable left" no "$(exists "$folder/ruverodazaroda.exe")"
+expect_eq "no switch left" "" "$(reg_value "$switch_key" Enabled)"
+expect_eq "no product left" 0 "$(products)"
+
+echo "package $(stat -c %s "$msi") bytes; install ${install_ms} ms, upgrade ${upgrade_ms} ms, uninstall ${uninstall_ms} ms"
+finish
