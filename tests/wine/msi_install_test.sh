@@ -23,7 +23,7 @@ next="$major.$minor.$((patch + 1))"
 work=$(mktemp -d "${TMPDIR:-/tmp}/ruverodazaroda-next.XXXXXX")
 tar -C "$source" --exclude=./build --exclude=./.git -cf - . | tar -C "$work" -xf -
 sed -i -E "s/^(project\(ruverodazaroda VERSION )$version /\1$next /" "$work/CMakeLists.txt"
-if ! (cd "$work" && cmake --preset windows >/dev/null && cmake --build --preset windows --target msi >/dev/null); then
+if ! (cd "$work" && cmake --preset windows >/dev/null && cmake --build --preset windows -j2 --target msi >/dev/null); then
     echo "FAILED: cannot build version $next"
     exit 1
 fi
