@@ -1,7 +1,9 @@
 # Builds the installer package from the executable, the same bytes for the same inputs
 # whatever the folder, the clock or the user. Run by the msi target:
 #   cmake -DWIXL= -DMSIBUILD= -DMSIINFO= -DPYTHON= -DWXS= -DPIN= -DEXE= -DOUT= -DVERSION= -DUPGRADE_CODE=
-#         -DPRODUCT_CODE= -DDESCRIPTION= -DEPOCH= [-DSIGN_SCRIPT=] -P build_msi.cmake
+#         -DPRODUCT_CODE= -DDESCRIPTION= -DEPOCH= [-DSIGN_COMMAND= -DSIGN_SCRIPT=]
+#         -P build_msi.cmake
+# SIGN_COMMAND, when not empty, is the cmake command line that runs SIGN_SCRIPT without FILE.
 cmake_minimum_required(VERSION 3.25)
 
 # Runs a command in the staging folder; the package builder takes sources by relative name.
@@ -51,9 +53,9 @@ execute_process(
           -q "DELETE FROM MsiFileHash WHERE File_ = 'ruverodazaroda.exe'"
   COMMAND_ERROR_IS_FATAL ANY)
 run("${PYTHON}" "${PIN}" "${tmp}" "${EPOCH}" "{${package_code}}")
-if(SIGN_SCRIPT)
-  include("${SIGN_SCRIPT}")
-  sign_file("${tmp}")
+if(SIGN_COMMAND)
+  execute_process(COMMAND ${SIGN_COMMAND} "-DFILE=${tmp}" -P "${SIGN_SCRIPT}"
+                  COMMAND_ERROR_IS_FATAL ANY)
 endif()
 file(RENAME "${tmp}" "${OUT}")
 file(REMOVE_RECURSE "${stage}")

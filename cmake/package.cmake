@@ -1,5 +1,33 @@
 # The installer package, ruverodazaroda-<version>-x64.msi, part of the default build when
-# the package tools (wixl, msitools, Python 3) are on the build machine.
+# the package tools (wixl, msitools, Python 3) are on the build machine; and the signing
+# of the executable and the package when a code-signing certificate is given.
+
+# Signing: the certificate and its private key (PEM or DER files), as cache entries or, when
+# those are empty, environment variables of the same names. Without both nothing is signed.
+set(CODE_SIGNING_CERT "" CACHE FILEPATH "Code-signing certificate (chain) to sign with")
+set(CODE_SIGNING_KEY "" CACHE FILEPATH "Private key of the code-signing certificate")
+set(CODE_SIGNING_KEY_PASSWORD_FILE "" CACHE FILEPATH "File holding the key's password, if any")
+set(CODE_SIGNING_URL "https://corvane.example/ruverodazaroda" CACHE STRING
+    "URL named in the signature")
+set(CODE_SIGNING_TIMESTAMP_URL "" CACHE STRING "RFC 3161 time-stamping service, if any")
+foreach(_name CERT KEY KEY_PASSWORD_FILE TIMESTAMP_URL)
+  if(NOT CODE_SIGNING_${_name} AND DEFINED ENV{CODE_SIGNING_${_name}})
+    set(CODE_SIGNING_${_name} "$ENV{CODE_SIGNING_${_name}}")
+  endif()
+endforeach()
+set(SIGN_COMMAND "")
+if(CODE_SIGNING_CERT AND CODE_SIGNING_KEY)
+  find_program(OSSLSIGNCODE_PROGRAM osslsigncode REQUIRED)
+  set(SIGN_COMMAND ${CMAKE_COMMAND} -DOSSLSIGNCODE=${OSSLSIGNCODE_PROGRAM}
+      -DCERT=${CODE_SIGNING_CERT} -DKEY=${CODE_SIGNING_KEY}
+      -DPASS_FILE=${CODE_SIGNING_KEY_PASSWORD_FILE} -DURL=${CODE_SIGNING_URL}
+      -DTIMESTAMP_URL=${CODE_SIGNING_TIMESTAMP_URL})
+  add_custom_command(TARGET ruverodazaroda POST_BUILD
+                     COMMAND ${SIGN_COMMAND} -DFILE=$<TARGET_FILE:ruverodazaroda>
+                             -P ${CMAKE_SOURCE_DIR}/cmake/sign.cmake
+                     COMMENT "Signing ruverodazaroda.exe" VERBATIM)
+  message(STATUS "Signing with ${CODE_SIGNING_CERT}")
+endif()
 
 # The service description is the constant the install command sets; the package takes it
 # from there so that the two cannot drift apart.
@@ -56,9 +84,11 @@ else()
             -DVERSION=${PROJECT_VERSION} -DUPGRADE_CODE=${PACKAGE_UPGRADE_CODE}
             -DPRODUCT_CODE=${PACKAGE_PRODUCT_CODE} -DDESCRIPTION=${SERVICE_DESCRIPTION}
             -DEPOCH=${PACKAGE_SOURCE_DATE_EPOCH}
+            "-DSIGN_COMMAND=${SIGN_COMMAND}" -DSIGN_SCRIPT=${CMAKE_SOURCE_DIR}/cmake/sign.cmake
             -P ${CMAKE_SOURCE_DIR}/cmake/build_msi.cmake
     DEPENDS ruverodazaroda ${CMAKE_SOURCE_DIR}/packaging/ruverodazaroda.wxs
             ${CMAKE_SOURCE_DIR}/packaging/pin_summary.py ${CMAKE_SOURCE_DIR}/cmake/build_msi.cmake
+            ${CMAKE_SOURCE_DIR}/cmake/sign.cmake
     COMMENT "Packaging ruverodazaroda-${PROJECT_VERSION}-x64.msi"
     VERBATIM)
   add_custom_target(msi ALL DEPENDS ${PACKAGE_FILE})

@@ -37,3 +37,20 @@ if(TARGET msi AND WINE_PROGRAM)
                    ${PROJECT_VERSION} ${CMAKE_SOURCE_DIR})
   set_tests_properties(wine_msi_install PROPERTIES TIMEOUT 900)
 endif()
+
+# Bit-identical executable and package from two builds in unrelated folders.
+if(TARGET msi)
+  add_test(NAME reproducible_build
+           COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/reproducible_test.sh ${CMAKE_SOURCE_DIR})
+  set_tests_properties(reproducible_build PROPERTIES TIMEOUT 900)
+endif()
+
+# The signing hook, with a throwaway certificate.
+find_program(OPENSSL_PROGRAM openssl)
+find_program(OSSLSIGNCODE_FOR_TESTS osslsigncode)
+if(TARGET msi AND OPENSSL_PROGRAM AND OSSLSIGNCODE_FOR_TESTS)
+  add_test(NAME signing
+           COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/signing_test.sh ${CMAKE_SOURCE_DIR}
+                   $<TARGET_FILE:cfgmgr32_standin>)
+  set_tests_properties(signing PROPERTIES TIMEOUT 900)
+endif()
