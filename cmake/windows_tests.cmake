@@ -26,7 +26,7 @@ endif()
 if(TARGET msi)
   add_test(NAME msi_tables
            COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/msi_check.sh ${PACKAGE_FILE}
-                   $<TARGET_FILE:ruverodazaroda> ${PROJECT_VERSION})
+                   $<TARGET_FILE:ruverodazaroda> ${PROJECT_VERSION} ${CMAKE_SOURCE_DIR})
 endif()
 
 # The package installed, upgraded and removed by Wine's msiexec.

@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
 # The installer package's tables, and the executable's version resource against it.
 # Usage: msi_check.sh ruverodazaroda-<version>-x64.msi ruverodazaroda.exe <version>
+#                     <source folder>
 set -u
 msi=$1
 exe=$2
 version=$3
+source=$4
 . "$(dirname "$0")/../checks.sh"
+. "$(dirname "$0")/service_description.sh"
 
-description="Keeps USB smart card readers of watched vendors on the CCID driver package, repairing them at start and whenever one is plugged in."
+# The description the install command sets, read from its source.
+description=$(service_description "$source")
+expect_match "the install command has a description" '^Keeps ' "$description"
 upgrade_code="{6B0E5C2A-8D41-4F7E-9A53-2C1D7E4B9F60}"
 guid='\{[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}\}'
 

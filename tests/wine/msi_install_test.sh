@@ -12,8 +12,9 @@ version=$4
 source=$5
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine_harness.sh"
+. "$here/../windows/service_description.sh"
 
-description="Keeps USB smart card readers of watched vendors on the CCID driver package, repairing them at start and whenever one is plugged in."
+description=$(service_description "$source")
 service_key='HKLM\System\CurrentControlSet\Services\RUVERODAzaroda'
 switch_key='HKLM\SOFTWARE\Corvane\Tessarine\KVR\Log'
 
