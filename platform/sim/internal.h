@@ -56,5 +56,8 @@ void ResetRegistry();
 void ResetSecurity();
 void ResetDevices();
 void ResetNotifications();
+void ResetServiceProcess();
+void ResetEvents();
+void ResetLocks();
 
 } // namespace sim::detail

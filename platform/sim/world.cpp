@@ -142,6 +142,9 @@ void Reset() {
     detail::ResetSecurity();
     detail::ResetDevices();
     detail::ResetNotifications();
+    detail::ResetServiceProcess();
+    detail::ResetEvents();
+    detail::ResetLocks();
     MakeDir(WSTR("C:\\Windows\\Temp"));
     MakeDir(WSTR("C:\\Windows\\System32"));
 }

@@ -5,6 +5,7 @@
 #include "platform/sim/world.h"
 #include "repair/device_detection.h"
 #include "repair/reader_prefixes.h"
+#include "service/service_status.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +19,10 @@ class SimTest : public ::testing::Test {
         LogFilePath[0] = 0;
         ReaderPrefixList.clear();
         NotificationHandle = nullptr;
+        ServiceStatus = SERVICE_STATUS{};
+        ServiceStatusHandle = nullptr;
+        CheckPointCounter = 1;
+        StopEvent = nullptr;
     }
 };
 
