@@ -12,6 +12,16 @@
 #include <string>
 #include <vector>
 
+// The service process's records as a new process has them; for a test that runs the service
+// process more than once.
+inline void ResetServiceRecords() {
+    NotificationHandle = nullptr;
+    ServiceStatus = SERVICE_STATUS{};
+    ServiceStatusHandle = nullptr;
+    CheckPointCounter = 1;
+    StopEvent = nullptr;
+}
+
 class SimTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -19,10 +29,7 @@ class SimTest : public ::testing::Test {
         LogFilePath[0] = 0;
         ReaderPrefixList.clear();
         NotificationHandle = nullptr;
-        ServiceStatus = SERVICE_STATUS{};
-        ServiceStatusHandle = nullptr;
-        CheckPointCounter = 1;
-        StopEvent = nullptr;
+        ResetServiceRecords();
     }
 };
 
