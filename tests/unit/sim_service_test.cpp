@@ -6,15 +6,15 @@
 
 namespace {
 
-// What the test service mains saw, and what they do.
+// What the test service mains saw.
 struct MainRecord {
     int calls = 0;
     std::string entry;
     std::vector<std::string> args;
-    bool report = false;
     DWORD registerError = 0;
 };
 MainRecord record;
+std::thread::id handlerThread;
 
 void Remember(const char* entry, DWORD argc, LPWSTR* argv) {
     ++record.calls;
@@ -24,24 +24,37 @@ void Remember(const char* entry, DWORD argc, LPWSTR* argv) {
     EXPECT_EQ(argv[argc], nullptr);
 }
 
-DWORD WINAPI CountControls(DWORD control, DWORD, LPVOID, LPVOID context) {
+SERVICE_STATUS_HANDLE answerHandle = nullptr;
+std::atomic<bool> mainReturned{false};
+
+// Adds its context to the control; on the stop control it reports stopped itself.
+DWORD WINAPI Answer(DWORD control, DWORD, LPVOID, LPVOID context) {
+    handlerThread = std::this_thread::get_id();
+    if (control == SERVICE_CONTROL_STOP) {
+        SERVICE_STATUS stopped = {SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, 0, 0, 0, 0};
+        SetServiceStatus(answerHandle, &stopped);
+    }
     return control + *static_cast<DWORD*>(context);
 }
-DWORD handlerBase = 1000;
+DWORD answerBase = 1000;
 
-// Registers a handler; reports stopped when asked to, otherwise nothing.
+// Registers a handler under a name of its own and reports nothing.
 void WINAPI FirstMain(DWORD argc, LPWSTR* argv) {
     Remember("first", argc, argv);
     SERVICE_STATUS_HANDLE handle =
-        RegisterServiceCtrlHandlerExW(WSTR("AnyName"), CountControls, &handlerBase);
+        RegisterServiceCtrlHandlerExW(WSTR("AnyName"), Answer, &answerBase);
     record.registerError = handle == nullptr ? GetLastError() : 0;
-    if (record.report && handle != nullptr) {
-        SERVICE_STATUS stopped = {SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, 0, 0, 0, 0};
-        EXPECT_EQ(SetServiceStatus(handle, &stopped), TRUE);
-    }
 }
 void WINAPI SecondMain(DWORD argc, LPWSTR* argv) {
     Remember("second", argc, argv);
+}
+// Reports running and returns, leaving the stop to the handler.
+void WINAPI RunAndReturn(DWORD argc, LPWSTR* argv) {
+    Remember("running", argc, argv);
+    answerHandle = RegisterServiceCtrlHandlerExW(WSTR("RUVERODAzaroda"), Answer, &answerBase);
+    SERVICE_STATUS running = {SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, 1, 0, 0, 0, 0};
+    SetServiceStatus(answerHandle, &running);
+    mainReturned = true;
 }
 
 using SimService = SimTest;
@@ -102,68 +115,36 @@ TEST_F(SimService, DispatcherChecksTheTableAndTheStartedService) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
 
-// Controls reach the handler on the dispatcher thread, which returns only after the service
-// main has returned having reported stopped.
+// Controls reach the handler on the dispatcher thread. A main that returned after reporting
+// running leaves the dispatcher waiting for a stopped report; in the table above, mains that
+// report nothing end the dispatcher as soon as they return.
 TEST_F(SimService, DispatcherDeliversControlsOnItsOwnThreadUntilStopped) {
-    WCHAR name[] = WSTR("First");
-    SERVICE_TABLE_ENTRYW table[] = {{name, FirstMain}, {nullptr, nullptr}};
+    WCHAR name[] = WSTR("RUVERODAzaroda");
+    SERVICE_TABLE_ENTRYW table[] = {{name, RunAndReturn}, {nullptr, nullptr}};
     record = MainRecord{};
+    mainReturned = false;
     sim::SetStartedByScm(true);
     sim::SetServiceStartParameters({WSTR("-a"), WSTR("b c")});
-    EXPECT_EQ(sim::SendServiceControl(SERVICE_CONTROL_STOP),
-              static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
-    // Reports nothing and returns: nothing is left for the dispatcher to wait for.
-    std::thread dispatcher([&] { EXPECT_EQ(StartServiceCtrlDispatcherW(table), TRUE); });
-    dispatcher.join();
-    EXPECT_EQ(record.args, (std::vector<std::string>{"RUVERODAzaroda", "-a", "b c"}));
-
-    // This time the main reports stopped; a main that returned after reporting any other
-    // state would hold the dispatcher until a stopped report came.
-    record = MainRecord{};
-    record.report = true;
     std::vector<DWORD> seen;
     sim::OnServiceReport([&](const SERVICE_STATUS& s) { seen.push_back(s.dwCurrentState); });
-    dispatcher = std::thread([&] { EXPECT_EQ(StartServiceCtrlDispatcherW(table), TRUE); });
+    EXPECT_EQ(sim::SendServiceControl(0x80), static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
+
+    std::thread dispatcher([&] { EXPECT_EQ(StartServiceCtrlDispatcherW(table), TRUE); });
+    const std::thread::id dispatcherThread = dispatcher.get_id();
+    while (!mainReturned)
+        std::this_thread::yield();
+    EXPECT_EQ(sim::SendServiceControl(0x80), 1128u);
+    EXPECT_TRUE(sim::ServiceDispatcherRunning());
+    EXPECT_EQ(sim::SendServiceControl(SERVICE_CONTROL_STOP), 1001u);
     dispatcher.join();
-    EXPECT_EQ(seen, std::vector<DWORD>{SERVICE_STOPPED});
-    ASSERT_TRUE(sim::LatestServiceReport().has_value());
+
+    EXPECT_EQ(handlerThread, dispatcherThread);
+    EXPECT_EQ(record.args, (std::vector<std::string>{"RUVERODAzaroda", "-a", "b c"}));
+    EXPECT_EQ(seen, (std::vector<DWORD>{SERVICE_RUNNING, SERVICE_STOPPED}));
     EXPECT_EQ(sim::LatestServiceReport()->dwCurrentState, SERVICE_STOPPED);
-    EXPECT_TRUE(sim::WaitForServiceReport(SERVICE_STOPPED));
     EXPECT_EQ(sim::JournalOf("SetServiceStatus").back(),
               "SetServiceStatus(0x0000000000006000, {Type=0x10, State=1, Accepted=0x0, Exit=0, "
               "SpecificExit=0, CheckPoint=0, WaitHint=0})");
-}
-
-std::atomic<bool> handled{false};
-std::thread::id handlerThread;
-
-void WINAPI HandlerThreadMain(DWORD, LPWSTR*) {
-    SERVICE_STATUS_HANDLE handle = RegisterServiceCtrlHandlerExW(
-        WSTR("RUVERODAzaroda"),
-        [](DWORD control, DWORD, LPVOID, LPVOID) -> DWORD {
-            handlerThread = std::this_thread::get_id();
-            handled = true;
-            return control == 0x80 ? 7 : 0;
-        },
-        nullptr);
-    SERVICE_STATUS running = {SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, 1, 0, 0, 0, 0};
-    SetServiceStatus(handle, &running);
-    while (!handled)
-        std::this_thread::yield();
-    SERVICE_STATUS stopped = {SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, 0, 0, 0, 0};
-    SetServiceStatus(handle, &stopped);
-}
-
-TEST_F(SimService, HandlerRunsOnTheDispatcherThread) {
-    WCHAR name[] = WSTR("RUVERODAzaroda");
-    SERVICE_TABLE_ENTRYW table[] = {{name, HandlerThreadMain}, {nullptr, nullptr}};
-    sim::SetStartedByScm(true);
-    std::thread dispatcher([&] { StartServiceCtrlDispatcherW(table); });
-    ASSERT_TRUE(sim::WaitForServiceReport(SERVICE_RUNNING));
-    EXPECT_EQ(sim::SendServiceControl(0x80), 7u);
-    const std::thread::id dispatcherThread = dispatcher.get_id();
-    dispatcher.join();
-    EXPECT_EQ(handlerThread, dispatcherThread);
     EXPECT_EQ(sim::SendServiceControl(SERVICE_CONTROL_INTERROGATE),
               static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
 }
@@ -171,14 +152,13 @@ TEST_F(SimService, HandlerRunsOnTheDispatcherThread) {
 TEST_F(SimService, StatusAndHandlerCallsFailAsWindowsDoes) {
     SERVICE_STATUS status = {SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, 1, 0, 0, 0, 0};
     // Outside a service process there is neither a service to register for nor a handle.
-    EXPECT_EQ(RegisterServiceCtrlHandlerExW(WSTR("RUVERODAzaroda"), CountControls, nullptr),
-              nullptr);
+    EXPECT_EQ(RegisterServiceCtrlHandlerExW(WSTR("RUVERODAzaroda"), Answer, nullptr), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_NOT_IN_EXE));
     const auto handle = reinterpret_cast<SERVICE_STATUS_HANDLE>(0x6000);
     EXPECT_EQ(SetServiceStatus(handle, &status), FALSE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     sim::FailNext("RegisterServiceCtrlHandlerExW", ERROR_NOT_ENOUGH_MEMORY);
-    EXPECT_EQ(RegisterServiceCtrlHandlerExW(WSTR("X"), CountControls, nullptr), nullptr);
+    EXPECT_EQ(RegisterServiceCtrlHandlerExW(WSTR("X"), Answer, nullptr), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
     EXPECT_TRUE(sim::ServiceReports().empty());
     EXPECT_FALSE(sim::LatestServiceReport().has_value());
