@@ -56,5 +56,6 @@ void ResetRegistry();
 void ResetSecurity();
 void ResetDevices();
 void ResetNotifications();
+void ResetServices();
 
 } // namespace sim::detail

@@ -142,6 +142,7 @@ void Reset() {
     detail::ResetSecurity();
     detail::ResetDevices();
     detail::ResetNotifications();
+    detail::ResetServices();
     MakeDir(WSTR("C:\\Windows\\Temp"));
     MakeDir(WSTR("C:\\Windows\\System32"));
 }
