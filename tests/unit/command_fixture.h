@@ -103,7 +103,8 @@ struct CommandCase {
     void (*arrange)();
     Lines log;
     Lines calls;
-    DWORD ticks = 0; // the clock when the command begins
+    DWORD ticks = 0;          // the clock when the command begins
+    bool serviceAfter = true; // whether the service is registered afterwards
 };
 
 inline void PrintTo(const CommandCase& c, std::ostream* out) {
@@ -123,6 +124,7 @@ class CommandTableTest : public CommandTest, public ::testing::WithParamInterfac
         EXPECT_EQ(LogEntries(), c.log);
         EXPECT_EQ(CommandCalls(), c.calls);
         EXPECT_EQ(sim::OpenServiceHandles(), 0u);
+        EXPECT_EQ(sim::ServiceExists(ServiceName), c.serviceAfter);
     }
 };
 

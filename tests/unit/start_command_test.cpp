@@ -117,10 +117,14 @@ INSTANTIATE_TEST_SUITE_P(
                     NotStarted(2, 0, 1, 0),
                     Cat({kOpen, {kQuery, kTick, kStart, kQuery, kTick}, Pass(1000), kCloseBoth})},
         // Failures.
-        CommandCase{"NotElevated", [] { sim::SetElevated(false); }, {"OpenSCManager failed (5)"},
+        CommandCase{"NotElevated",
+ [] {
+ AddWith({{0, SERVICE_RUNNING}});
+ sim::SetElevated(false);
+ }, {"OpenSCManager failed (5)"},
                     {kOpenScm}},
         CommandCase{"NotRegistered", [] {}, {"OpenService failed (1060)"},
-                    Cat({kOpen, kCloseScm})},
+                    Cat({kOpen, kCloseScm}), 0, false},
         CommandCase{"FirstQueryFails",
                     [] {
                         AddWith({{0, SERVICE_STOPPED}});

@@ -114,13 +114,18 @@ INSTANTIATE_TEST_SUITE_P(
             Cat({kOpen, {kControl}, StopPass(30001), kCloseBoth})},
         // Failures.
         CommandCase{"NotElevated",
-                    [] { sim::SetElevated(false); },
+                    [] {
+                        AddWith({{0, SERVICE_RUNNING}});
+                        sim::SetElevated(false);
+                    },
                     {"OpenSCManager failed (5)"},
                     {kTick, kOpenScm}},
         CommandCase{"NotRegistered",
                     [] {},
                     {"OpenService failed (1060)"},
-                    {kTick, kOpenScm, OpenService("0x0000002C"), "CloseServiceHandle(scm)"}},
+                    {kTick, kOpenScm, OpenService("0x0000002C"), "CloseServiceHandle(scm)"},
+                    0,
+                    false},
         CommandCase{"FirstQueryFails",
                     [] {
                         AddWith({{0, SERVICE_RUNNING}});
