@@ -59,5 +59,6 @@ void ResetNotifications();
 void ResetServiceProcess();
 void ResetEvents();
 void ResetLocks();
+void ResetServices();
 
 } // namespace sim::detail
