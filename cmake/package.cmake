@@ -68,10 +68,10 @@ find_program(MSIBUILD_PROGRAM msibuild)
 find_program(MSIINFO_PROGRAM msiinfo)
 find_package(Python3 COMPONENTS Interpreter)
 set(PACKAGE_FILE ${CMAKE_BINARY_DIR}/ruverodazaroda-${PROJECT_VERSION}-x64.msi)
-if(NOT SERVICE_DESCRIPTION)
-  message(WARNING "No ServiceDescription constant in commands/: the package is not built")
-elseif(NOT (WIXL_PROGRAM AND MSIBUILD_PROGRAM AND MSIINFO_PROGRAM AND Python3_Interpreter_FOUND))
+if(NOT (WIXL_PROGRAM AND MSIBUILD_PROGRAM AND MSIINFO_PROGRAM AND Python3_Interpreter_FOUND))
   message(STATUS "wixl, msitools or Python 3 missing: the package is not built")
+elseif(NOT SERVICE_DESCRIPTION)
+  message(FATAL_ERROR "No ServiceDescription constant in commands/ for the package")
 else()
   add_custom_command(
     OUTPUT ${PACKAGE_FILE}
