@@ -57,7 +57,7 @@ reg_value() {
         sed -n "s/^    $2    REG_[A-Z_]*    //p"
 }
 
-service_state() {
+installed_service_state() {
     wine sc query RUVERODAzaroda 2>/dev/null </dev/null | tr -d '\r' |
         sed -n 's/^ *STATE *: [0-9]*  *//p' | sed 's/ *$//'
 }
@@ -83,7 +83,7 @@ newest_log() {
 # --- Silent install without the switch.
 msiexec /i 'C:\old.msi'
 expect_eq "install returns 0" 0 "$MSI_STATUS"
-expect_eq "the service runs" RUNNING "$(service_state)"
+expect_eq "the service runs" RUNNING "$(installed_service_state)"
 while IFS='|' read -r name value; do
     expect_eq "registration: $name" "$value" "$(reg_value "$service_key" "$name")"
 done <<EOF_REGISTRATION
@@ -115,7 +115,7 @@ msiexec /i 'C:\old.msi' LOGGING=1
 install_ms=$MSI_MS
 expect_eq "install with LOGGING=1 returns 0" 0 "$MSI_STATUS"
 expect_eq "LOGGING=1 writes the switch" 0x1 "$(reg_value "$switch_key" Enabled)"
-expect_eq "the service runs" RUNNING "$(service_state)"
+expect_eq "the service runs" RUNNING "$(installed_service_state)"
 first=$(newest_log)
 expect_match "the service logged its first repair pass" \
     'Logging Started.*(CCID Inf path = |Failed to get inf path location\.)' \
@@ -128,7 +128,7 @@ expect_eq "upgrade returns 0" 0 "$MSI_STATUS"
 expect_eq "one product after the upgrade" 1 "$(products)"
 expect_eq "one service after the upgrade" 1 "$(services)"
 expect_eq "the new executable is installed" yes "$(same_file "$next_exe" "$folder/ruverodazaroda.exe")"
-expect_eq "the service runs again" RUNNING "$(service_state)"
+expect_eq "the service runs again" RUNNING "$(installed_service_state)"
 expect_match "the old service stopped" 'Stopping' "$(tr -d '\r' <"${first:-/dev/null}")"
 expect_eq "a new service process logs" yes "$([ "$(newest_log)" != "$first" ] && echo yes || echo no)"
 expect_eq "the switch stays" 0x1 "$(reg_value "$switch_key" Enabled)"
@@ -138,7 +138,7 @@ msiexec /i 'C:\old.msi'
 expect_eq "downgrade refused (1603)" $((1603 % 256)) "$MSI_STATUS"
 expect_eq "still the new executable" yes "$(same_file "$next_exe" "$folder/ruverodazaroda.exe")"
 expect_eq "still one product" 1 "$(products)"
-expect_eq "still running" RUNNING "$(service_state)"
+expect_eq "still running" RUNNING "$(installed_service_state)"
 
 # --- Removal leaves nothing of the package behind.
 msiexec /x 'C:\new.msi'
