@@ -10,15 +10,15 @@ packages=(
     libbenchmark-dev
     g++-mingw-w64-x86-64
     binutils-mingw-w64-x86-64
-    wine
-    wine64
-    findutils
     wixl
     msitools
     python3
     libxml2-utils
     osslsigncode
     openssl
+    wine
+    wine64
+    findutils
 )
 missing=()
 for p in "${packages[@]}"; do
