@@ -96,6 +96,10 @@ const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 const DWORD kAppendAccess = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 const DWORD kFinalPathFlags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
 
+// Windows appends to an append-only handle in one step; Wine finds the end and then writes
+// there, so threads of one process could overwrite each other. Held only for the write.
+SRWLOCK WriteLock = {}; // all zero: unlocked, as SRWLOCK_INIT
+
 // Stores every line feed as carriage return and line feed, as text mode did.
 void TextSink(void* context, const char* text, std::size_t length) {
     auto* entry = static_cast<std::string*>(context);
@@ -195,7 +199,9 @@ void AppendToLogFile(const std::string& entry) {
         return;
     if (IsOwnLogFile(file, folderFinalPath + path.substr(slash))) {
         DWORD written = 0;
+        AcquireSRWLockExclusive(&WriteLock);
         WriteFile(file, entry.data(), static_cast<DWORD>(entry.size()), &written, nullptr);
+        ReleaseSRWLockExclusive(&WriteLock);
     }
     CloseHandle(file);
 }

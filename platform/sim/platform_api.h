@@ -175,6 +175,12 @@ struct BY_HANDLE_FILE_INFORMATION {
 };
 using LPBY_HANDLE_FILE_INFORMATION = BY_HANDLE_FILE_INFORMATION*;
 
+// A slim reader/writer lock; all zero is its initial state.
+struct SRWLOCK {
+    PVOID Ptr;
+};
+using PSRWLOCK = SRWLOCK*;
+
 // Only ever passed as null by the system.
 struct OVERLAPPED;
 using LPOVERLAPPED = OVERLAPPED*;
@@ -414,6 +420,8 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
                    DWORD disposition, DWORD flagsAndAttributes, HANDLE templateFile);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
                LPOVERLAPPED overlapped);
+void AcquireSRWLockExclusive(PSRWLOCK lock);
+void ReleaseSRWLockExclusive(PSRWLOCK lock);
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
 DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size, DWORD flags);
 

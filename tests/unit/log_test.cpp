@@ -32,7 +32,9 @@ std::vector<std::string> AppendCalls(unsigned size, unsigned folder = 0xF000) {
         R"(0x00000007, NULL, 4, 0x00200080, NULL))",
         "GetFileInformationByHandle(" + file + ", &information)",
         "GetFinalPathNameByHandleW(" + file + ", &path, 520, 0x00000000)",
+        "AcquireSRWLockExclusive(&lock)",
         "WriteFile(" + file + ", &buffer, " + std::to_string(size) + ", &written, NULL)",
+        "ReleaseSRWLockExclusive(&lock)",
         "CloseHandle(" + file + ")",
     };
 }

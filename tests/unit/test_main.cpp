@@ -52,8 +52,9 @@ std::vector<std::string> LogEntries(DWORD pid) {
 }
 
 bool IsLogFileCall(const std::string& line) {
-    static const char* const kOps[] = {"CreateFileW(", "GetFileInformationByHandle(",
-                                       "GetFinalPathNameByHandleW(", "WriteFile(", "CloseHandle("};
+    static const char* const kOps[] = {
+        "CreateFileW(", "GetFileInformationByHandle(", "GetFinalPathNameByHandleW(", "WriteFile(",
+        "CloseHandle(", "AcquireSRWLockExclusive(",    "ReleaseSRWLockExclusive("};
     for (const char* op : kOps) {
         if (line.rfind(op, 0) == 0)
             return true;
