@@ -148,7 +148,7 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
             SetLastError(ERROR_ACCESS_DENIED);
             return INVALID_HANDLE_VALUE;
         }
-        flags |= O_PATH | O_NOFOLLOW;
+        flags |= O_PATH | (openLink ? O_NOFOLLOW : 0);
     } else {
         file.writable = (access & kWriteAccess) != 0;
         file.appendOnly = (access & FILE_APPEND_DATA) != 0 && (access & FILE_WRITE_DATA) == 0;
