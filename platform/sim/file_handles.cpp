@@ -31,6 +31,8 @@ struct Handles {
     std::map<std::uintptr_t, FileHandle> open;
     std::uintptr_t next = 0xF000;
     unsigned creates = 0;
+    std::string realDriveRoot; // found at the first final path of a world
+
     std::map<unsigned, std::function<void()>> beforeCreate; // by call number
 };
 
@@ -66,18 +68,20 @@ FileHandle* Find(HANDLE handle) {
 }
 
 // The host path of the world's C:\, with every link in it resolved, as final paths are.
-std::string RealDriveRoot() {
-    std::string drive = sim::HostPath(WSTR("C:\\"));
-    char resolved[PATH_MAX];
-    if (realpath(drive.c_str(), resolved) == nullptr)
-        return drive;
-    return resolved;
+const std::string& RealDriveRoot() {
+    std::string& root = TheHandles().realDriveRoot;
+    if (root.empty()) {
+        std::string drive = sim::HostPath(WSTR("C:\\"));
+        char resolved[PATH_MAX];
+        root = realpath(drive.c_str(), resolved) == nullptr ? drive : resolved;
+    }
+    return root;
 }
 
 // A host path as Windows names it in a final path; outside the world's C:\, a drive of its
 // own that nothing in the world names.
 WString WindowsFinalPath(const std::string& host) {
-    std::string root = RealDriveRoot();
+    const std::string& root = RealDriveRoot();
     std::string rest;
     std::string drive;
     if (host == root) {
