@@ -139,7 +139,7 @@ WString FinalPath(HANDLE handle) {
 
 bool SameIgnoringAsciiCase(const WString& a, const WString& b) {
     auto fold = [](WCHAR c) {
-        return c >= u'a' && c <= u'z' ? static_cast<WCHAR>(c - u'a' + u'A') : c;
+        return static_cast<WCHAR>(c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c);
     };
     if (a.size() != b.size())
         return false;
@@ -185,7 +185,7 @@ bool IsOwnLogFile(HANDLE file, const WString& expectedFinalPath) {
 // Hands one whole entry to the system in one append, or drops it.
 void AppendToLogFile(const std::string& entry) {
     WString path = Utf8ToUtf16(LogFilePath);
-    std::size_t slash = path.rfind(u'\\');
+    std::size_t slash = path.rfind(static_cast<WCHAR>('\\'));
     if (slash == WString::npos)
         return;
     // The folder is checked before the file is opened, so that a folder replaced by a link

@@ -30,7 +30,8 @@ expect_eq "banner and messages, nothing else: 4005 lines, all ending in CR LF" "
 rm -f "$log"
 
 # plant KIND: runs the program up to its message, with KIND planted at its log file's name
-# (none, hard, symbolic); sets PLANTED_AT to the host path of that name.
+# (none, hard, symbolic, or case: its own file under a name in other letter case); sets
+# PLANTED_AT to the host path of what is at that name.
 plant() {
     local path name
     coproc STRESS { wine "$stress" wait 2>/dev/null; }
@@ -41,6 +42,7 @@ plant() {
     case $1 in
     hard) rm -f "$PLANTED_AT" && ln "$victim" "$PLANTED_AT" ;;
     symbolic) rm -f "$PLANTED_AT" && ln -s "$victim" "$PLANTED_AT" ;;
+    case) rm -f "$PLANTED_AT" && PLANTED_AT="$logdir/${name^^}" && : >"$PLANTED_AT" ;;
     esac
     echo go >&"${STRESS[1]}"
     wait "$STRESS_PID"
@@ -51,6 +53,10 @@ printf 'not the log\r\n' >"$victim"
 
 plant none
 expect_match "without a plant the message is written" "${stamp}planted"$'\r$' "$(cat "$PLANTED_AT")"
+rm -f "$PLANTED_AT"
+plant case
+expect_match "a file whose name differs only in letter case is the log's own" \
+    "^${stamp}planted"$'\r$' "$(cat "$PLANTED_AT")"
 rm -f "$PLANTED_AT"
 
 for kind in hard symbolic; do
