@@ -251,6 +251,10 @@ struct StepFailure {
     unsigned nth; // of the op's calls in one message
 };
 
+void PrintTo(const StepFailure& c, std::ostream* out) {
+    *out << c.op << " #" << c.nth;
+}
+
 class LogStepFailureTest : public SimTest, public ::testing::WithParamInterface<StepFailure> {};
 
 TEST_P(LogStepFailureTest, DropsOnlyThatMessage) {
@@ -368,6 +372,10 @@ struct PlantCase {
     const char* victimAfter; // nullptr: still absent
 };
 
+void PrintTo(const PlantCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 void ReplaceFolder(void (*link)(const WString&, const WString&)) {
     sim::RemoveAll(kLogDir);
     link(kLogDir, kVictimFolder);
@@ -419,6 +427,10 @@ struct RedirectCase {
     const char* name;
     const WCHAR* realTemp;
 };
+
+void PrintTo(const RedirectCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class LogRedirectTest : public SimTest, public ::testing::WithParamInterface<RedirectCase> {};
 

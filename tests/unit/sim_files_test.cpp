@@ -60,6 +60,10 @@ struct LinkCase {
     const char* finalPath;
 };
 
+void PrintTo(const LinkCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class SimLinkTest : public SimTest, public ::testing::WithParamInterface<LinkCase> {};
 
 TEST_P(SimLinkTest, ReportsTheLinkAsWindowsDoes) {
