@@ -368,6 +368,11 @@ BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVINFO_DATA data, DWOR
         value = state->device.hardwareIds.data();
         size = static_cast<DWORD>(state->device.hardwareIds.size());
         type = REG_MULTI_SZ;
+    } else if (property == SPDRP_DEVICEDESC && state->device.hasDescription &&
+               state->installed == nullptr && !state->device.descriptionBytes.empty()) {
+        value = state->device.descriptionBytes.data();
+        size = static_cast<DWORD>(state->device.descriptionBytes.size());
+        type = REG_SZ;
     } else if (property == SPDRP_DEVICEDESC && state->device.hasDescription) {
         const WString& text = CurrentDescription(*state);
         value = text.c_str();

@@ -22,6 +22,9 @@ struct Device {
     std::vector<std::uint8_t> hardwareIds;
     bool hasDescription = true;
     WString description;
+    // When not empty, the description value's bytes as stored, used instead of description
+    // until a package is installed on the device; a terminator is not added.
+    std::vector<std::uint8_t> descriptionBytes;
 };
 
 // The bytes of a well-formed REG_MULTI_SZ value: each ID with its terminator, then the
