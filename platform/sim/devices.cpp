@@ -218,6 +218,17 @@ void sim::SetDevicePresent(DWORD devInst, bool present) {
     FindDevice(devInst)->device.present = present;
 }
 
+void sim::RemoveDevices() {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    Devices& d = TheDevices();
+    if (!d.sets.empty()) {
+        std::fprintf(stderr, "sim: RemoveDevices() while a device information set is open\n");
+        std::abort();
+    }
+    d.all.clear();
+    d.byHardwareId.clear();
+}
+
 WString sim::DeviceDescription(DWORD devInst) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     return CurrentDescription(*FindDevice(devInst));

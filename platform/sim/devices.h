@@ -38,6 +38,9 @@ DWORD AddDevice(const Device& device);
 // A present smart card reader with these hardware IDs and this description.
 DWORD AddReader(std::initializer_list<WString> hardwareIds, const WString& description);
 void SetDevicePresent(DWORD devInst, bool present);
+// Takes every device away, with no device information set open; instance numbers start
+// again at 1.
+void RemoveDevices();
 // The description the device shows now: its own, or that of the package installed on it.
 WString DeviceDescription(DWORD devInst);
 // How many times a driver package was installed on the device.
