@@ -52,6 +52,8 @@ std::string DescriptorSddl(const void* descriptor);
 
 // Hooks that the other parts register so that Reset() clears them too.
 void ResetFiles();
+// Closes every file handle still open; called by ResetFiles.
+void ResetFileHandles();
 void ResetRegistry();
 void ResetSecurity();
 void ResetDevices();
@@ -60,5 +62,6 @@ void ResetServiceProcess();
 void ResetEvents();
 void ResetLocks();
 void ResetServices();
+void ResetServiceBindings();
 
 } // namespace sim::detail
