@@ -119,24 +119,24 @@ void Compared(FuzzInput& in) {
         std::uint8_t width = in.Byte();
         std::uint8_t precision = in.Byte();
         std::uint8_t shape = in.Byte();
-        std::string spec = "%";
+        std::string directive = "%";
         if (flags & 1)
-            spec += '-';
+            directive += '-';
         if (flags & 2)
-            spec += '0';
+            directive += '0';
         if (flags & 4)
-            spec += '+';
+            directive += '+';
         if (flags & 8)
-            spec += ' ';
+            directive += ' ';
         if ((width & 0x80) == 0)
-            spec += std::to_string(width % 40);
+            directive += std::to_string(width % 40);
         if ((precision & 0x80) == 0)
-            spec += "." + std::to_string(precision % 40);
+            directive += "." + std::to_string(precision % 40);
         const char conversion = "diuxXSs"[shape % 7];
         const bool wide64 = (shape & 0x10) != 0;
         const bool text = conversion == 'S' || conversion == 's';
-        std::string mine = spec;
-        std::string theirs = spec;
+        std::string mine = directive;
+        std::string theirs = directive;
         char piece[512];
         if (text) {
             // The C library counts bytes for width and precision, and never cuts a character.
