@@ -10,8 +10,11 @@ wine_stop_prefix() {
     fi
 }
 
-# wine_start_prefix EXE DLL: sets WINEPREFIX, EXE_WIN (the Windows path of the exe).
+# wine_start_prefix EXE DLL [FOLDER]: sets WINEPREFIX, EXE_WIN (the Windows path of the exe)
+# and EXE_HOST_DIR. FOLDER is the exe's folder under C:\ in Windows notation (default
+# RUVERODAzaroda); it may hold spaces, as C:\Program Files\ does.
 wine_start_prefix() {
+    local folder=${3:-RUVERODAzaroda}
     export WINEPREFIX
     WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/ruverodazaroda-wine.XXXXXX")
     export WINEDEBUG=-all WINEARCH=win64
@@ -23,10 +26,11 @@ wine_start_prefix() {
     # The first command starts Wine's system processes, which keep its output handles:
     # it must have none that a later capture waits on.
     wine reg query HKCU >/dev/null 2>&1 </dev/null
-    mkdir -p "$WINEPREFIX/drive_c/RUVERODAzaroda"
-    cp "$1" "$WINEPREFIX/drive_c/RUVERODAzaroda/ruverodazaroda.exe"
-    cp "$2" "$WINEPREFIX/drive_c/RUVERODAzaroda/cfgmgr32.dll"
-    EXE_WIN='C:\RUVERODAzaroda\ruverodazaroda.exe'
+    EXE_HOST_DIR="$WINEPREFIX/drive_c/${folder//\\//}"
+    mkdir -p "$EXE_HOST_DIR"
+    cp "$1" "$EXE_HOST_DIR/ruverodazaroda.exe"
+    cp "$2" "$EXE_HOST_DIR/cfgmgr32.dll"
+    EXE_WIN="C:\\$folder\\ruverodazaroda.exe"
     # Only this program gets the stand-in; Wine's own processes keep the builtin.
     wine reg add 'HKCU\Software\Wine\AppDefaults\ruverodazaroda.exe\DllOverrides' \
         /v cfgmgr32 /d native /f >/dev/null 2>&1 </dev/null
@@ -47,3 +51,25 @@ windows_temp() {
     find "$WINEPREFIX/drive_c/windows" -maxdepth 1 -iname temp -print -quit
 }
 
+
+# service_state: the state of the service as Wine's sc reports it (RUNNING, STOPPED, ...),
+# or NONE when it is not registered.
+service_state() {
+    local out
+    out=$(wine sc query RUVERODAzaroda 2>/dev/null </dev/null | tr -d '\r')
+    if [[ "$out" =~ STATE[^0-9]*[0-9]+[[:space:]]+([A-Z_]+) ]]; then
+        echo "${BASH_REMATCH[1]}"
+    else
+        echo NONE
+    fi
+}
+
+# wait_service_state STATE [SECONDS]: until sc reports STATE (default 30 s).
+wait_service_state() {
+    local limit=$((${2:-30} * 10)) i
+    for ((i = 0; i < limit; i++)); do
+        [ "$(service_state)" == "$1" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
