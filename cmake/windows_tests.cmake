@@ -20,6 +20,10 @@ if(WINE_PROGRAM)
            COMMAND bash ${CMAKE_SOURCE_DIR}/tests/wine/entry_test.sh
                    $<TARGET_FILE:ruverodazaroda> $<TARGET_FILE:cfgmgr32_standin>)
   set_tests_properties(wine_entry PROPERTIES TIMEOUT 600)
+  add_test(NAME wine_system
+           COMMAND bash ${CMAKE_SOURCE_DIR}/tests/wine/system_test.sh
+                   $<TARGET_FILE:ruverodazaroda> $<TARGET_FILE:cfgmgr32_standin>)
+  set_tests_properties(wine_system PROPERTIES TIMEOUT 600)
 endif()
 
 # Floors and a timer for the live figures of bench/wine_figures.sh, built like the product.

@@ -51,7 +51,8 @@ add_readers() {
             printf '"HardwareID"=hex(7):%s\r\n' "$(multi_sz_hex "$ids")"
             printf '"DeviceDesc"="%s"\r\n\r\n' "$desc"
         done
-    } >"$reg"
+    } | { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE; } >"$reg"
+    # Unicode, since hex(7) data in an ANSI file is read as ANSI text.
     wine reg import 'C:\readers.reg' >/dev/null 2>&1 </dev/null
     rm -f "$reg"
 }

@@ -21,7 +21,7 @@ elapsed() {
     printf '%d.%01d s' $(((now - started) / 1000000000)) $(((now - started) / 100000000 % 10))
 }
 step() {
-    printf '%s%-58s%s' "$bold" "$1" "$off"
+    printf '%s%-64s%s' "$bold" "$1" "$off"
 }
 outcome() {
     local colour=$green
@@ -39,7 +39,7 @@ stage_package
 reset_standin
 wine reg add 'HKLM\SOFTWARE\Corvane\Tessarine\KVR\Log' /v Enabled /t REG_DWORD /d 1 /f \
     >/dev/null 2>&1 </dev/null
-outcome ok "$(package_inf_win | sed 's/.*FileRepository\\//')"
+outcome ok "in the driver store"
 
 readers=(
     'USB\VID_F0C1&PID_0001\5&1A2B3C4D&0&1|USB\VID_F0C1&PID_0001&REV_0100;USB\VID_F0C1&PID_0001'
@@ -102,10 +102,10 @@ echo
 echo "${bold}The service's log${off} (C:\\windows\\Temp\\Kelpix.log\\$(basename "${service_log:-none}"))"
 [ -n "$service_log" ] && tr -d '\r' <"$service_log" | sed '/^$/d; /^=*$/d'
 echo
-echo "${bold}The commands' logs${off}"
+echo "${bold}The commands' logs${off}, in time order"
 for log in "$logdir"/*.log; do
     [ "$log" == "$service_log" ] && continue
     tr -d '\r' <"$log" | sed '/^$/d; /^=*$/d; /Logging St/d'
-done
+done | sort -s -k1,2
 echo
 echo "${dim}Done in $(elapsed); the prefix and its wineserver are removed on exit.${off}"
