@@ -66,6 +66,9 @@ int wmain(int argc, WCHAR* argv[]) {
     infPath = argv[1];
     repairsLeft = _wtol(argv[2]);
     done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    // A first pass before any event, as the service makes one when it starts, so that both
+    // meet the events with the device libraries loaded.
+    Repair();
     CM_NOTIFY_FILTER filter = {};
     filter.cbSize = sizeof filter;
     filter.Flags = CM_NOTIFY_FILTER_FLAG_ALL_DEVICE_INSTANCES;

@@ -5,5 +5,11 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/ensure-packages.sh || exit 1
-cmake --preset windows >/dev/null && cmake --build --preset windows -j 2 >/dev/null || exit 1
+build_log=$(mktemp)
+if ! { cmake --preset windows && cmake --build --preset windows -j 2; } >"$build_log" 2>&1; then
+    cat "$build_log"
+    rm -f "$build_log"
+    exit 1
+fi
+rm -f "$build_log"
 exec bash tests/wine/story.sh build/windows/ruverodazaroda.exe build/windows/cfgmgr32.dll

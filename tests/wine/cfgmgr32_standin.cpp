@@ -1,7 +1,8 @@
 // Test-only stand-in for the two Plug and Play notification calls that Wine 8 lacks. It
 // never ships: the Wine tests load it through a per-application DLL override.
 //
-// The tests drive it through the folder C:\standin\ of the prefix:
+// The tests drive it through a folder of the prefix for each program that loads it,
+// C:\standin\<program>\ (the executable's file name in lower case, ruverodazaroda.exe):
 // - register_result: when present, registration fails with the decimal CONFIGRET it holds;
 // - events\*.evt: each file, moved in whole from the host side, is one batch of device
 //   events, a line "<action> <instance ID>" each; the lines of a batch are handed to the
@@ -24,11 +25,12 @@
 
 namespace {
 
-const WCHAR kControlFolder[] = L"C:\\standin";
-const WCHAR kEventFolder[] = L"C:\\standin\\events";
-const WCHAR kEventPattern[] = L"C:\\standin\\events\\*.evt";
-const WCHAR kRegisterResult[] = L"C:\\standin\\register_result";
-const WCHAR kJournal[] = L"C:\\standin\\journal.txt";
+// The folders and files of this program, set once by Initialise.
+std::wstring controlFolder;
+std::wstring eventFolder;
+std::wstring eventPattern;
+std::wstring registerResult;
+std::wstring journalPath;
 
 struct Registration {
     PCM_NOTIFY_CALLBACK callback;
@@ -60,6 +62,19 @@ LARGE_INTEGER ticksPerSecond;
 BOOL WINAPI InitOnce(PINIT_ONCE, PVOID, PVOID*) {
     InitializeCriticalSection(&journalLock);
     QueryPerformanceFrequency(&ticksPerSecond);
+    WCHAR path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    std::wstring program = path;
+    program = program.substr(program.find_last_of(L'\\') + 1);
+    for (WCHAR& c : program)
+        if (c >= L'A' && c <= L'Z')
+            c = static_cast<WCHAR>(c - L'A' + L'a');
+    CreateDirectoryW(L"C:\\standin", nullptr);
+    controlFolder = L"C:\\standin\\" + program;
+    eventFolder = controlFolder + L"\\events";
+    eventPattern = eventFolder + L"\\*.evt";
+    registerResult = controlFolder + L"\\register_result";
+    journalPath = controlFolder + L"\\journal.txt";
     return TRUE;
 }
 
@@ -80,7 +95,7 @@ long long NowMicroseconds() {
 // Whole lines, appended under one lock so that concurrent callbacks never split a line.
 void Journal(const std::string& line) {
     EnterCriticalSection(&journalLock);
-    HANDLE file = CreateFileW(kJournal, FILE_APPEND_DATA,
+    HANDLE file = CreateFileW(journalPath.c_str(), FILE_APPEND_DATA,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
@@ -212,7 +227,7 @@ void DeliverBatch(Registration* registration, const std::string& text) {
 void DeliverPendingBatches(Registration* registration) {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileW(kEventPattern, &entry);
+    HANDLE search = FindFirstFileW(eventPattern.c_str(), &entry);
     if (search == INVALID_HANDLE_VALUE)
         return;
     do {
@@ -222,7 +237,7 @@ void DeliverPendingBatches(Registration* registration) {
     FindClose(search);
     std::sort(names.begin(), names.end());
     for (const std::wstring& name : names) {
-        std::wstring path = std::wstring(kEventFolder) + L"\\" + name;
+        std::wstring path = eventFolder + L"\\" + name;
         std::string text = ReadWholeFile(path.c_str());
         if (!DeleteFileW(path.c_str()))
             continue; // handed out already
@@ -260,12 +275,12 @@ extern "C" CONFIGRET WINAPI CM_Register_Notification(PCM_NOTIFY_FILTER filter, P
                                                      PCM_NOTIFY_CALLBACK callback,
                                                      PHCMNOTIFICATION notify) {
     Initialise();
-    CreateDirectoryW(kControlFolder, nullptr);
-    CreateDirectoryW(kEventFolder, nullptr);
+    CreateDirectoryW(controlFolder.c_str(), nullptr);
+    CreateDirectoryW(eventFolder.c_str(), nullptr);
     const std::string given = FilterText(filter);
 
     CONFIGRET result = CR_SUCCESS;
-    std::string told = ReadWholeFile(kRegisterResult);
+    std::string told = ReadWholeFile(registerResult.c_str());
     if (!told.empty())
         result = static_cast<CONFIGRET>(strtoul(told.c_str(), nullptr, 10));
     else if (filter == nullptr || callback == nullptr || notify == nullptr ||
@@ -283,7 +298,7 @@ extern "C" CONFIGRET WINAPI CM_Register_Notification(PCM_NOTIFY_FILTER filter, P
     registration->idle = CreateEventW(nullptr, TRUE, TRUE, nullptr);
     registration->stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     registration->change =
-        FindFirstChangeNotificationW(kEventFolder, FALSE, FILE_NOTIFY_CHANGE_FILE_NAME);
+        FindFirstChangeNotificationW(eventFolder.c_str(), FALSE, FILE_NOTIFY_CHANGE_FILE_NAME);
     if (registration->change == INVALID_HANDLE_VALUE) {
         Journal("CM_Register_Notification " + given + Format(" -> %lu", CR_FAILURE));
         return CR_FAILURE;

@@ -3,7 +3,7 @@
 #
 # Wine's setupapi lists the devices recorded under HKLM\System\CurrentControlSet\Enum, and
 # its newdev really installs an INF on them; device events come from the test-only
-# cfgmgr32.dll stand-in, which takes them as files in C:\standin\events.
+# cfgmgr32.dll stand-in, which takes them as files in C:\standin\<program>\events.
 
 READER_CLASS='{50dd5230-ba8a-11d1-bf5d-0000f805f530}'
 UMDF2_DESC='Microsoft Usbccid Smartcard Reader (UMDF2)'
@@ -68,8 +68,9 @@ set_reader_desc() {
     wine reg add "$ENUM_KEY\\$1" /v DeviceDesc /d "$2" /f >/dev/null 2>&1 </dev/null
 }
 
+# The stand-in's folder for one program: STANDIN_PROGRAM, ruverodazaroda.exe by default.
 standin_host() {
-    echo "$WINEPREFIX/drive_c/standin"
+    echo "$WINEPREFIX/drive_c/standin/${STANDIN_PROGRAM:-ruverodazaroda.exe}"
 }
 
 # reset_standin: no events waiting, an empty journal, registration succeeding.

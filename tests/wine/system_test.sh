@@ -90,7 +90,7 @@ start_service
 expect_eq "install exits with 0" 0 "$INSTALL_STATUS"
 expect_eq "sc reports the service running" RUNNING "$(service_state)"
 expect_match "registered by its plain path, spaces and all" \
-    'ImagePath +REG_EXPAND_SZ +C:\\Program Files\\RUVERODAzaroda\\ruverodazaroda\.exe$' \
+    'ImagePath +REG_(EXPAND_)?SZ +C:\\Program Files\\RUVERODAzaroda\\ruverodazaroda\.exe$' \
     "$(wine reg query 'HKLM\System\CurrentControlSet\Services\RUVERODAzaroda' /v ImagePath \
         2>/dev/null </dev/null | tr -d '\r' | grep ImagePath)"
 expect_eq "upper-case reader repaired" "$PACKAGE_DESC" "$(reader_desc "$R1")"
