@@ -34,12 +34,14 @@ maximum() { sort -n | tail -n 1; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.3f", (b > 0) ? a / b : 0}'; }
 now_ns() { date +%s%N; }
 
-# The host process of a Windows program of this prefix.
+# The host process of a Windows program of this prefix: the first word of its command line
+# is the program's Windows path, and its environment names the prefix.
 host_pid() {
-    local pid
-    for pid in $(pgrep -f "$1"); do
-        tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -q -x "WINEPREFIX=$WINEPREFIX" &&
-            echo "$pid" && return
+    local proc
+    for proc in /proc/[0-9]*; do
+        [ "$(tr '\0' '\n' <"$proc/cmdline" 2>/dev/null | head -n 1)" == "$1" ] || continue
+        tr '\0' '\n' <"$proc/environ" 2>/dev/null | grep -q -x "WINEPREFIX=$WINEPREFIX" &&
+            echo "${proc#/proc/}" && return
     done
 }
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
@@ -100,8 +102,8 @@ run_exe start
 wine sc start RuverodazarodaFloor >/dev/null 2>&1 </dev/null
 wait_floor_state RUNNING
 sleep 2
-own_pid=$(host_pid 'RUVERODAzaroda\\ruverodazaroda\.exe$')
-floor_pid=$(host_pid 'floor_service\.exe$')
+own_pid=$(host_pid "$EXE_WIN")
+floor_pid=$(host_pid "$dir_win\\floor_service.exe")
 
 own_cpu0=$(cpu_ticks "$own_pid")
 floor_cpu0=$(cpu_ticks "$floor_pid")
