@@ -12,10 +12,10 @@ PLUGS=${PLUGS:-50}
 STARTS=${STARTS:-5}
 IDLE_SECONDS=${IDLE_SECONDS:-30}
 
-wine_start_prefix "$build/ruverodazaroda.exe" "$build/cfgmgr32.dll" 'Program Files\RUVERODAzaroda'
+wine_start_prefix "$build/ruverodazaroda.exe" "$build/cfgmgr32.dll" 'C:\Program Files\RUVERODAzaroda'
 . tests/wine/devices.sh
 for program in floor_service floor_repair start_timer; do
-    cp "$build/$program.exe" "$EXE_HOST_DIR/"
+    cp "$build/$program.exe" "$EXE_DIR/"
 done
 dir_win=${EXE_WIN%\\*}
 wine reg add 'HKCU\Software\Wine\AppDefaults\floor_repair.exe\DllOverrides' /v cfgmgr32 \

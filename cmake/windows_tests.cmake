@@ -20,6 +20,14 @@ if(WINE_PROGRAM)
            COMMAND bash ${CMAKE_SOURCE_DIR}/tests/wine/entry_test.sh
                    $<TARGET_FILE:ruverodazaroda> $<TARGET_FILE:cfgmgr32_standin>)
   set_tests_properties(wine_entry PROPERTIES TIMEOUT 600)
+  add_test(NAME wine_service
+           COMMAND bash ${CMAKE_SOURCE_DIR}/tests/wine/service_test.sh
+                   $<TARGET_FILE:ruverodazaroda> $<TARGET_FILE:cfgmgr32_standin>)
+  set_tests_properties(wine_service PROPERTIES TIMEOUT 600)
+  add_test(NAME wine_commands
+           COMMAND bash ${CMAKE_SOURCE_DIR}/tests/wine/commands_test.sh
+                   $<TARGET_FILE:ruverodazaroda> $<TARGET_FILE:cfgmgr32_standin>)
+  set_tests_properties(wine_commands PROPERTIES TIMEOUT 600)
   add_test(NAME wine_system
            COMMAND bash ${CMAKE_SOURCE_DIR}/tests/wine/system_test.sh
                    $<TARGET_FILE:ruverodazaroda> $<TARGET_FILE:cfgmgr32_standin>)

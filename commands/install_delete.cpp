@@ -1,7 +1,94 @@
 #include "commands.h"
+#include "service_description.h"
+#include "service_handle.h"
 
-// Registration and removal through the service control manager come with the service
-// control commands; until then the words are recognised and do nothing.
-void InstallServiceCommand() {}
+#include "log/log.h"
+#include "service/service_name.h"
 
-void DeleteServiceCommand() {}
+namespace {
+
+// The longest path Windows knows, terminator included. GetModuleFileNameW cuts a longer path
+// without failing and then fills the whole buffer.
+constexpr DWORD LongestPath = 32768;
+
+// Restart after a minute on the first and second failure, then leave the service stopped;
+// a day without failures starts the count again.
+constexpr DWORD RestartDelay = 60000;
+constexpr DWORD FailureCountReset = 86400;
+
+// Best effort: an entry without a description or recovery actions still works, so neither
+// result is looked at.
+void DescribeAndSetRecovery(SC_HANDLE service) {
+    WString text = ServiceDescription;
+    SERVICE_DESCRIPTIONW description{};
+    description.lpDescription = text.data();
+    ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description);
+
+    SC_ACTION actions[3] = {};
+    actions[0].Type = SC_ACTION_RESTART;
+    actions[0].Delay = RestartDelay;
+    actions[1].Type = SC_ACTION_RESTART;
+    actions[1].Delay = RestartDelay;
+    actions[2].Type = SC_ACTION_NONE;
+    actions[2].Delay = 0;
+    SERVICE_FAILURE_ACTIONSW failure{};
+    failure.dwResetPeriod = FailureCountReset;
+    failure.cActions = 3;
+    failure.lpsaActions = actions;
+    ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure);
+}
+
+} // namespace
+
+void InstallServiceCommand() {
+    WString path(LongestPath, 0);
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), LongestPath);
+    if (length == 0) {
+        LogMessage("Cannot install service (%d)\n", GetLastError());
+        return;
+    }
+    // A cut path would register another program, or none at all.
+    if (length >= LongestPath) {
+        LogMessage("Cannot install service (%d)\n", static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+        return;
+    }
+    path.resize(length);
+    // Unquoted, a path with spaces lets the control manager run a program named by any of
+    // its prefixes, such as C:\Program.exe.
+    const WString binaryPath = WSTR("\"") + path + WSTR("\"");
+
+    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) {
+        LogMessage("OpenSCManager failed (%d)\n", GetLastError());
+        return;
+    }
+    ScHandle service(CreateServiceW(manager.get(), ServiceName, ServiceName, SERVICE_ALL_ACCESS,
+                                    SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                    SERVICE_ERROR_NORMAL, binaryPath.c_str(), nullptr, nullptr,
+                                    nullptr, nullptr, nullptr));
+    if (!service) {
+        LogMessage("CreateService failed (%d)\n", GetLastError());
+        return;
+    }
+    DescribeAndSetRecovery(service.get());
+    LogMessage("Service installed successfully\n");
+    // Whether the service comes up shows in its own status; the entry stays either way.
+    StartServiceW(service.get(), 0, nullptr);
+}
+
+void DeleteServiceCommand() {
+    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    if (!manager) {
+        LogMessage("OpenSCManager failed (%d)\n", GetLastError());
+        return;
+    }
+    ScHandle service(OpenServiceW(manager.get(), ServiceName, DELETE));
+    if (!service) {
+        LogMessage("OpenService failed (%d)\n", GetLastError());
+        return;
+    }
+    if (DeleteService(service.get()))
+        LogMessage("Service deleted successfully\n");
+    else
+        LogMessage("DeleteService failed (%d)\n", GetLastError());
+}

@@ -1,8 +1,46 @@
 #include "service_main.h"
 
-// Brought up and stopped by the service runtime; until that is built, a service started
-// here reports nothing and returns.
+#include "log/log.h"
+#include "repair/device_detection.h"
+#include "repair/repair_pass.h"
+#include "service_name.h"
+#include "service_status.h"
+
+namespace {
+
+// How long the manager should allow for the start, the first repair pass included.
+constexpr DWORD kStartWaitHint = 3000;
+
+} // namespace
+
 void WINAPI RunService(DWORD argc, LPWSTR* argv) {
+    // Start parameters have no effect on this service.
     (void)argc;
     (void)argv;
+    ServiceStatusHandle =
+        RegisterServiceCtrlHandlerExW(ServiceName, ServiceControlHandler, nullptr);
+    if (ServiceStatusHandle == nullptr)
+        return;
+    ServiceStatus.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    ServiceStatus.dwServiceSpecificExitCode = 0;
+    ReportServiceStatus(SERVICE_START_PENDING, NO_ERROR, kStartWaitHint);
+
+    StopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (StopEvent == nullptr) {
+        ReportServiceStatus(SERVICE_STOPPED, GetLastError(), 0);
+        return;
+    }
+
+    // A failed registration is logged there; the service then runs without the trigger.
+    RegisterDeviceDetection();
+    // Until it has run, the manager sees the start pending and sends no stop.
+    ApplyCcidDriverFix();
+    ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0);
+
+    // Whatever ends the wait, the service stops.
+    WaitForSingleObject(StopEvent, INFINITE);
+    LogMessage("Stopping\n");
+    // Waits for callbacks in progress, so no pass outlives the stopped report.
+    UnregisterDeviceDetection();
+    ReportServiceStatus(SERVICE_STOPPED, NO_ERROR, 0);
 }

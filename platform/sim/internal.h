@@ -56,5 +56,9 @@ void ResetRegistry();
 void ResetSecurity();
 void ResetDevices();
 void ResetNotifications();
+void ResetServiceProcess();
+void ResetEvents();
+void ResetLocks();
+void ResetServices();
 
 } // namespace sim::detail

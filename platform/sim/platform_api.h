@@ -76,6 +76,7 @@ using errno_t = int;
 #define ERROR_NO_MORE_FILES 18L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_INVALID_LEVEL 124L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
@@ -88,6 +89,7 @@ using errno_t = int;
 #define ERROR_FAILED_SERVICE_CONTROLLER_CONNECT 1063L
 #define ERROR_SERVICE_MARKED_FOR_DELETE 1072L
 #define ERROR_SERVICE_EXISTS 1073L
+#define ERROR_SERVICE_NOT_IN_EXE 1083L
 #define ERROR_CANT_ACCESS_FILE 1920L
 #define ERROR_CANT_RESOLVE_FILENAME 1921L
 #define ERROR_INVALID_USER_BUFFER 1784L
@@ -414,6 +416,15 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWri
                LPOVERLAPPED overlapped);
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
 DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size, DWORD flags);
+
+// Slim reader/writer locks, used exclusively; all zero is the unlocked state.
+struct SRWLOCK {
+    PVOID Ptr;
+};
+using PSRWLOCK = SRWLOCK*;
+#define SRWLOCK_INIT {nullptr}
+void AcquireSRWLockExclusive(PSRWLOCK lock);
+void ReleaseSRWLockExclusive(PSRWLOCK lock);
 
 // The C runtime's shared open and thread-safe local time, as the Windows runtime has them.
 std::FILE* _fsopen(const char* name, const char* mode, int shflag);

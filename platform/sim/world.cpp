@@ -142,6 +142,10 @@ void Reset() {
     detail::ResetSecurity();
     detail::ResetDevices();
     detail::ResetNotifications();
+    detail::ResetServiceProcess();
+    detail::ResetEvents();
+    detail::ResetLocks();
+    detail::ResetServices();
     MakeDir(WSTR("C:\\Windows\\Temp"));
     MakeDir(WSTR("C:\\Windows\\System32"));
 }

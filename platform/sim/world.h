@@ -15,7 +15,8 @@ namespace sim {
 
 // A fresh world: a new temporary folder for C:\ (with C:\Windows\Temp and
 // C:\Windows\System32 in it), an empty registry, an empty journal, no faults, tick 0,
-// process ID 4242, no devices, no notification registrations.
+// process ID 4242, no devices, no notification registrations, no services, an elevated
+// caller (see scm.h).
 void Reset();
 // Removes the world's folder; for the end of a test run.
 void Cleanup();

@@ -1,5 +1,6 @@
 #include "entry/entry.h"
 #include "fixture.h"
+#include "platform/sim/scm.h"
 
 namespace {
 
@@ -36,10 +37,14 @@ std::vector<std::string> Framed(std::vector<std::string> middle) {
 TEST_P(EntryTest, ChoosesModeAndExitStatus) {
     const EntryCase& c = GetParam();
     sim::SetRegDword(kLogKey, WSTR("Enabled"), 1);
+    // Without elevation every command word ends at its first call, which shows that it ran.
+    sim::SetElevated(false);
     EXPECT_EQ(RunEntry(c.args), c.status);
     std::vector<std::string> middle;
     if (c.wrongArgument)
         middle.push_back("Wrong argument");
+    else if (!c.serviceMode)
+        middle.push_back("OpenSCManager failed (5)");
     EXPECT_EQ(LogLines(), Framed(middle));
     EXPECT_EQ(sim::JournalOf("StartServiceCtrlDispatcherW"),
               c.serviceMode ? std::vector<std::string>{kDispatch} : std::vector<std::string>{});

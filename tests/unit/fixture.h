@@ -5,11 +5,22 @@
 #include "platform/sim/world.h"
 #include "repair/device_detection.h"
 #include "repair/reader_prefixes.h"
+#include "service/service_status.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+// The service process's records as a new process has them; for a test that runs the service
+// process more than once.
+inline void ResetServiceRecords() {
+    NotificationHandle = nullptr;
+    ServiceStatus = SERVICE_STATUS{};
+    ServiceStatusHandle = nullptr;
+    CheckPointCounter = 1;
+    StopEvent = nullptr;
+}
 
 class SimTest : public ::testing::Test {
   protected:
@@ -18,6 +29,7 @@ class SimTest : public ::testing::Test {
         LogFilePath[0] = 0;
         ReaderPrefixList.clear();
         NotificationHandle = nullptr;
+        ResetServiceRecords();
     }
 };
 

@@ -30,7 +30,7 @@ outcome() {
 }
 
 step "Fresh Wine prefix, services.exe running"
-wine_start_prefix "$1" "$2" 'Program Files\RUVERODAzaroda'
+wine_start_prefix "$1" "$2" 'C:\Program Files\RUVERODAzaroda'
 . "$here/devices.sh"
 outcome ok "ready"
 

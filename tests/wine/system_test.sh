@@ -7,7 +7,7 @@ set -u
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine_harness.sh"
 
-wine_start_prefix "$1" "$2" 'Program Files\RUVERODAzaroda'
+wine_start_prefix "$1" "$2" 'C:\Program Files\RUVERODAzaroda'
 . "$here/devices.sh"
 
 logdir="$(windows_temp)/Kelpix.log"

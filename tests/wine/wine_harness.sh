@@ -11,10 +11,10 @@ wine_stop_prefix() {
 }
 
 # wine_start_prefix EXE DLL [FOLDER]: sets WINEPREFIX, EXE_WIN (the Windows path of the exe)
-# and EXE_HOST_DIR. FOLDER is the exe's folder under C:\ in Windows notation (default
-# RUVERODAzaroda); it may hold spaces, as C:\Program Files\ does.
+# and EXE_DIR (its host folder). FOLDER is a Windows folder on C: for the exe, by default
+# C:\RUVERODAzaroda; it may contain spaces.
 wine_start_prefix() {
-    local folder=${3:-RUVERODAzaroda}
+    local folder=${3:-'C:\RUVERODAzaroda'}
     export WINEPREFIX
     WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/ruverodazaroda-wine.XXXXXX")
     export WINEDEBUG=-all WINEARCH=win64
@@ -26,11 +26,12 @@ wine_start_prefix() {
     # The first command starts Wine's system processes, which keep its output handles:
     # it must have none that a later capture waits on.
     wine reg query HKCU >/dev/null 2>&1 </dev/null
-    EXE_HOST_DIR="$WINEPREFIX/drive_c/${folder//\\//}"
-    mkdir -p "$EXE_HOST_DIR"
-    cp "$1" "$EXE_HOST_DIR/ruverodazaroda.exe"
-    cp "$2" "$EXE_HOST_DIR/cfgmgr32.dll"
-    EXE_WIN="C:\\$folder\\ruverodazaroda.exe"
+    local rest=${folder#[Cc]:\\}
+    EXE_DIR="$WINEPREFIX/drive_c/${rest//\\//}"
+    mkdir -p "$EXE_DIR"
+    cp "$1" "$EXE_DIR/ruverodazaroda.exe"
+    cp "$2" "$EXE_DIR/cfgmgr32.dll"
+    EXE_WIN="$folder\\ruverodazaroda.exe"
     # Only this program gets the stand-in; Wine's own processes keep the builtin.
     wine reg add 'HKCU\Software\Wine\AppDefaults\ruverodazaroda.exe\DllOverrides' \
         /v cfgmgr32 /d native /f >/dev/null 2>&1 </dev/null

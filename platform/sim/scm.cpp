@@ -1,0 +1,428 @@
+#include "internal.h"
+#include "service_driver.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+
+namespace {
+
+struct Service {
+    sim::ServiceRecord record; // its state is the driver's
+    sim::detail::ServiceDriver driver;
+};
+
+struct Handle {
+    bool manager = false;
+    WString service; // upper-cased name, for a service handle
+    DWORD access = 0;
+};
+
+struct Scm {
+    std::map<WString, Service> services; // by upper-cased name
+    std::map<std::uintptr_t, Handle> open;
+    std::uintptr_t nextHandle = 0x7000;
+    bool elevated = true;
+    DWORD queryTime = 0;
+    WString modulePath = WSTR("C:\\Program Files\\RUVERODAzaroda\\ruverodazaroda.exe");
+};
+
+Scm& TheScm() {
+    static Scm scm;
+    return scm;
+}
+
+// What a caller without elevation may still ask of the manager: connect, enumerate, query
+// the lock status, read its security.
+constexpr DWORD kUnelevatedManagerRights = 0x0001u | 0x0004u | 0x0010u | 0x00020000u;
+constexpr DWORD kManagerConnect = 0x0001u;
+constexpr DWORD kManagerCreateService = 0x0002u;
+
+DWORD Now() {
+    return sim::Ticks();
+}
+
+BOOL Fail(DWORD code) {
+    SetLastError(code);
+    return FALSE;
+}
+
+SERVICE_STATUS_PROCESS StatusOf(const Service& s) {
+    return s.driver.status(Now());
+}
+
+// A service marked for deletion goes once it is stopped and no handle refers to it.
+void Sweep() {
+    Scm& scm = TheScm();
+    for (auto it = scm.services.begin(); it != scm.services.end();) {
+        bool held = false;
+        for (const auto& h : scm.open)
+            held = held || (!h.second.manager && h.second.service == it->first);
+        if (it->second.record.markedForDelete && !held &&
+            StatusOf(it->second).dwCurrentState == SERVICE_STOPPED)
+            it = scm.services.erase(it);
+        else
+            ++it;
+    }
+}
+
+SC_HANDLE NewHandle(const Handle& h) {
+    Scm& scm = TheScm();
+    std::uintptr_t value = scm.nextHandle++;
+    scm.open[value] = h;
+    return reinterpret_cast<SC_HANDLE>(value);
+}
+
+// The manager behind handle with the access needed; false with the error set otherwise.
+bool CheckManager(SC_HANDLE handle, DWORD access) {
+    auto h = TheScm().open.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (h == TheScm().open.end() || !h->second.manager)
+        return Fail(ERROR_INVALID_HANDLE);
+    if ((h->second.access & access) != access)
+        return Fail(ERROR_ACCESS_DENIED);
+    return true;
+}
+
+// The service behind handle with the access needed; null with the error set otherwise.
+Service* ServiceOf(SC_HANDLE handle, DWORD access) {
+    Scm& scm = TheScm();
+    auto h = scm.open.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (h == scm.open.end() || h->second.manager) {
+        Fail(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if ((h->second.access & access) != access) {
+        Fail(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return &scm.services.at(h->second.service);
+}
+
+Service& Registered(const WString& name) {
+    auto s = TheScm().services.find(sim::detail::Upper(name));
+    if (s == TheScm().services.end()) {
+        std::fprintf(stderr, "sim: no service %s\n", Utf16ToUtf8(name).c_str());
+        std::abort();
+    }
+    return s->second;
+}
+
+std::string Actions(const SERVICE_FAILURE_ACTIONSW* f) {
+    if (f == nullptr)
+        return "NULL";
+    std::string list;
+    for (DWORD i = 0; f->lpsaActions != nullptr && i < f->cActions; ++i) {
+        list += i == 0 ? "" : ", ";
+        list += "{" + std::to_string(f->lpsaActions[i].Type) + ", " +
+                std::to_string(f->lpsaActions[i].Delay) + "}";
+    }
+    return "{" + std::to_string(f->dwResetPeriod) + ", " + sim::detail::Quote(f->lpRebootMsg) +
+           ", " + sim::detail::Quote(f->lpCommand) + ", " + std::to_string(f->cActions) + ", " +
+           (f->lpsaActions == nullptr ? std::string("NULL") : "[" + list + "]") + "}";
+}
+
+} // namespace
+
+using sim::detail::Call;
+using sim::detail::Hex;
+using sim::detail::Ptr;
+using sim::detail::Quote;
+using sim::detail::Upper;
+using sim::detail::WorldLock;
+
+void sim::detail::ResetServices() {
+    TheScm() = Scm{};
+}
+
+void sim::AddService(const WString& name, const ServiceScript& script) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    Service s;
+    s.record.binaryPath = WSTR("C:\\Service.exe");
+    s.driver = detail::TimelineDriver(script, Now());
+    TheScm().services[Upper(name)] = s;
+}
+
+void sim::ScriptService(const WString& name, const ServiceScript& script) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    Registered(name).driver = detail::TimelineDriver(script, Now());
+}
+
+void sim::SetStatusQueryTime(DWORD milliseconds) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    TheScm().queryTime = milliseconds;
+}
+
+void sim::SetElevated(bool elevated) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    TheScm().elevated = elevated;
+}
+
+void sim::SetModulePath(const WString& path) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    TheScm().modulePath = path;
+}
+
+bool sim::ServiceExists(const WString& name) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    Sweep();
+    return TheScm().services.count(Upper(name)) == 1;
+}
+
+sim::ServiceRecord sim::ServiceRecordOf(const WString& name) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    Sweep();
+    const Service& s = Registered(name);
+    ServiceRecord record = s.record;
+    record.state = StatusOf(s).dwCurrentState;
+    return record;
+}
+
+std::size_t sim::OpenServiceHandles() {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    return TheScm().open.size();
+}
+
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
+    DWORD code = 0;
+    if (Call("GetModuleFileNameW", &code, Ptr(module), buffer == nullptr ? "NULL" : "&buffer",
+             size))
+        return Fail(code);
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    if (module != nullptr)
+        return Fail(126); // ERROR_MOD_NOT_FOUND: this process loads no other module here
+    if (size == 0)
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    const WString& path = TheScm().modulePath;
+    // As Windows does: a path that does not fit is cut to size - 1 characters and
+    // terminated, and the result is the full buffer size.
+    if (path.size() >= size) {
+        std::memcpy(buffer, path.data(), (size - 1) * sizeof(WCHAR));
+        buffer[size - 1] = 0;
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+    std::memcpy(buffer, path.c_str(), (path.size() + 1) * sizeof(WCHAR));
+    return static_cast<DWORD>(path.size());
+}
+
+SC_HANDLE OpenSCManagerW(LPCWSTR machineName, LPCWSTR databaseName, DWORD access) {
+    DWORD code = 0;
+    if (Call("OpenSCManagerW", &code, Quote(machineName), Quote(databaseName), Hex(access))) {
+        SetLastError(code);
+        return nullptr;
+    }
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    if (machineName != nullptr || databaseName != nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER); // only the local, active database here
+        return nullptr;
+    }
+    if (!TheScm().elevated && (access & ~kUnelevatedManagerRights) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    Handle h;
+    h.manager = true;
+    h.access = access;
+    return NewHandle(h);
+}
+
+SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR displayName, DWORD access,
+                         DWORD serviceType, DWORD startType, DWORD errorControl,
+                         LPCWSTR binaryPathName, LPCWSTR loadOrderGroup, LPDWORD tagId,
+                         LPCWSTR dependencies, LPCWSTR serviceStartName, LPCWSTR password) {
+    DWORD code = 0;
+    if (Call("CreateServiceW", &code, Ptr(manager), Quote(serviceName), Quote(displayName),
+             Hex(access), Hex(serviceType), Hex(startType), Hex(errorControl),
+             Quote(binaryPathName), Quote(loadOrderGroup), tagId == nullptr ? "NULL" : "&tag",
+             Quote(dependencies), Quote(serviceStartName), Quote(password))) {
+        SetLastError(code);
+        return nullptr;
+    }
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    if (!CheckManager(manager, kManagerCreateService))
+        return nullptr;
+    if (serviceName == nullptr || *serviceName == 0 || binaryPathName == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    Sweep();
+    const WString key = Upper(serviceName);
+    auto existing = TheScm().services.find(key);
+    if (existing != TheScm().services.end()) {
+        SetLastError(existing->second.record.markedForDelete ? ERROR_SERVICE_MARKED_FOR_DELETE
+                                                             : ERROR_SERVICE_EXISTS);
+        return nullptr;
+    }
+    Service s;
+    s.record.binaryPath = binaryPathName;
+    s.record.startType = startType;
+    s.driver = sim::detail::TimelineDriver(sim::ServiceScript{}, Now());
+    TheScm().services[key] = s;
+    Handle h;
+    h.service = key;
+    h.access = access;
+    return NewHandle(h);
+}
+
+SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD access) {
+    DWORD code = 0;
+    if (Call("OpenServiceW", &code, Ptr(manager), Quote(serviceName), Hex(access))) {
+        SetLastError(code);
+        return nullptr;
+    }
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    if (!CheckManager(manager, kManagerConnect))
+        return nullptr;
+    Sweep();
+    const WString key = Upper(serviceName == nullptr ? WString() : WString(serviceName));
+    if (TheScm().services.count(key) == 0) {
+        SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+        return nullptr;
+    }
+    Handle h;
+    h.service = key;
+    h.access = access;
+    return NewHandle(h);
+}
+
+BOOL DeleteService(SC_HANDLE service) {
+    DWORD code = 0;
+    if (Call("DeleteService", &code, Ptr(service)))
+        return Fail(code);
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    Service* s = ServiceOf(service, DELETE);
+    if (s == nullptr)
+        return FALSE;
+    if (s->record.markedForDelete)
+        return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+    s->record.markedForDelete = true;
+    return TRUE;
+}
+
+BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv) {
+    DWORD code = 0;
+    if (Call("StartServiceW", &code, Ptr(service), argc, argv == nullptr ? "NULL" : "&args"))
+        return Fail(code);
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    Service* s = ServiceOf(service, SERVICE_START);
+    if (s == nullptr)
+        return FALSE;
+    if (s->record.markedForDelete)
+        return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
+    if (StatusOf(*s).dwCurrentState != SERVICE_STOPPED)
+        return Fail(ERROR_SERVICE_ALREADY_RUNNING);
+    s->driver.start(Now());
+    return TRUE;
+}
+
+BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
+    DWORD code = 0;
+    if (Call("ControlService", &code, Ptr(service), control,
+             status == nullptr ? "NULL" : "&status"))
+        return Fail(code);
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    if (control != SERVICE_CONTROL_STOP || status == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER); // no other control is simulated
+    Service* s = ServiceOf(service, SERVICE_STOP);
+    if (s == nullptr)
+        return FALSE;
+    SERVICE_STATUS_PROCESS now = StatusOf(*s);
+    DWORD refusal = NO_ERROR;
+    if (now.dwCurrentState == SERVICE_STOPPED)
+        refusal = ERROR_SERVICE_NOT_ACTIVE;
+    else if (now.dwCurrentState == SERVICE_START_PENDING ||
+             now.dwCurrentState == SERVICE_STOP_PENDING ||
+             (now.dwControlsAccepted & SERVICE_ACCEPT_STOP) == 0)
+        refusal = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+    else {
+        s->driver.stop(Now());
+        now = StatusOf(*s);
+    }
+    // Windows fills the status on a refusal too.
+    std::memcpy(status, &now, sizeof *status);
+    return refusal == NO_ERROR ? TRUE : Fail(refusal);
+}
+
+BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, LPBYTE buffer,
+                          DWORD bufferSize, LPDWORD bytesNeeded) {
+    DWORD code = 0;
+    if (Call("QueryServiceStatusEx", &code, Ptr(service), static_cast<int>(infoLevel),
+             buffer == nullptr ? "NULL" : "&status", bufferSize,
+             bytesNeeded == nullptr ? "NULL" : "&needed"))
+        return Fail(code);
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    Service* s = ServiceOf(service, SERVICE_QUERY_STATUS);
+    if (s == nullptr)
+        return FALSE;
+    if (infoLevel != SC_STATUS_PROCESS_INFO)
+        return Fail(ERROR_INVALID_LEVEL);
+    if (bufferSize < sizeof(SERVICE_STATUS_PROCESS) || buffer == nullptr) {
+        if (bytesNeeded != nullptr)
+            *bytesNeeded = sizeof(SERVICE_STATUS_PROCESS);
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    sim::SetTicks(Now() + TheScm().queryTime);
+    SERVICE_STATUS_PROCESS now = StatusOf(*s);
+    std::memcpy(buffer, &now, sizeof now);
+    return TRUE;
+}
+
+BOOL ChangeServiceConfig2W(SC_HANDLE service, DWORD infoLevel, LPVOID info) {
+    std::string value = "NULL";
+    if (info != nullptr && infoLevel == SERVICE_CONFIG_DESCRIPTION)
+        value = "{" + Quote(static_cast<SERVICE_DESCRIPTIONW*>(info)->lpDescription) + "}";
+    else if (info != nullptr && infoLevel == SERVICE_CONFIG_FAILURE_ACTIONS)
+        value = Actions(static_cast<SERVICE_FAILURE_ACTIONSW*>(info));
+    else if (info != nullptr)
+        value = "&info";
+    DWORD code = 0;
+    if (Call("ChangeServiceConfig2W", &code, Ptr(service), infoLevel, value))
+        return Fail(code);
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    if (infoLevel != SERVICE_CONFIG_DESCRIPTION && infoLevel != SERVICE_CONFIG_FAILURE_ACTIONS)
+        return Fail(ERROR_INVALID_LEVEL);
+    if (info == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    bool restarts = false;
+    if (infoLevel == SERVICE_CONFIG_FAILURE_ACTIONS) {
+        const auto* f = static_cast<SERVICE_FAILURE_ACTIONSW*>(info);
+        for (DWORD i = 0; f->lpsaActions != nullptr && i < f->cActions; ++i)
+            restarts = restarts || f->lpsaActions[i].Type == SC_ACTION_RESTART;
+    }
+    // A restart action is one more way to start the service.
+    Service* s = ServiceOf(service, SERVICE_CHANGE_CONFIG | (restarts ? SERVICE_START : 0));
+    if (s == nullptr)
+        return FALSE;
+    if (infoLevel == SERVICE_CONFIG_DESCRIPTION) {
+        // A null text leaves the description as it is.
+        const WCHAR* text = static_cast<SERVICE_DESCRIPTIONW*>(info)->lpDescription;
+        if (text != nullptr)
+            s->record.description = WString(text);
+        return TRUE;
+    }
+    const auto* f = static_cast<SERVICE_FAILURE_ACTIONSW*>(info);
+    sim::FailureActions actions = s->record.failureActions.value_or(sim::FailureActions{});
+    actions.hasRebootMessage = actions.hasRebootMessage || f->lpRebootMsg != nullptr;
+    actions.hasCommand = actions.hasCommand || f->lpCommand != nullptr;
+    // A null list leaves the actions and the reset period as they are.
+    if (f->lpsaActions != nullptr) {
+        actions.resetPeriod = f->dwResetPeriod;
+        actions.actions.clear();
+        for (DWORD i = 0; i < f->cActions; ++i)
+            actions.actions.emplace_back(f->lpsaActions[i].Type, f->lpsaActions[i].Delay);
+    }
+    s->record.failureActions = actions;
+    return TRUE;
+}
+
+BOOL CloseServiceHandle(SC_HANDLE handle) {
+    DWORD code = 0;
+    if (Call("CloseServiceHandle", &code, Ptr(handle)))
+        return Fail(code);
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    if (TheScm().open.erase(reinterpret_cast<std::uintptr_t>(handle)) == 0)
+        return Fail(ERROR_INVALID_HANDLE);
+    Sweep();
+    return TRUE;
+}

@@ -1,0 +1,79 @@
+// The simulated service control manager as the tests see it: registered services with their
+// configuration and a scripted status over virtual time, the caller's elevation, and the path
+// of the running executable.
+#pragma once
+
+#include "world.h"
+
+#include <optional>
+#include <utility>
+#include <vector>
+
+namespace sim {
+
+// What a service reports from `at` milliseconds after its timeline came in force on. The
+// steps of a timeline ascend by `at`; the first one also holds before its own tick.
+struct StatusStep {
+    DWORD at = 0;
+    DWORD state = SERVICE_STOPPED;
+    DWORD checkPoint = 0;
+    DWORD waitHint = 0;
+    DWORD exitCode = NO_ERROR;
+    DWORD controlsAccepted = SERVICE_ACCEPT_STOP;
+};
+using Timeline = std::vector<StatusStep>;
+
+// How a scripted service behaves: `now` is in force from the tick the script is given on;
+// an accepted start request switches to `onStart`, an accepted stop control to `onStop`,
+// each counted from the tick of the request (in unsigned 32-bit arithmetic, so a wrap of
+// the tick count does no harm).
+struct ServiceScript {
+    Timeline now = {{0, SERVICE_STOPPED}};
+    Timeline onStart = {{0, SERVICE_RUNNING}};
+    Timeline onStop = {{0, SERVICE_STOPPED}};
+};
+
+// Registers a service as if it had been installed before, binary path "C:\Service.exe".
+// A service that CreateServiceW registers plays the default script.
+void AddService(const WString& name, const ServiceScript& script = {});
+// Gives a registered service a new script, its `now` timeline starting at the current tick.
+void ScriptService(const WString& name, const ServiceScript& script);
+
+// Each status query takes this many milliseconds of virtual time (0 unless set), as the
+// round trip to the control manager does on a real machine; a query returns the status at
+// the end of its time.
+void SetStatusQueryTime(DWORD milliseconds);
+
+// Whether the caller runs as an elevated administrator (yes unless set): otherwise the
+// control manager cannot be opened with more than read access.
+void SetElevated(bool elevated);
+
+// What GetModuleFileNameW gives for the running executable; by default
+// "C:\Program Files\RUVERODAzaroda\ruverodazaroda.exe".
+void SetModulePath(const WString& path);
+
+struct FailureActions {
+    DWORD resetPeriod = 0;
+    bool hasRebootMessage = false;
+    bool hasCommand = false;
+    std::vector<std::pair<SC_ACTION_TYPE, DWORD>> actions; // type and delay
+};
+
+// What the control manager holds for a service.
+struct ServiceRecord {
+    WString binaryPath;
+    DWORD startType = SERVICE_DEMAND_START;
+    std::optional<WString> description;
+    std::optional<FailureActions> failureActions;
+    bool markedForDelete = false;
+    DWORD state = SERVICE_STOPPED; // at the current tick
+};
+
+// A service marked for deletion is gone once it is stopped and its last handle is closed.
+bool ServiceExists(const WString& name);
+// The record of a registered service; ends the test run for one that is not registered.
+ServiceRecord ServiceRecordOf(const WString& name);
+// Manager and service handles handed out and not closed.
+std::size_t OpenServiceHandles();
+
+} // namespace sim

@@ -1,0 +1,73 @@
+// The simulated service side of Windows as the tests see it: a process that the service
+// control manager started, the controls it sends to the process's dispatcher, the status
+// reports the service makes, and the kernel events and locks the service waits on.
+//
+// Model of the dispatcher: StartServiceCtrlDispatcherW runs the service main on a thread of
+// its own and delivers controls on the calling thread until the service main has returned
+// and, if the service reported anything at all, it reported SERVICE_STOPPED. A service main
+// that returns after reporting some other state keeps the dispatcher waiting, as on Windows;
+// one that returns without any report ends the dispatcher at once.
+#pragma once
+
+#include "world.h"
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace sim {
+
+// Whether the service control manager started this process; Reset() makes it false, and
+// StartServiceCtrlDispatcherW then fails with ERROR_FAILED_SERVICE_CONTROLLER_CONNECT.
+void SetStartedByScm(bool started);
+// The service the manager started in this process: by default the own-process service
+// "RUVERODAzaroda". An own-process service runs the first entry of the dispatcher table,
+// whatever its name; a share-process one runs the entry of its name.
+void SetStartedService(const WString& name, DWORD serviceType);
+// Start parameters: the service main gets the service name followed by these.
+void SetServiceStartParameters(const std::vector<WString>& parameters);
+
+// Whether a dispatcher call is under way.
+bool ServiceDispatcherRunning();
+
+// Every report that SetServiceStatus accepted since the last reset, whole, in the order of
+// their arrival; and the latest of them.
+std::vector<SERVICE_STATUS> ServiceReports();
+std::optional<SERVICE_STATUS> LatestServiceReport();
+// Called with every accepted report, in arrival order, before SetServiceStatus returns; one
+// call at a time, on the reporting thread. The hook may read the reports, but must neither
+// send a control nor make a report.
+void OnServiceReport(std::function<void(const SERVICE_STATUS&)> hook);
+
+// Blocks until the dispatcher has handed the control to the registered handler on its own
+// thread and the handler has returned; gives the handler's result. Without a dispatcher:
+// ERROR_SERVICE_NOT_ACTIVE; without a registered handler: ERROR_SERVICE_CANNOT_ACCEPT_CTRL.
+// Controls are delivered whatever the service accepts: refusing them is the manager's part.
+DWORD SendServiceControl(DWORD control);
+
+// Blocks until a report of this state has been accepted since the last reset (at once when
+// one already was). False only when none came within a minute of real time, a deadlock guard.
+bool WaitForServiceReport(DWORD state);
+
+// Kernel events. Waits with a time-out other than INFINITE never block: unless the event is
+// signalled they return WAIT_TIMEOUT at once, and the virtual clock moves on by the time-out.
+// Threads blocked in WaitForSingleObject now, and a wait for that many.
+std::size_t WaitingThreads();
+void WaitForWaitingThreads(std::size_t count);
+// Whether an event handed out by CreateEventW is signalled now.
+bool EventSignalled(HANDLE event);
+// While held, SetEvent signals the event and then waits inside the platform until released.
+void HoldSetEvent();
+void ReleaseSetEvent();
+void WaitForHeldSetEvents(std::size_t count);
+// While held, a thread whose wait was satisfied does not return from WaitForSingleObject
+// until released.
+void HoldWakeUps();
+void ReleaseWakeUps();
+void WaitForHeldWakeUps(std::size_t count);
+
+// Slim reader/writer locks held now. In the journal a lock is named &lock1, &lock2, ... in
+// the order in which the world first saw it.
+std::size_t HeldLocks();
+
+} // namespace sim

@@ -1,0 +1,55 @@
+#include "service_status.h"
+
+SERVICE_STATUS ServiceStatus = {};
+SERVICE_STATUS_HANDLE ServiceStatusHandle = nullptr;
+DWORD CheckPointCounter = 1;
+HANDLE StopEvent = nullptr;
+
+namespace {
+
+// The handler's second stop report and the service main's stopped report can be made at the
+// same moment; each must reach the manager as the fields of one report. Never held while the
+// service waits, repairs or ends its device notifications.
+SRWLOCK StatusLock = SRWLOCK_INIT;
+
+// Fills the record and sends it; the caller holds StatusLock.
+void FillAndSend(DWORD currentState, DWORD win32ExitCode, DWORD waitHint) {
+    ServiceStatus.dwCurrentState = currentState;
+    ServiceStatus.dwWin32ExitCode = win32ExitCode;
+    ServiceStatus.dwWaitHint = waitHint;
+    ServiceStatus.dwControlsAccepted =
+        currentState == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
+    if (currentState == SERVICE_RUNNING || currentState == SERVICE_STOPPED) {
+        ServiceStatus.dwCheckPoint = 0;
+    } else {
+        ServiceStatus.dwCheckPoint = CheckPointCounter;
+        ++CheckPointCounter;
+    }
+    // A report that does not arrive is not made again: the next change of state reports anew.
+    SetServiceStatus(ServiceStatusHandle, &ServiceStatus);
+}
+
+} // namespace
+
+void ReportServiceStatus(DWORD currentState, DWORD win32ExitCode, DWORD waitHint) {
+    AcquireSRWLockExclusive(&StatusLock);
+    FillAndSend(currentState, win32ExitCode, waitHint);
+    ReleaseSRWLockExclusive(&StatusLock);
+}
+
+DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventData,
+                                   LPVOID context) {
+    (void)eventType;
+    (void)eventData;
+    (void)context;
+    if (control != SERVICE_CONTROL_STOP)
+        return NO_ERROR;
+    ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 0);
+    SetEvent(StopEvent);
+    // The service main may have reported stopped already; then that state is repeated rather
+    // than taken back. Reading the state and reporting it is one step under the lock.
+    AcquireSRWLockExclusive(&StatusLock);
+    FillAndSend(ServiceStatus.dwCurrentState, NO_ERROR, 0);
+    ReleaseSRWLockExclusive(&StatusLock);
+    return NO_ERROR;
+}

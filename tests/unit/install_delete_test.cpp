@@ -1,0 +1,164 @@
+#include "command_fixture.h"
+#include "commands/service_description.h"
+
+namespace {
+
+const WString kDefaultPath = WSTR("C:\\Program Files\\RUVERODAzaroda\\ruverodazaroda.exe");
+const std::string kModule = "GetModuleFileNameW(NULL, &buffer, 32768)";
+const std::string kDescribe =
+    "ChangeServiceConfig2W(svc, 1, {\"" + Utf16ToUtf8(ServiceDescription) + "\"})";
+const std::string kRecovery =
+    "ChangeServiceConfig2W(svc, 2, {86400, NULL, NULL, 3, [{1, 60000}, {1, 60000}, {0, 0}]})";
+const Lines kInstalled = {"Service installed successfully"};
+
+// A path of exactly length characters.
+WString PathOf(std::size_t length) {
+    WString path = WSTR("C:\\Program Files\\");
+    path.append(length - path.size() - 4, u'a');
+    return path + WSTR(".exe");
+}
+
+std::string Create(const WString& path) {
+    return "CreateServiceW(scm, \"RUVERODAzaroda\", \"RUVERODAzaroda\", 0x000F01FF, 0x00000010, "
+           "0x00000002, 0x00000001, \"\"" +
+           Utf16ToUtf8(path) + "\"\", NULL, NULL, NULL, NULL, NULL)";
+}
+
+// Every call of an install from this path that gets as far as the start request.
+Lines Installed(const WString& path = kDefaultPath) {
+    return Cat(
+        {{kModule, kOpenScm, Create(path), kDescribe, kRecovery, "StartServiceW(svc, 0, NULL)"},
+         kCloseBoth});
+}
+
+TEST_F(CommandTest, InstallRegistersTheQuotedPathWithDescriptionAndRecovery) {
+    InstallServiceCommand();
+    const sim::ServiceRecord record = sim::ServiceRecordOf(ServiceName);
+    EXPECT_EQ(record.binaryPath, WSTR("\"") + kDefaultPath + WSTR("\""));
+    EXPECT_EQ(record.description, WString(ServiceDescription));
+    ASSERT_TRUE(record.failureActions.has_value());
+    EXPECT_EQ(record.failureActions->resetPeriod, 86400u);
+    EXPECT_FALSE(record.failureActions->hasRebootMessage || record.failureActions->hasCommand);
+    using Action = std::pair<SC_ACTION_TYPE, DWORD>;
+    EXPECT_EQ(record.failureActions->actions,
+              (std::vector<Action>{
+                  {SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000}, {SC_ACTION_NONE, 0}}));
+    EXPECT_EQ(record.state, SERVICE_RUNNING);
+}
+
+TEST_F(CommandTest, FailedDescriptionLeavesTheRecoveryActionsInPlace) {
+    sim::FailNext("ChangeServiceConfig2W", ERROR_ACCESS_DENIED);
+    InstallServiceCommand();
+    const sim::ServiceRecord record = sim::ServiceRecordOf(ServiceName);
+    EXPECT_FALSE(record.description.has_value());
+    EXPECT_TRUE(record.failureActions.has_value());
+    EXPECT_EQ(record.state, SERVICE_RUNNING);
+}
+
+class InstallTest : public CommandTableTest {};
+
+TEST_P(InstallTest, LogsOneLineAndClosesWhatItOpened) {
+    Check(InstallServiceCommand);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Install, InstallTest,
+    ::testing::Values(
+        CommandCase{"PathWithSpaces", [] {}, kInstalled, Installed()},
+        CommandCase{"PathWithoutSpacesQuotedToo",
+                    [] { sim::SetModulePath(WSTR("C:\\Tools\\r.exe")); }, kInstalled,
+                    Installed(WSTR("C:\\Tools\\r.exe"))},
+        CommandCase{"PathBeyondMaxPath", [] { sim::SetModulePath(PathOf(300)); }, kInstalled,
+                    Installed(PathOf(300))},
+        CommandCase{"LongestPathThatFits", [] { sim::SetModulePath(PathOf(32767)); }, kInstalled,
+                    Installed(PathOf(32767))},
+        CommandCase{"CutPathRegistersNothing",
+                    [] { sim::SetModulePath(PathOf(32768)); },
+                    {"Cannot install service (122)"},
+                    {kModule},
+                    0,
+                    false},
+        CommandCase{"ModulePathFails",
+                    [] { sim::FailNext("GetModuleFileNameW", 8); },
+                    {"Cannot install service (8)"},
+                    {kModule},
+                    0,
+                    false},
+        CommandCase{"NotElevated",
+                    [] { sim::SetElevated(false); },
+                    {"OpenSCManager failed (5)"},
+                    {kModule, kOpenScm},
+                    0,
+                    false},
+        // The existing entry is neither changed nor started.
+        CommandCase{"AlreadyRegistered",
+                    [] { sim::AddService(ServiceName); },
+                    {"CreateService failed (1073)"},
+                    Cat({{kModule, kOpenScm, Create(kDefaultPath)}, kCloseScm})},
+        CommandCase{"StartFailsEntryStays", [] { sim::FailNext("StartServiceW", 1053); },
+                    kInstalled, Installed()},
+        CommandCase{"DescriptionFailsNothingElseChanges",
+                    [] { sim::FailNext("ChangeServiceConfig2W", ERROR_ACCESS_DENIED); }, kInstalled,
+                    Installed()},
+        CommandCase{"RecoveryFailsNothingElseChanges",
+                    [] { sim::FailNth("ChangeServiceConfig2W", 2, ERROR_INVALID_PARAMETER); },
+                    kInstalled, Installed()}),
+    CaseName);
+
+class DeleteTest : public CommandTableTest {};
+
+TEST_P(DeleteTest, LogsOneLineAndClosesWhatItOpened) {
+    Check(DeleteServiceCommand);
+}
+
+const Lines kDeleteCalls =
+    Cat({{kOpenScm, OpenService("0x00010000"), "DeleteService(svc)"}, kCloseBoth});
+
+void AddRunning() {
+    sim::AddService(ServiceName, Script({{0, SERVICE_RUNNING}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Delete, DeleteTest,
+    ::testing::Values(CommandCase{"Stopped",
+                                  [] { sim::AddService(ServiceName); },
+                                  {"Service deleted successfully"},
+                                  kDeleteCalls,
+                                  0,
+                                  false},
+                      // No control and no query: the running service stays until it stops.
+                      CommandCase{"RunningGetsNoControl",
+                                  AddRunning,
+                                  {"Service deleted successfully"},
+                                  kDeleteCalls},
+                      CommandCase{"NotRegistered",
+                                  [] {},
+                                  {"OpenService failed (1060)"},
+                                  Cat({{kOpenScm, OpenService("0x00010000")}, kCloseScm}),
+                                  0,
+                                  false},
+                      CommandCase{"AlreadyMarked",
+                                  [] {
+                                      AddRunning();
+                                      DeleteServiceCommand();
+                                  },
+                                  {"Service deleted successfully", "DeleteService failed (1072)"},
+                                  kDeleteCalls},
+                      CommandCase{"NotElevated",
+                                  [] {
+                                      sim::AddService(ServiceName);
+                                      sim::SetElevated(false);
+                                  },
+                                  {"OpenSCManager failed (5)"},
+                                  {kOpenScm}}),
+    CaseName);
+
+TEST_F(CommandTest, DeletedRunningServiceGoesOnceItStops) {
+    sim::AddService(ServiceName, Script({{0, SERVICE_RUNNING}, {5000, SERVICE_STOPPED}}));
+    DeleteServiceCommand();
+    EXPECT_TRUE(sim::ServiceRecordOf(ServiceName).markedForDelete);
+    Sleep(5000);
+    EXPECT_FALSE(sim::ServiceExists(ServiceName));
+}
+
+} // namespace

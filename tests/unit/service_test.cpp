@@ -1,0 +1,404 @@
+#include "entry/entry.h"
+#include "platform/sim/service_process.h"
+#include "repair_fixture.h"
+#include "service/service_main.h"
+
+#include <algorithm>
+#include <cstring>
+#include <set>
+#include <thread>
+
+static bool operator==(const SERVICE_STATUS& a, const SERVICE_STATUS& b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+static std::ostream& operator<<(std::ostream& out, const SERVICE_STATUS& s) {
+    return out << "{type " << s.dwServiceType << ", state " << s.dwCurrentState << ", accepts "
+               << s.dwControlsAccepted << ", exit " << s.dwWin32ExitCode << "/"
+               << s.dwServiceSpecificExitCode << ", cp " << s.dwCheckPoint << ", hint "
+               << s.dwWaitHint << "}";
+}
+
+namespace {
+
+// The whole records the manager may see from this service.
+SERVICE_STATUS Report(DWORD state, DWORD accepted, DWORD checkPoint, DWORD waitHint = 0,
+                      DWORD exitCode = NO_ERROR) {
+    return {SERVICE_WIN32_OWN_PROCESS, state, accepted, exitCode, 0, checkPoint, waitHint};
+}
+const SERVICE_STATUS kStartPending = Report(SERVICE_START_PENDING, 0, 1, 3000);
+const SERVICE_STATUS kRunning = Report(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0);
+const SERVICE_STATUS kStopPending2 = Report(SERVICE_STOP_PENDING, SERVICE_ACCEPT_STOP, 2);
+const SERVICE_STATUS kStopPending3 = Report(SERVICE_STOP_PENDING, SERVICE_ACCEPT_STOP, 3);
+const SERVICE_STATUS kStopped = Report(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0);
+const std::vector<SERVICE_STATUS> kNormalLife = {kStartPending, kRunning, kStopPending2,
+                                                 kStopPending3, kStopped};
+
+const std::string kEvent = "0x0000000000007000";
+const std::string kNoPackage = "Failed to get inf path location.";
+const std::string kRegistered = "Notification detection with 0x0000000000005000";
+const std::string kInf = "CCID Inf path = " + kInfPathText;
+const std::string kOneReader = "1 devices that need CCID driver fixing found.";
+const std::string kApplying = "Applying CCID driver fix.";
+const WString kReaderAInstance = WSTR("USB\\VID_F0C1&PID_1234\\5&1A&0&1");
+
+// The calls that make up the life of the service; the first repair pass shows as its first
+// call, GetSystemDirectoryW.
+std::vector<std::string> ServiceOps() {
+    static const std::set<std::string> kOps = {"RegisterServiceCtrlHandlerExW",
+                                               "SetServiceStatus",
+                                               "CreateEventW",
+                                               "CM_Register_Notification",
+                                               "GetSystemDirectoryW",
+                                               "WaitForSingleObject",
+                                               "SetEvent",
+                                               "CM_Unregister_Notification"};
+    std::vector<std::string> ops;
+    for (const std::string& op : sim::JournalOps()) {
+        if (kOps.count(op) != 0)
+            ops.push_back(op);
+    }
+    return ops;
+}
+
+// With no other thread making calls, the status lock encloses exactly one report.
+void ExpectLockAroundEachReportOnly() {
+    const std::vector<std::string> ops = sim::JournalOps();
+    std::size_t locked = 0;
+    for (std::size_t i = 0; i < ops.size(); ++i) {
+        if (ops[i] != "AcquireSRWLockExclusive")
+            continue;
+        ++locked;
+        ASSERT_LT(i + 2, ops.size());
+        EXPECT_EQ(ops[i + 1], "SetServiceStatus") << "call " << i + 1;
+        EXPECT_EQ(ops[i + 2], "ReleaseSRWLockExclusive") << "call " << i + 2;
+    }
+    EXPECT_EQ(static_cast<long>(locked), std::count(ops.begin(), ops.end(), "SetServiceStatus"));
+    EXPECT_EQ(sim::HeldLocks(), 0u);
+}
+
+class ServiceTest : public RepairTest {
+  protected:
+    void SetUp() override {
+        RepairTest::SetUp();
+        sim::SetStartedByScm(true);
+    }
+    void TearDown() override {
+        if (dispatcher_.joinable()) {
+            sim::ReleaseWakeUps();
+            sim::ReleaseSetEvent();
+            sim::ReleaseDriverUpdates();
+            if (sim::ServiceDispatcherRunning())
+                sim::SendServiceControl(SERVICE_CONTROL_STOP);
+            dispatcher_.join();
+        }
+        RepairTest::TearDown();
+    }
+    // The dispatcher on a thread of its own, given the table that the entry builds.
+    void StartDispatcher() {
+        dispatcher_ = std::thread([this] { dispatched_ = StartServiceCtrlDispatcherW(table_); });
+    }
+    BOOL JoinDispatcher() {
+        dispatcher_.join();
+        return dispatched_;
+    }
+    // A normal stop with the service main slow to wake: reports 4 and 5 both come first.
+    void StopWhileMainSleeps() {
+        sim::HoldWakeUps();
+        EXPECT_EQ(sim::SendServiceControl(SERVICE_CONTROL_STOP), static_cast<DWORD>(NO_ERROR));
+        sim::ReleaseWakeUps();
+    }
+
+    std::thread dispatcher_;
+    BOOL dispatched_ = FALSE;
+    WCHAR name_[15] = WSTR("RUVERODAzaroda");
+    SERVICE_TABLE_ENTRYW table_[2] = {{name_, RunService}, {nullptr, nullptr}};
+};
+
+struct LifeCase {
+    const char* name;
+    const char* failOp;
+    DWORD failCode;
+    std::vector<WString> parameters;
+    bool runs;
+    std::vector<SERVICE_STATUS> reports;
+    std::vector<std::string> log;
+    std::vector<std::string> ops;
+};
+
+void PrintTo(const LifeCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class ServiceLife : public ServiceTest, public ::testing::WithParamInterface<LifeCase> {};
+
+TEST_P(ServiceLife, ReportsLogsAndCalls) {
+    const LifeCase& c = GetParam();
+    StartLikeService();
+    sim::SetServiceStartParameters(c.parameters);
+    if (c.failOp != nullptr)
+        sim::FailNext(c.failOp, c.failCode);
+    StartDispatcher();
+    if (c.runs) {
+        ASSERT_TRUE(sim::WaitForServiceReport(SERVICE_RUNNING));
+        sim::WaitForWaitingThreads(1);
+        StopWhileMainSleeps();
+    }
+    EXPECT_EQ(JoinDispatcher(), TRUE);
+    EXPECT_EQ(sim::ServiceReports(), c.reports);
+    EXPECT_EQ(LogEntries(), c.log);
+    EXPECT_EQ(ServiceOps(), c.ops);
+    ExpectLockAroundEachReportOnly();
+}
+
+const std::vector<std::string> kLifeOps = {"RegisterServiceCtrlHandlerExW",
+                                           "SetServiceStatus",
+                                           "CreateEventW",
+                                           "CM_Register_Notification",
+                                           "GetSystemDirectoryW",
+                                           "SetServiceStatus",
+                                           "WaitForSingleObject",
+                                           "SetServiceStatus",
+                                           "SetEvent",
+                                           "SetServiceStatus",
+                                           "CM_Unregister_Notification",
+                                           "SetServiceStatus"};
+std::vector<std::string> Without(std::vector<std::string> ops, const std::string& op) {
+    ops.erase(std::find(ops.begin(), ops.end(), op));
+    return ops;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ServiceLife,
+    ::testing::Values(LifeCase{"NormalLife",
+                               nullptr,
+                               0,
+                               {},
+                               true,
+                               kNormalLife,
+                               {kRegistered, kNoPackage, "Stopping"},
+                               kLifeOps},
+                      LifeCase{"StartParametersChangeNothing",
+                               nullptr,
+                               0,
+                               {WSTR("-debug"), WSTR("now")},
+                               true,
+                               kNormalLife,
+                               {kRegistered, kNoPackage, "Stopping"},
+                               kLifeOps},
+                      LifeCase{"StopEventCannotBeCreated",
+                               "CreateEventW",
+                               ERROR_NOT_ENOUGH_MEMORY,
+                               {},
+                               false,
+                               {kStartPending, Report(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0,
+                                                      ERROR_NOT_ENOUGH_MEMORY)},
+                               {},
+                               {"RegisterServiceCtrlHandlerExW", "SetServiceStatus", "CreateEventW",
+                                "SetServiceStatus"}},
+                      LifeCase{"HandlerCannotBeRegistered",
+                               "RegisterServiceCtrlHandlerExW",
+                               ERROR_SERVICE_NOT_IN_EXE,
+                               {},
+                               false,
+                               {},
+                               {},
+                               {"RegisterServiceCtrlHandlerExW"}},
+                      LifeCase{
+                          "DeviceNotificationsUnavailable",
+                          "CM_Register_Notification",
+                          CR_OUT_OF_MEMORY,
+                          {},
+                          true,
+                          kNormalLife,
+                          {"Failed to register device detection. Error: 2", kNoPackage, "Stopping"},
+                          Without(kLifeOps, "CM_Unregister_Notification")}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ServiceTest, PassesTheServiceNameHandlerEventAndWaitAsWindowsExpects) {
+    StartDispatcher();
+    ASSERT_TRUE(sim::WaitForServiceReport(SERVICE_RUNNING));
+    sim::WaitForWaitingThreads(1);
+    StopWhileMainSleeps();
+    JoinDispatcher();
+    EXPECT_EQ(sim::JournalOf("RegisterServiceCtrlHandlerExW"),
+              std::vector<std::string>{
+                  R"(RegisterServiceCtrlHandlerExW("RUVERODAzaroda", handler, NULL))"});
+    EXPECT_EQ(sim::JournalOf("CreateEventW"),
+              std::vector<std::string>{"CreateEventW(NULL, TRUE, FALSE, NULL)"});
+    EXPECT_EQ(sim::JournalOf("WaitForSingleObject"),
+              std::vector<std::string>{"WaitForSingleObject(" + kEvent + ", INFINITE)"});
+    EXPECT_EQ(sim::JournalOf("SetEvent"), std::vector<std::string>{"SetEvent(" + kEvent + ")"});
+    const std::vector<std::string> reports = sim::JournalOf("SetServiceStatus");
+    ASSERT_EQ(reports.size(), 5u);
+    EXPECT_EQ(reports[0], "SetServiceStatus(0x0000000000006000, {Type=0x10, State=2, Accepted=0x0, "
+                          "Exit=0, SpecificExit=0, CheckPoint=1, WaitHint=3000})");
+    EXPECT_EQ(StopEvent, reinterpret_cast<HANDLE>(0x7000));
+    EXPECT_TRUE(sim::EventSignalled(StopEvent));
+}
+
+// Interrogate, and every control other than stop, leaves the service and its record alone.
+TEST_F(ServiceTest, ControlsOtherThanStopAnswerZeroAndReportNothing) {
+    const DWORD controls[] = {SERVICE_CONTROL_INTERROGATE,
+                              SERVICE_CONTROL_PAUSE,
+                              SERVICE_CONTROL_CONTINUE,
+                              SERVICE_CONTROL_SHUTDOWN,
+                              0,
+                              0x80,
+                              0xFF,
+                              0xFFFFFFFFu};
+    StartDispatcher();
+    ASSERT_TRUE(sim::WaitForServiceReport(SERVICE_RUNNING));
+    sim::WaitForWaitingThreads(1);
+    const SERVICE_STATUS record = ServiceStatus;
+    const std::size_t calls = sim::Journal().size();
+    for (DWORD control : controls) {
+        EXPECT_EQ(sim::SendServiceControl(control), static_cast<DWORD>(NO_ERROR)) << control;
+        EXPECT_EQ(ServiceStatus, record) << control;
+        EXPECT_EQ(CheckPointCounter, 2u) << control;
+        EXPECT_EQ(sim::Journal().size(), calls) << control;
+        EXPECT_FALSE(sim::EventSignalled(StopEvent)) << control;
+    }
+    EXPECT_EQ(sim::ServiceReports(), (std::vector<SERVICE_STATUS>{kStartPending, kRunning}));
+    StopWhileMainSleeps();
+    JoinDispatcher();
+}
+
+// The handler's second report against the service main's stopped report, in both orders.
+TEST_F(ServiceTest, SecondStopReportRepeatsWhateverStateIsRecorded) {
+    struct Order {
+        const char* name;
+        bool mainFirst;
+        std::vector<SERVICE_STATUS> reports;
+        DWORD counter;
+    };
+    const Order orders[] = {
+        {"handler first", false, kNormalLife, 4},
+        {"main first", true, {kStartPending, kRunning, kStopPending2, kStopped, kStopped}, 3},
+    };
+    for (const Order& order : orders) {
+        SCOPED_TRACE(order.name);
+        SetUp();
+        StartDispatcher();
+        ASSERT_TRUE(sim::WaitForServiceReport(SERVICE_RUNNING));
+        sim::WaitForWaitingThreads(1);
+        if (order.mainFirst) {
+            // The handler stays inside SetEvent until the service main has reported stopped.
+            sim::HoldSetEvent();
+            std::thread manager([] { sim::SendServiceControl(SERVICE_CONTROL_STOP); });
+            sim::WaitForHeldSetEvents(1);
+            ASSERT_TRUE(sim::WaitForServiceReport(SERVICE_STOPPED));
+            sim::ReleaseSetEvent();
+            manager.join();
+        } else {
+            StopWhileMainSleeps();
+        }
+        EXPECT_EQ(JoinDispatcher(), TRUE);
+        EXPECT_EQ(sim::ServiceReports(), order.reports);
+        EXPECT_EQ(CheckPointCounter, order.counter);
+    }
+}
+
+// Nothing holds the two reports apart here; run under ThreadSanitizer this also shows that
+// the record is never written by both threads at once.
+TEST_F(ServiceTest, ConcurrentStopReportsArriveWhole) {
+    const std::vector<SERVICE_STATUS> mainFirst = {kStartPending, kRunning, kStopPending2, kStopped,
+                                                   kStopped};
+    int mainWon = 0;
+    for (int run = 0; run < 200; ++run) {
+        SetUp();
+        StartDispatcher();
+        ASSERT_TRUE(sim::WaitForServiceReport(SERVICE_RUNNING));
+        sim::WaitForWaitingThreads(1);
+        ASSERT_EQ(sim::SendServiceControl(SERVICE_CONTROL_STOP), static_cast<DWORD>(NO_ERROR));
+        ASSERT_EQ(JoinDispatcher(), TRUE);
+        const std::vector<SERVICE_STATUS> reports = sim::ServiceReports();
+        if (reports == mainFirst) {
+            ++mainWon;
+            ASSERT_EQ(CheckPointCounter, 3u) << "run " << run;
+        } else {
+            ASSERT_EQ(reports, kNormalLife) << "run " << run;
+            ASSERT_EQ(CheckPointCounter, 4u) << "run " << run;
+        }
+        ASSERT_EQ(sim::HeldLocks(), 0u);
+    }
+    RecordProperty("MainThreadWon", mainWon);
+}
+
+// A reader arrives and its pass is still installing when the stop comes: the service ends
+// the notifications, which waits for the pass, and only then reports stopped.
+TEST_F(ServiceTest, PassInProgressFinishesBeforeTheStoppedReport) {
+    StartLikeService();
+    StagePackage();
+    const DWORD reader = AddWatchedReader(kReaderA);
+    std::size_t callbacksAtStop = 99;
+    std::vector<std::string> logAtStop;
+    sim::OnServiceReport([&](const SERVICE_STATUS& s) {
+        if (s.dwCurrentState == SERVICE_STOPPED && logAtStop.empty()) {
+            callbacksAtStop = sim::RunningCallbacks();
+            logAtStop = LogEntries();
+        }
+    });
+    StartDispatcher();
+    ASSERT_TRUE(sim::WaitForServiceReport(SERVICE_RUNNING));
+    EXPECT_EQ(sim::DriverInstalls(reader), 1u);
+    sim::RevertDriverUpdates();
+    sim::HoldDriverUpdates();
+    sim::PostDeviceInstanceEvent(CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED, kReaderAInstance);
+    sim::WaitForHeldUpdates(1);
+
+    EXPECT_EQ(sim::SendServiceControl(SERVICE_CONTROL_STOP), static_cast<DWORD>(NO_ERROR));
+    sim::WaitForWaitingUnregistrations(1);
+    EXPECT_NE(sim::LatestServiceReport()->dwCurrentState, SERVICE_STOPPED);
+    EXPECT_EQ(LogEntries().back(), "Stopping");
+    sim::ReleaseDriverUpdates();
+    EXPECT_EQ(JoinDispatcher(), TRUE);
+
+    EXPECT_EQ(callbacksAtStop, 0u);
+    const std::vector<std::string> expected = {
+        kRegistered, kInf,       kOneReader, kApplying,  "Done!", "Device detected!",
+        kInf,        kOneReader, kApplying,  "Stopping", "Done!"};
+    EXPECT_EQ(logAtStop, expected);
+    EXPECT_EQ(LogEntries(), expected);
+    EXPECT_EQ(sim::DriverInstalls(reader), 2u);
+    EXPECT_EQ(sim::ActiveRegistrations(), 0u);
+}
+
+// The executable as the manager starts it: no arguments, the dispatcher, the service.
+TEST_F(ServiceTest, WholeServiceRunFromTheProcessEntry) {
+    sim::SetRegDword(kLogKey, WSTR("Enabled"), 1);
+    StagePackage();
+    const DWORD reader = AddWatchedReader(kReaderA);
+    WString program = WSTR("C:\\RUVERODAzaroda\\ruverodazaroda.exe");
+    WCHAR* argv[] = {program.data(), nullptr};
+    int status = -99;
+    std::thread process([&] { status = EntryMain(1, argv); });
+
+    ASSERT_TRUE(sim::WaitForServiceReport(SERVICE_RUNNING));
+    EXPECT_EQ(sim::DriverInstalls(reader), 1u);
+    sim::RevertDriverUpdates();
+    sim::WaitForDeviceEvent(
+        sim::PostDeviceInstanceEvent(CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED, kReaderAInstance));
+    EXPECT_EQ(sim::DriverInstalls(reader), 2u);
+    EXPECT_EQ(sim::SendServiceControl(SERVICE_CONTROL_STOP), static_cast<DWORD>(NO_ERROR));
+    process.join();
+
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(LogEntries(), (std::vector<std::string>{kRegistered, kInf, kOneReader, kApplying,
+                                                      "Done!", "Device detected!", kInf, kOneReader,
+                                                      kApplying, "Done!", "Stopping"}));
+    const std::vector<std::string> lines = LogLines();
+    ASSERT_GT(lines.size(), 4u);
+    EXPECT_EQ(lines[3], "Logging Started");
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 4, lines.end()),
+              (std::vector<std::string>{"Stopping", "Logging Stopped", "", std::string(72, '=')}));
+    const std::vector<SERVICE_STATUS> reports = sim::ServiceReports();
+    ASSERT_EQ(reports.size(), 5u);
+    EXPECT_EQ(std::vector<SERVICE_STATUS>(reports.begin(), reports.begin() + 3),
+              (std::vector<SERVICE_STATUS>{kStartPending, kRunning, kStopPending2}));
+    EXPECT_EQ(reports.back().dwCurrentState, SERVICE_STOPPED);
+    EXPECT_FALSE(sim::ServiceDispatcherRunning());
+    EXPECT_EQ(sim::ActiveRegistrations(), 0u);
+}
+
+} // namespace

@@ -1,0 +1,265 @@
+#include "fixture.h"
+#include "platform/sim/service_process.h"
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+// What the test service mains saw.
+struct MainRecord {
+    int calls = 0;
+    std::string entry;
+    std::vector<std::string> args;
+    DWORD registerError = 0;
+};
+MainRecord record;
+std::thread::id handlerThread;
+
+void Remember(const char* entry, DWORD argc, LPWSTR* argv) {
+    ++record.calls;
+    record.entry = entry;
+    for (DWORD i = 0; i < argc; ++i)
+        record.args.push_back(Utf16ToUtf8(argv[i]));
+    EXPECT_EQ(argv[argc], nullptr);
+}
+
+SERVICE_STATUS_HANDLE answerHandle = nullptr;
+std::atomic<bool> mainReturned{false};
+
+// Adds its context to the control; on the stop control it reports stopped itself.
+DWORD WINAPI Answer(DWORD control, DWORD, LPVOID, LPVOID context) {
+    handlerThread = std::this_thread::get_id();
+    if (control == SERVICE_CONTROL_STOP) {
+        SERVICE_STATUS stopped = {SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, 0, 0, 0, 0};
+        SetServiceStatus(answerHandle, &stopped);
+    }
+    return control + *static_cast<DWORD*>(context);
+}
+DWORD answerBase = 1000;
+
+// Registers a handler under a name of its own and reports nothing.
+void WINAPI FirstMain(DWORD argc, LPWSTR* argv) {
+    Remember("first", argc, argv);
+    SERVICE_STATUS_HANDLE handle =
+        RegisterServiceCtrlHandlerExW(WSTR("AnyName"), Answer, &answerBase);
+    record.registerError = handle == nullptr ? GetLastError() : 0;
+}
+void WINAPI SecondMain(DWORD argc, LPWSTR* argv) {
+    Remember("second", argc, argv);
+}
+// Reports running and returns, leaving the stop to the handler.
+void WINAPI RunAndReturn(DWORD argc, LPWSTR* argv) {
+    Remember("running", argc, argv);
+    answerHandle = RegisterServiceCtrlHandlerExW(WSTR("RUVERODAzaroda"), Answer, &answerBase);
+    SERVICE_STATUS running = {SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, 1, 0, 0, 0, 0};
+    SetServiceStatus(answerHandle, &running);
+    mainReturned = true;
+}
+
+using SimService = SimTest;
+
+TEST_F(SimService, DispatcherChecksTheTableAndTheStartedService) {
+    WCHAR first[] = WSTR("First");
+    WCHAR second[] = WSTR("Second");
+    WCHAR empty[] = WSTR("");
+    SERVICE_TABLE_ENTRYW two[] = {{first, FirstMain}, {second, SecondMain}, {nullptr, nullptr}};
+    SERVICE_TABLE_ENTRYW emptyName[] = {{empty, FirstMain}, {nullptr, nullptr}};
+    SERVICE_TABLE_ENTRYW noName[] = {{nullptr, FirstMain}, {nullptr, nullptr}};
+    SERVICE_TABLE_ENTRYW noMain[] = {{first, nullptr}, {nullptr, nullptr}};
+    struct Case {
+        const char* name;
+        const SERVICE_TABLE_ENTRYW* table;
+        bool byScm;
+        const WCHAR* service;
+        DWORD type;
+        BOOL result;
+        DWORD error;
+        const char* entry;
+        DWORD registerError;
+    };
+    const DWORD own = SERVICE_WIN32_OWN_PROCESS;
+    const DWORD share = 0x20;
+    const Case cases[] = {
+        {"from a console", two, false, WSTR("First"), own, FALSE, 1063, "", 0},
+        {"no table", nullptr, true, WSTR("First"), own, FALSE, ERROR_INVALID_PARAMETER, "", 0},
+        {"no name", noName, true, WSTR("First"), own, FALSE, ERROR_INVALID_PARAMETER, "", 0},
+        {"no main", noMain, true, WSTR("First"), own, FALSE, ERROR_INVALID_PARAMETER, "", 0},
+        {"own process ignores names", two, true, WSTR("Second"), own, TRUE, 0, "first", 0},
+        {"own process, empty name", emptyName, true, WSTR("X"), own, TRUE, 0, "first", 0},
+        {"shared, by name", two, true, WSTR("sECOND"), share, TRUE, 0, "second", 0},
+        {"shared, handler name checked", two, true, WSTR("first"), share, TRUE, 0, "first",
+         ERROR_SERVICE_DOES_NOT_EXIST},
+        {"shared, not in the table", two, true, WSTR("Third"), share, FALSE,
+         ERROR_SERVICE_NOT_IN_EXE, "", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        record = MainRecord{};
+        sim::SetStartedByScm(c.byScm);
+        sim::SetStartedService(c.service, c.type);
+        SetLastError(0);
+        EXPECT_EQ(StartServiceCtrlDispatcherW(c.table), c.result);
+        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_EQ(record.entry, c.entry);
+        EXPECT_EQ(record.calls, c.result ? 1 : 0);
+        EXPECT_EQ(record.registerError, c.registerError);
+        if (c.result) {
+            EXPECT_EQ(record.args, std::vector<std::string>{Utf16ToUtf8(c.service)});
+        }
+        EXPECT_FALSE(sim::ServiceDispatcherRunning());
+    }
+    sim::FailNext("StartServiceCtrlDispatcherW", ERROR_ACCESS_DENIED);
+    EXPECT_EQ(StartServiceCtrlDispatcherW(two), FALSE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+// Controls reach the handler on the dispatcher thread. A main that returned after reporting
+// running leaves the dispatcher waiting for a stopped report; in the table above, mains that
+// report nothing end the dispatcher as soon as they return.
+TEST_F(SimService, DispatcherDeliversControlsOnItsOwnThreadUntilStopped) {
+    WCHAR name[] = WSTR("RUVERODAzaroda");
+    SERVICE_TABLE_ENTRYW table[] = {{name, RunAndReturn}, {nullptr, nullptr}};
+    record = MainRecord{};
+    mainReturned = false;
+    sim::SetStartedByScm(true);
+    sim::SetServiceStartParameters({WSTR("-a"), WSTR("b c")});
+    std::vector<DWORD> seen;
+    sim::OnServiceReport([&](const SERVICE_STATUS& s) { seen.push_back(s.dwCurrentState); });
+    EXPECT_EQ(sim::SendServiceControl(0x80), static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
+
+    std::thread dispatcher([&] { EXPECT_EQ(StartServiceCtrlDispatcherW(table), TRUE); });
+    const std::thread::id dispatcherThread = dispatcher.get_id();
+    while (!mainReturned)
+        std::this_thread::yield();
+    EXPECT_EQ(sim::SendServiceControl(0x80), 1128u);
+    EXPECT_TRUE(sim::ServiceDispatcherRunning());
+    EXPECT_EQ(sim::SendServiceControl(SERVICE_CONTROL_STOP), 1001u);
+    dispatcher.join();
+
+    EXPECT_EQ(handlerThread, dispatcherThread);
+    EXPECT_EQ(record.args, (std::vector<std::string>{"RUVERODAzaroda", "-a", "b c"}));
+    EXPECT_EQ(seen, (std::vector<DWORD>{SERVICE_RUNNING, SERVICE_STOPPED}));
+    EXPECT_EQ(sim::LatestServiceReport()->dwCurrentState, SERVICE_STOPPED);
+    EXPECT_EQ(sim::JournalOf("SetServiceStatus").back(),
+              "SetServiceStatus(0x0000000000006000, {Type=0x10, State=1, Accepted=0x0, Exit=0, "
+              "SpecificExit=0, CheckPoint=0, WaitHint=0})");
+    EXPECT_EQ(sim::SendServiceControl(SERVICE_CONTROL_INTERROGATE),
+              static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
+}
+
+TEST_F(SimService, StatusAndHandlerCallsFailAsWindowsDoes) {
+    SERVICE_STATUS status = {SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, 1, 0, 0, 0, 0};
+    // Outside a service process there is neither a service to register for nor a handle.
+    EXPECT_EQ(RegisterServiceCtrlHandlerExW(WSTR("RUVERODAzaroda"), Answer, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_NOT_IN_EXE));
+    const auto handle = reinterpret_cast<SERVICE_STATUS_HANDLE>(0x6000);
+    EXPECT_EQ(SetServiceStatus(handle, &status), FALSE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    sim::FailNext("RegisterServiceCtrlHandlerExW", ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(RegisterServiceCtrlHandlerExW(WSTR("X"), Answer, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+    EXPECT_TRUE(sim::ServiceReports().empty());
+    EXPECT_FALSE(sim::LatestServiceReport().has_value());
+}
+
+struct EventCase {
+    const char* name;
+    BOOL manualReset;
+    BOOL initialState;
+    bool setFirst;
+    DWORD timeout;
+    DWORD firstWait;
+    DWORD secondWait;
+    DWORD ticks;
+};
+
+TEST_F(SimService, EventsSignalAndWaitByTheirKind) {
+    const EventCase cases[] = {
+        {"manual, set", TRUE, FALSE, true, 0, WAIT_OBJECT_0, WAIT_OBJECT_0, 0},
+        {"manual, initially set", TRUE, TRUE, false, 0, WAIT_OBJECT_0, WAIT_OBJECT_0, 0},
+        {"auto, set once", FALSE, FALSE, true, 0, WAIT_OBJECT_0, WAIT_TIMEOUT, 0},
+        {"auto, initially set", FALSE, TRUE, false, 250, WAIT_OBJECT_0, WAIT_TIMEOUT, 250},
+        {"not set, time-out", TRUE, FALSE, false, 1500, WAIT_TIMEOUT, WAIT_TIMEOUT, 3000},
+    };
+    for (const EventCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        SetUp();
+        HANDLE event = CreateEventW(nullptr, c.manualReset, c.initialState, nullptr);
+        ASSERT_NE(event, nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+        if (c.setFirst) {
+            EXPECT_EQ(SetEvent(event), TRUE);
+        }
+        EXPECT_EQ(WaitForSingleObject(event, c.timeout), c.firstWait);
+        EXPECT_EQ(WaitForSingleObject(event, c.timeout), c.secondWait);
+        EXPECT_EQ(sim::Ticks(), c.ticks);
+    }
+    EXPECT_EQ(sim::Journal(),
+              (std::vector<std::string>{"CreateEventW(NULL, TRUE, FALSE, NULL)",
+                                        "WaitForSingleObject(0x0000000000007000, 1500)",
+                                        "WaitForSingleObject(0x0000000000007000, 1500)"}));
+}
+
+TEST_F(SimService, EventFailuresAndNames) {
+    sim::FailNext("CreateEventW", ERROR_ACCESS_DENIED);
+    EXPECT_EQ(CreateEventW(nullptr, TRUE, FALSE, nullptr), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    const auto bogus = reinterpret_cast<HANDLE>(0x7004);
+    EXPECT_EQ(SetEvent(bogus), FALSE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_EQ(WaitForSingleObject(bogus, INFINITE), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+
+    HANDLE named = CreateEventW(nullptr, TRUE, FALSE, WSTR("Ready"));
+    HANDLE again = CreateEventW(nullptr, FALSE, TRUE, WSTR("Ready"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_NE(named, again);
+    EXPECT_FALSE(sim::EventSignalled(again));
+    sim::FailNext("SetEvent", ERROR_INVALID_HANDLE);
+    EXPECT_EQ(SetEvent(named), FALSE);
+    EXPECT_EQ(SetEvent(named), TRUE);
+    EXPECT_TRUE(sim::EventSignalled(again));
+    sim::FailNext("WaitForSingleObject", ERROR_ACCESS_DENIED);
+    EXPECT_EQ(WaitForSingleObject(again, INFINITE), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+TEST_F(SimService, InfiniteWaitBlocksUntilSetAndLocksExclude) {
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD result = 99;
+    std::thread waiter([&] { result = WaitForSingleObject(event, INFINITE); });
+    sim::WaitForWaitingThreads(1);
+    EXPECT_EQ(result, 99u);
+    SetEvent(event);
+    waiter.join();
+    EXPECT_EQ(result, WAIT_OBJECT_0);
+    EXPECT_EQ(sim::WaitingThreads(), 0u);
+
+    SRWLOCK a = SRWLOCK_INIT;
+    SRWLOCK b = SRWLOCK_INIT;
+    AcquireSRWLockExclusive(&a);
+    bool inside = false;
+    std::thread other([&] {
+        AcquireSRWLockExclusive(&a);
+        inside = true;
+        ReleaseSRWLockExclusive(&a);
+    });
+    while (sim::JournalOf("AcquireSRWLockExclusive").size() < 2)
+        std::this_thread::yield();
+    AcquireSRWLockExclusive(&b);
+    EXPECT_EQ(sim::HeldLocks(), 2u);
+    EXPECT_FALSE(inside);
+    ReleaseSRWLockExclusive(&b);
+    ReleaseSRWLockExclusive(&a);
+    other.join();
+    EXPECT_TRUE(inside);
+    EXPECT_EQ(sim::HeldLocks(), 0u);
+    const std::vector<std::string> locks = sim::JournalOf("AcquireSRWLockExclusive");
+    EXPECT_EQ(locks, (std::vector<std::string>{"AcquireSRWLockExclusive(&lock1)",
+                                               "AcquireSRWLockExclusive(&lock1)",
+                                               "AcquireSRWLockExclusive(&lock2)"}));
+}
+
+} // namespace
