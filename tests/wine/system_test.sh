@@ -89,8 +89,8 @@ expect_eq "readers recorded before the start" "$UMDF2_DESC" "$(reader_desc "$R1"
 start_service
 expect_eq "install exits with 0" 0 "$INSTALL_STATUS"
 expect_eq "sc reports the service running" RUNNING "$(service_state)"
-expect_match "registered by its plain path, spaces and all" \
-    'ImagePath +REG_(EXPAND_)?SZ +C:\\Program Files\\RUVERODAzaroda\\ruverodazaroda\.exe$' \
+expect_match "registered by its path in a folder with spaces, quoted" \
+    'ImagePath +REG_(EXPAND_)?SZ +"C:\\Program Files\\RUVERODAzaroda\\ruverodazaroda\.exe"$' \
     "$(wine reg query 'HKLM\System\CurrentControlSet\Services\RUVERODAzaroda' /v ImagePath \
         2>/dev/null </dev/null | tr -d '\r' | grep ImagePath)"
 expect_eq "upper-case reader repaired" "$PACKAGE_DESC" "$(reader_desc "$R1")"
