@@ -140,9 +140,16 @@ for ((i = 0; i < 600; i++)); do
     STANDIN_PROGRAM=floor_repair.exe journal | grep -q '^CM_Register_Notification' && break
     sleep 0.05
 done
+# Whichever goes second meets what the first one's driver installation left behind (Wine's
+# device manager busy with the new driver), so the order changes every turn.
 for ((i = 1; i <= PLUGS; i++)); do
-    plug_once ruverodazaroda.exe "$i"
-    plug_once floor_repair.exe "$i"
+    if ((i % 2)); then
+        plug_once ruverodazaroda.exe "$i"
+        plug_once floor_repair.exe "$i"
+    else
+        plug_once floor_repair.exe "$i"
+        plug_once ruverodazaroda.exe "$i"
+    fi
 done
 wait "$floor_job"
 run_exe stop
