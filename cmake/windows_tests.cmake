@@ -34,6 +34,24 @@ if(WINE_PROGRAM)
   set_tests_properties(wine_system PROPERTIES TIMEOUT 600)
 endif()
 
+# The log on its own, driven from many threads and pointed at planted links.
+file(GLOB LOG_STRESS_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/log/*.cpp)
+add_executable(log_stress tests/wine/log_stress.cpp ${LOG_STRESS_SOURCES}
+                          ${CMAKE_SOURCE_DIR}/platform/text.cpp)
+target_include_directories(log_stress PRIVATE ${CMAKE_SOURCE_DIR} ${PLATFORM_DIR})
+target_compile_definitions(log_stress PRIVATE UNICODE _UNICODE)
+target_link_libraries(log_stress PRIVATE advapi32)
+if(MINGW)
+  target_link_options(log_stress PRIVATE -static -static-libgcc -static-libstdc++)
+endif()
+if(WINE_PROGRAM)
+  add_test(NAME wine_log
+           COMMAND bash ${CMAKE_SOURCE_DIR}/tests/wine/log_test.sh
+                   $<TARGET_FILE:ruverodazaroda> $<TARGET_FILE:cfgmgr32_standin>
+                   $<TARGET_FILE:log_stress>)
+  set_tests_properties(wine_log PROPERTIES TIMEOUT 600)
+endif()
+
 # Floors and a timer for the live figures of bench/wine_figures.sh, built like the product.
 foreach(program floor_service floor_repair start_timer)
   add_executable(${program} bench/${program}.cpp)

@@ -26,7 +26,10 @@ WaitEnd WaitWhilePending(SC_HANDLE service, DWORD pending, SERVICE_STATUS_PROCES
         if (status->dwCheckPoint > lastCheckPoint) {
             startTick = GetTickCount();
             lastCheckPoint = status->dwCheckPoint;
-        } else if (GetTickCount() - startTick > status->dwWaitHint) {
+        } else if (GetTickCount() - startTick > status->dwWaitHint &&
+                   status->dwCurrentState == pending) {
+            // A service that has left the pending state is past waiting for, however late
+            // it got there: a finished stop reports hint 0, and must not read as a timeout.
             return WaitEnd::TimedOut;
         }
     }

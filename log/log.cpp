@@ -1,5 +1,6 @@
 #include "log.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -88,18 +89,121 @@ LocalTime Now() {
     return t;
 }
 
-// Every write opens the file afresh, sharing it with everyone, so that the log can be read,
-// moved or deleted at any time and each message is on disk when the call returns.
-std::FILE* OpenLogFile() {
-    // While logging is off the name is empty; no open is attempted, since the runtime treats
-    // an empty name as an invalid parameter.
-    if (LogFilePath[0] == 0)
-        return nullptr;
-    return _fsopen(LogFilePath, "a+t", _SH_DENYNO);
+// Opened for every entry with all sharing, so that the log can be read, moved or deleted at
+// any time and each entry is with the system when the call returns. Append-only access
+// makes each write land whole at the end of the file, in one step, whoever else appends.
+const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+const DWORD kAppendAccess = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+const DWORD kFinalPathFlags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+
+// Windows appends to an append-only handle in one step; Wine finds the end and then writes
+// there, so threads of one process could overwrite each other. Held only for the write.
+SRWLOCK WriteLock = {}; // all zero: unlocked, as SRWLOCK_INIT
+
+// Stores every line feed as carriage return and line feed, as text mode did.
+void TextSink(void* context, const char* text, std::size_t length) {
+    auto* entry = static_cast<std::string*>(context);
+    for (std::size_t i = 0; i < length; ++i) {
+        if (text[i] == '\n')
+            entry->push_back('\r');
+        entry->push_back(text[i]);
+    }
 }
 
-void FileSink(void* context, const char* text, std::size_t length) {
-    std::fwrite(text, 1, length, static_cast<std::FILE*>(context));
+void AppendStamped(std::string* entry, const char* format) {
+    LocalTime t = Now();
+    char text[128];
+    int length = std::snprintf(text, sizeof text, format, t.year, t.month, t.day, t.hour, t.minute,
+                               t.second);
+    if (length > 0)
+        TextSink(entry, text, std::min(static_cast<std::size_t>(length), sizeof text - 1));
+}
+
+// The path the system gives for an open handle, with every link resolved; empty when it
+// cannot be had.
+WString FinalPath(HANDLE handle) {
+    WCHAR buffer[2 * MAX_PATH];
+    const DWORD capacity = sizeof buffer / sizeof buffer[0];
+    DWORD length = GetFinalPathNameByHandleW(handle, buffer, capacity, kFinalPathFlags);
+    if (length == 0)
+        return WString();
+    if (length < capacity)
+        return WString(buffer, length);
+    WString longer(length, 0);
+    DWORD again = GetFinalPathNameByHandleW(handle, longer.data(), length, kFinalPathFlags);
+    if (again == 0 || again >= length)
+        return WString();
+    longer.resize(again);
+    return longer;
+}
+
+bool SameIgnoringAsciiCase(const WString& a, const WString& b) {
+    auto fold = [](WCHAR c) {
+        return static_cast<WCHAR>(c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c);
+    };
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (fold(a[i]) != fold(b[i]))
+            return false;
+    }
+    return true;
+}
+
+// The folder's own final path; empty when the folder is a reparse point itself or cannot be
+// opened. A Windows directory that is legitimately elsewhere gives its real place here.
+WString FolderFinalPath(const WString& folder) {
+    HANDLE handle =
+        CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return WString();
+    WString final;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (GetFileInformationByHandle(handle, &info) &&
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ==
+            FILE_ATTRIBUTE_DIRECTORY)
+        final = FinalPath(handle);
+    CloseHandle(handle);
+    return final;
+}
+
+// The folder is world-writable, so anyone may plant a link at the log's name; the service
+// writes as LocalSystem and must only ever write into its own file there: no reparse point,
+// no file with a second name elsewhere, nothing whose real place is not in the folder.
+bool IsOwnLogFile(HANDLE file, const WString& expectedFinalPath) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(file, &info))
+        return false;
+    if ((info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0)
+        return false;
+    if (info.nNumberOfLinks != 1)
+        return false;
+    return SameIgnoringAsciiCase(FinalPath(file), expectedFinalPath);
+}
+
+// Hands one whole entry to the system in one append, or drops it.
+void AppendToLogFile(const std::string& entry) {
+    WString path = Utf8ToUtf16(LogFilePath);
+    std::size_t slash = path.rfind(static_cast<WCHAR>('\\'));
+    if (slash == WString::npos)
+        return;
+    // The folder is checked before the file is opened, so that a folder replaced by a link
+    // does not get a file created through it.
+    WString folderFinalPath = FolderFinalPath(path.substr(0, slash));
+    if (folderFinalPath.empty())
+        return;
+    HANDLE file = CreateFileW(path.c_str(), kAppendAccess, kShareAll, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    if (IsOwnLogFile(file, folderFinalPath + path.substr(slash))) {
+        DWORD written = 0;
+        AcquireSRWLockExclusive(&WriteLock);
+        WriteFile(file, entry.data(), static_cast<DWORD>(entry.size()), &written, nullptr);
+        ReleaseSRWLockExclusive(&WriteLock);
+    }
+    CloseHandle(file);
 }
 
 } // namespace
@@ -120,22 +224,19 @@ void OpenLogSession() {
         }
     }
 
-    std::FILE* file = OpenLogFile();
-    if (file == nullptr)
+    // While logging is off the path is empty and nothing is tried.
+    if (LogFilePath[0] == 0)
         return;
-    LocalTime t = Now();
-    std::fprintf(file, kStartBanner, t.year, t.month, t.day, t.hour, t.minute, t.second);
-    std::fflush(file);
-    std::fclose(file);
+    std::string banner;
+    AppendStamped(&banner, kStartBanner);
+    AppendToLogFile(banner);
 }
 
 void LogMessageArgs(const char* format, const LogArg* args, std::size_t count) {
-    std::FILE* file = OpenLogFile();
-    if (file == nullptr)
+    if (LogFilePath[0] == 0)
         return;
-    LocalTime t = Now();
-    std::fprintf(file, kPrefix, t.year, t.month, t.day, t.hour, t.minute, t.second);
-    FormatLogText(format, args, count, FileSink, file);
-    std::fflush(file);
-    std::fclose(file);
+    std::string entry;
+    AppendStamped(&entry, kPrefix);
+    FormatLogText(format, args, count, TextSink, &entry);
+    AppendToLogFile(entry);
 }

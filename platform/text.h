@@ -12,7 +12,8 @@ std::string Utf16ToUtf8(const WCHAR* text, std::size_t length);
 std::string Utf16ToUtf8(const WString& text);
 std::string Utf16ToUtf8(const WCHAR* text);
 
-// UTF-8 to UTF-16, for tests and the simulated platform; malformed input becomes U+FFFD.
+// UTF-8 to UTF-16, for the log file path, tests and the simulated platform; malformed
+// input becomes U+FFFD.
 WString Utf8ToUtf16(const std::string& text);
 
 // Length of a zero-terminated wide string.

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <map>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -87,9 +88,17 @@ void Fill(const std::pair<WString, bool>& entry, LPWIN32_FIND_DATAW data) {
               data->cFileName);
 }
 
+// A stream of the C runtime on its host descriptor.
+struct Stream {
+    int fd = -1;
+    bool append = false;
+};
+
 // Windows text mode: every line feed written is stored as carriage return and line feed.
+// In append mode the runtime moves to the end of the file and then writes there, in two
+// steps, so a writer between the two steps is overwritten; the yield lets one in.
 ssize_t TextWrite(void* cookie, const char* data, std::size_t size) {
-    int fd = static_cast<int>(reinterpret_cast<std::intptr_t>(cookie));
+    auto* stream = static_cast<Stream*>(cookie);
     std::string out;
     out.reserve(size + size / 8);
     for (std::size_t i = 0; i < size; ++i) {
@@ -97,23 +106,35 @@ ssize_t TextWrite(void* cookie, const char* data, std::size_t size) {
             out += '\r';
         out += data[i];
     }
-    // One write per flush, so that whole messages land at the end of the file together.
-    ssize_t done = write(fd, out.data(), out.size());
+    ssize_t done = 0;
+    if (stream->append) {
+        off_t end = lseek(stream->fd, 0, SEEK_END);
+        std::this_thread::yield();
+        done = end < 0 ? -1 : pwrite(stream->fd, out.data(), out.size(), end);
+        if (done > 0)
+            lseek(stream->fd, end + done, SEEK_SET);
+    } else {
+        done = write(stream->fd, out.data(), out.size());
+    }
     return done < 0 ? -1 : static_cast<ssize_t>(size);
 }
 
 ssize_t TextRead(void* cookie, char* data, std::size_t size) {
-    return read(static_cast<int>(reinterpret_cast<std::intptr_t>(cookie)), data, size);
+    return read(static_cast<Stream*>(cookie)->fd, data, size);
 }
 
 int TextClose(void* cookie) {
-    return close(static_cast<int>(reinterpret_cast<std::intptr_t>(cookie)));
+    auto* stream = static_cast<Stream*>(cookie);
+    int result = close(stream->fd);
+    delete stream;
+    return result;
 }
 
 } // namespace
 
 void sim::detail::ResetFiles() {
     TheFiles() = Files{};
+    ResetFileHandles();
 }
 
 void sim::MakeDir(const WString& path) {
@@ -350,7 +371,7 @@ std::FILE* _fsopen(const char* name, const char* mode, int shflag) {
         flags |= O_CREAT | O_TRUNC;
         break;
     case 'a':
-        flags |= O_CREAT | O_APPEND;
+        flags |= O_CREAT;
         break;
     default:
         errno = EINVAL;
@@ -365,9 +386,11 @@ std::FILE* _fsopen(const char* name, const char* mode, int shflag) {
     std::string cookieMode = mode[0] == 'a' ? "a" : (mode[0] == 'w' ? "w" : "r");
     if (plus)
         cookieMode += '+';
-    std::FILE* file = fopencookie(reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)),
-                                  cookieMode.c_str(), text);
-    if (file == nullptr)
+    auto* stream = new Stream{fd, mode[0] == 'a'};
+    std::FILE* file = fopencookie(stream, cookieMode.c_str(), text);
+    if (file == nullptr) {
         close(fd);
+        delete stream;
+    }
     return file;
 }

@@ -52,6 +52,8 @@ std::string DescriptorSddl(const void* descriptor);
 
 // Hooks that the other parts register so that Reset() clears them too.
 void ResetFiles();
+// Closes every file handle still open; called by ResetFiles.
+void ResetFileHandles();
 void ResetRegistry();
 void ResetSecurity();
 void ResetDevices();

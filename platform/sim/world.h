@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,6 +58,16 @@ void RemoveAll(const WString& path);
 void SetSearchOrder(const WString& dir, const std::vector<WString>& names);
 // Open searches not yet closed.
 std::size_t OpenSearches();
+// File handles of CreateFileW not yet closed.
+std::size_t OpenFileHandles();
+// Links as an unprivileged user can plant them: one more hard link of an existing file, a
+// symbolic link to a file or folder, a junction to a folder.
+void MakeHardLink(const WString& link, const WString& existing);
+void MakeSymlink(const WString& link, const WString& target);
+void MakeJunction(const WString& link, const WString& folder);
+// Runs action just before the n-th CreateFileW from now on (1 = the next one) looks at the
+// file system, as another process could between two calls.
+void BeforeCreateFile(unsigned n, std::function<void()> action);
 // What GetWindowsDirectoryW / GetSystemDirectoryW give.
 void SetWindowsDirectory(const WString& dir);
 void SetSystemDirectory(const WString& dir);

@@ -51,3 +51,6 @@ inline WString LogFileOf(DWORD pid) {
 std::vector<std::string> LogLines(DWORD pid = 4242);
 // Only the entries written by messages (prefixed lines), without the banners.
 std::vector<std::string> LogEntries(DWORD pid = 4242);
+// Whether a journal line is one of the log's own file calls: only the log works with file
+// handles and locks.
+bool IsLogFileCall(const std::string& line);

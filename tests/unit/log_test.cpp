@@ -13,6 +13,31 @@ const char kSd2[] = "D:AR(A;CIOI;GA;;;WD)S:(ML;CIOI;NW;;;LW)";
 const char kSd3[] = "D:AR(A;CIOI;GA;;;WD)";
 const std::string kRule59(59, '=');
 const std::string kRule72(72, '=');
+const std::string kFolderOpen =
+    R"(CreateFileW("C:\Windows\Temp\Kelpix.log", 0x00000080, 0x00000007, NULL, 3, 0x02200000, NULL))";
+
+// The calls that append one entry of size bytes, the folder's handle being folder and the
+// file's the next one.
+std::vector<std::string> AppendCalls(unsigned size, unsigned folder = 0xF000) {
+    char d[32], f[32];
+    std::snprintf(d, sizeof d, "0x%016X", folder);
+    std::snprintf(f, sizeof f, "0x%016X", folder + 1);
+    std::string dir = d, file = f;
+    return {
+        kFolderOpen,
+        "GetFileInformationByHandle(" + dir + ", &information)",
+        "GetFinalPathNameByHandleW(" + dir + ", &path, 520, 0x00000000)",
+        "CloseHandle(" + dir + ")",
+        R"(CreateFileW("C:\Windows\Temp\Kelpix.log\ruverodazaroda_P4242.log", 0x00100084, )"
+        R"(0x00000007, NULL, 4, 0x00200080, NULL))",
+        "GetFileInformationByHandle(" + file + ", &information)",
+        "GetFinalPathNameByHandleW(" + file + ", &path, 520, 0x00000000)",
+        "AcquireSRWLockExclusive(&lock1)",
+        "WriteFile(" + file + ", &buffer, " + std::to_string(size) + ", &written, NULL)",
+        "ReleaseSRWLockExclusive(&lock1)",
+        "CloseHandle(" + file + ")",
+    };
+}
 
 std::tm FixedTime() {
     std::tm tm{};
@@ -59,7 +84,7 @@ TEST_P(LogSwitchTest, DecidesWhetherAnythingIsWritten) {
     if (c.on)
         EXPECT_EQ(LogEntries(), std::vector<std::string>{"hello"});
     else
-        EXPECT_TRUE(sim::JournalOf("_fsopen").empty());
+        EXPECT_TRUE(sim::JournalOf("CreateFileW").empty());
     EXPECT_EQ(sim::OpenRegKeys(), 0u);
 }
 
@@ -94,8 +119,9 @@ TEST_F(LogTest, OpeningCallsThePlatformInOrder) {
             R"(", 0}))",
         std::string(R"(LocalFree(descriptor ")") + kSd1 + R"("))",
         "GetCurrentProcessId()",
-        R"(_fsopen("C:\Windows\Temp\Kelpix.log\ruverodazaroda_P4242.log", "a+t", 0x40))",
     };
+    std::vector<std::string> write = AppendCalls(106);
+    expected.insert(expected.end(), write.begin(), write.end());
     EXPECT_EQ(sim::Journal(), expected);
     EXPECT_EQ(sim::DirectorySecurity(kLogDir), kSd1);
     EXPECT_EQ(std::string(LogFilePath), R"(C:\Windows\Temp\Kelpix.log\ruverodazaroda_P4242.log)");
@@ -153,7 +179,7 @@ TEST_F(LogTest, MissingTempFolderDropsEveryMessageQuietly) {
     LogMessage("lost\n");
     EXPECT_FALSE(sim::Exists(WSTR("C:\\Windows\\Temp")));
     EXPECT_EQ(std::string(LogFilePath), R"(C:\Windows\Temp\Kelpix.log\ruverodazaroda_P4242.log)");
-    EXPECT_EQ(sim::JournalOf("_fsopen").size(), 2u);
+    EXPECT_EQ(sim::JournalOf("CreateFileW"), (std::vector<std::string>{kFolderOpen, kFolderOpen}));
 }
 
 TEST_F(LogTest, NoWindowsDirectoryMeansLoggingOff) {
@@ -162,7 +188,7 @@ TEST_F(LogTest, NoWindowsDirectoryMeansLoggingOff) {
     LogMessage("x\n");
     EXPECT_EQ(LogFilePath[0], 0);
     EXPECT_TRUE(sim::JournalOf("CreateDirectoryW").empty());
-    EXPECT_TRUE(sim::JournalOf("_fsopen").empty());
+    EXPECT_TRUE(sim::JournalOf("CreateFileW").empty());
 }
 
 TEST_F(LogTest, WindowsDirectoryTooLongForTheBufferMeansLoggingOff) {
@@ -200,14 +226,16 @@ TEST_F(LogTest, TimeThatCannotBeConvertedIsWrittenAsZeros) {
               std::string::npos);
 }
 
-TEST_F(LogTest, EveryMessageOpensTheFileSharedAndCloses) {
+TEST_F(LogTest, EveryMessageIsOneAppendToTheCheckedFile) {
     OpenLogWithSwitchOn();
     sim::ClearJournal();
     LogMessage("one\n");
-    LogMessage("two\n");
-    std::string open =
-        R"(_fsopen("C:\Windows\Temp\Kelpix.log\ruverodazaroda_P4242.log", "a+t", 0x40))";
-    EXPECT_EQ(sim::Journal(), (std::vector<std::string>{open, open}));
+    LogMessage("three\n");
+    std::vector<std::string> expected = AppendCalls(27, 0xF002);
+    std::vector<std::string> second = AppendCalls(29, 0xF004);
+    expected.insert(expected.end(), second.begin(), second.end());
+    EXPECT_EQ(sim::Journal(), expected);
+    EXPECT_EQ(sim::OpenFileHandles(), 0u);
 }
 
 TEST_F(LogTest, DeletedFileIsCreatedAgainWithoutBanner) {
@@ -217,12 +245,46 @@ TEST_F(LogTest, DeletedFileIsCreatedAgainWithoutBanner) {
     EXPECT_EQ(LogLines(), (std::vector<std::string>{"again"}));
 }
 
-TEST_F(LogTest, FailedOpenDropsOnlyThatMessage) {
+// A failure at any step before the write drops that message only, and leaves no handle open.
+struct StepFailure {
+    const char* op;
+    unsigned nth; // of the op's calls in one message
+};
+
+void PrintTo(const StepFailure& c, std::ostream* out) {
+    *out << c.op << " #" << c.nth;
+}
+
+class LogStepFailureTest : public SimTest, public ::testing::WithParamInterface<StepFailure> {};
+
+TEST_P(LogStepFailureTest, DropsOnlyThatMessage) {
     OpenLogWithSwitchOn();
-    sim::FailNext("_fsopen", EACCES);
+    sim::FailNth(GetParam().op, GetParam().nth, ERROR_ACCESS_DENIED);
     LogMessage("dropped\n");
     LogMessage("kept\n");
     EXPECT_EQ(LogEntries(), (std::vector<std::string>{"kept"}));
+    EXPECT_EQ(sim::JournalOf("WriteFile").size(), 2u); // banner and "kept"
+    EXPECT_EQ(sim::OpenFileHandles(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, LogStepFailureTest,
+                         ::testing::Values(StepFailure{"CreateFileW", 1},
+                                           StepFailure{"CreateFileW", 2},
+                                           StepFailure{"GetFileInformationByHandle", 1},
+                                           StepFailure{"GetFileInformationByHandle", 2},
+                                           StepFailure{"GetFinalPathNameByHandleW", 1},
+                                           StepFailure{"GetFinalPathNameByHandleW", 2}),
+                         [](const auto& info) {
+                             return std::string(info.param.op) + std::to_string(info.param.nth);
+                         });
+
+TEST_F(LogTest, FailedWriteLosesOnlyThatMessage) {
+    OpenLogWithSwitchOn();
+    sim::FailNext("WriteFile", ERROR_DISK_FULL);
+    LogMessage("lost\n");
+    LogMessage("kept\n");
+    EXPECT_EQ(LogEntries(), (std::vector<std::string>{"kept"}));
+    EXPECT_EQ(sim::OpenFileHandles(), 0u);
 }
 
 TEST_F(LogTest, LaterProcessWithTheSamePidAppendsItsSession) {
@@ -267,7 +329,7 @@ TEST_F(LogTest, LongMessageIsNotCut) {
 TEST_F(LogTest, ConcurrentMessagesStayWholeAndNoneIsLost) {
     OpenLogWithSwitchOn();
     constexpr int kThreads = 8;
-    constexpr int kMessages = 100;
+    constexpr int kMessages = 5000;
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([t] {
@@ -295,5 +357,100 @@ TEST_F(LogTest, ConcurrentMessagesStayWholeAndNoneIsLost) {
     std::string text = sim::ReadFile(LogFileOf(4242));
     EXPECT_EQ(text.find("\n\n"), std::string::npos); // CR before every LF
 }
+
+const WCHAR kVictimFolder[] = WSTR("C:\\Victim");
+const WCHAR kVictim[] = WSTR("C:\\Victim\\secret.txt");
+const WCHAR kVictimAtLogName[] = WSTR("C:\\Victim\\ruverodazaroda_P4242.log");
+const char kVictimText[] = "not the log's\r\n";
+
+// Links that anyone may plant at the log's names, and where each would have the service
+// write; the message is dropped and nothing changes there.
+struct PlantCase {
+    const char* name;
+    void (*plant)();
+    const WCHAR* victim;
+    const char* victimAfter; // nullptr: still absent
+};
+
+void PrintTo(const PlantCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+void ReplaceFolder(void (*link)(const WString&, const WString&)) {
+    sim::RemoveAll(kLogDir);
+    link(kLogDir, kVictimFolder);
+}
+
+class LogPlantTest : public SimTest, public ::testing::WithParamInterface<PlantCase> {};
+
+TEST_P(LogPlantTest, MessageIsDroppedAndTheTargetUnchanged) {
+    const PlantCase& c = GetParam();
+    OpenLogWithSwitchOn();
+    sim::MakeFile(kVictim, kVictimText);
+    sim::RemoveAll(LogFileOf(4242));
+    c.plant();
+    sim::ClearJournal();
+
+    LogMessage("planted\n");
+
+    if (c.victimAfter == nullptr)
+        EXPECT_FALSE(sim::Exists(c.victim));
+    else
+        EXPECT_EQ(sim::ReadFile(c.victim), c.victimAfter);
+    EXPECT_TRUE(sim::JournalOf("WriteFile").empty());
+    EXPECT_EQ(sim::OpenFileHandles(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Links, LogPlantTest,
+    ::testing::Values(
+        PlantCase{"HardLink", [] { sim::MakeHardLink(LogFileOf(4242), kVictim); }, kVictim,
+                  kVictimText},
+        PlantCase{"FileSymlink", [] { sim::MakeSymlink(LogFileOf(4242), kVictim); }, kVictim,
+                  kVictimText},
+        PlantCase{"SymlinkToNothing", [] { sim::MakeSymlink(LogFileOf(4242), kVictimAtLogName); },
+                  kVictimAtLogName, nullptr},
+        PlantCase{"JunctionAsTheFolder", [] { ReplaceFolder(sim::MakeJunction); }, kVictimAtLogName,
+                  nullptr},
+        PlantCase{"FolderSymlink", [] { ReplaceFolder(sim::MakeSymlink); }, kVictimAtLogName,
+                  nullptr},
+        // The folder is swapped for a junction after it was checked: the open creates the
+        // file through the junction, but nothing is written into it.
+        PlantCase{"FinalPathElsewhere",
+                  [] { sim::BeforeCreateFile(2, [] { ReplaceFolder(sim::MakeJunction); }); },
+                  kVictimAtLogName, ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A Windows directory whose Temp folder is legitimately elsewhere keeps its log, however long
+// the real path.
+struct RedirectCase {
+    const char* name;
+    const WCHAR* realTemp;
+};
+
+void PrintTo(const RedirectCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class LogRedirectTest : public SimTest, public ::testing::WithParamInterface<RedirectCase> {};
+
+TEST_P(LogRedirectTest, LogIsWrittenThroughTheRedirectedFolder) {
+    WString realTemp = GetParam().realTemp;
+    sim::RemoveAll(WSTR("C:\\Windows\\Temp"));
+    sim::MakeDir(realTemp);
+    sim::MakeJunction(WSTR("C:\\Windows\\Temp"), realTemp);
+    OpenLogWithSwitchOn();
+    LogMessage("kept\n");
+    EXPECT_EQ(LogEntries(), std::vector<std::string>{"kept"});
+    EXPECT_EQ(sim::ReadFile(realTemp + WSTR("\\Kelpix.log\\ruverodazaroda_P4242.log")),
+              sim::ReadFile(LogFileOf(4242)));
+}
+
+const WString kLongTemp = WSTR("C:\\") + WString(200, u'd') + WSTR("\\") + WString(200, u'e');
+
+INSTANTIATE_TEST_SUITE_P(Folders, LogRedirectTest,
+                         ::testing::Values(RedirectCase{"Short", WSTR("C:\\Data\\Temp")},
+                                           RedirectCase{"Long", kLongTemp.c_str()}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

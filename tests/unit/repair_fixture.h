@@ -45,11 +45,11 @@ inline std::string UpdateLine(const WString& hardwareId, const std::string& inf 
            inf + "\", 0x00000001, NULL)";
 }
 
-// The journal without the log's own file opens.
+// The journal without the log's own file calls.
 inline std::vector<std::string> PlatformCalls() {
     std::vector<std::string> out;
     for (const std::string& line : sim::Journal()) {
-        if (line.compare(0, 8, "_fsopen(") != 0)
+        if (!IsLogFileCall(line))
             out.push_back(line);
     }
     return out;

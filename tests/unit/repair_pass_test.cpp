@@ -197,7 +197,7 @@ TEST_F(RepairPass, WithLoggingOffThePassStillRepairs) {
     DWORD reader = AddWatchedReader(kReaderA);
     ApplyCcidDriverFix();
     EXPECT_EQ(sim::DriverInstalls(reader), 1u);
-    EXPECT_TRUE(sim::JournalOf("_fsopen").empty());
+    EXPECT_TRUE(sim::JournalOf("CreateFileW").empty());
     EXPECT_FALSE(sim::Exists(LogFileOf(4242)));
 }
 

@@ -51,6 +51,17 @@ std::vector<std::string> LogEntries(DWORD pid) {
     return entries;
 }
 
+bool IsLogFileCall(const std::string& line) {
+    static const char* const kOps[] = {
+        "CreateFileW(", "GetFileInformationByHandle(", "GetFinalPathNameByHandleW(", "WriteFile(",
+        "CloseHandle(", "AcquireSRWLockExclusive(",    "ReleaseSRWLockExclusive("};
+    for (const char* op : kOps) {
+        if (line.rfind(op, 0) == 0)
+            return true;
+    }
+    return false;
+}
+
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
     int status = RUN_ALL_TESTS();

@@ -52,7 +52,6 @@ windows_temp() {
     find "$WINEPREFIX/drive_c/windows" -maxdepth 1 -iname temp -print -quit
 }
 
-
 # service_state: the state of the service as Wine's sc reports it (RUNNING, STOPPED, ...),
 # or NONE when it is not registered.
 service_state() {
