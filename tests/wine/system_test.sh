@@ -199,12 +199,35 @@ expect_eq "unregistered once, with the registered handle, after the last callbac
     "CM_Unregister_Notification handle=0x$handle -> 0" "$(journal | tail -n 1)"
 expect_eq "one unregistration" 1 "$(journal | grep -c '^CM_Unregister_Notification')"
 
+# --- Stopped while passes run: unregistration waits for them, none starts afterwards.
+reset_standin
+start_service
+expect_eq "restarted: install exits with 0" 0 "$INSTALL_STATUS"
+lines=$(plain_log "$SERVICE_LOG" | wc -l)
+add_readers "${burst[@]:0:10}"
+send_events "${events[@]:0:10}"
+stop_service
+expect_eq "stopped during passes: stop exits with 0" 0 "$STOP_STATUS"
+expect_eq "stopped during passes: sc reports stopped" STOPPED "$STOP_STATE"
+after=$(log_after "$SERVICE_LOG" "$lines")
+started=$(journal | grep -c '^callback ')
+expect_eq "stopped during passes: the last thing the stand-in saw is the unregistration" \
+    "CM_Unregister_Notification" "$(journal | tail -n 1 | cut -d ' ' -f 1)"
+expect_eq "stopped during passes: each callback that ran logged one whole pass" \
+    "$started $started $(grep -c -x 'T Applying CCID driver fix\.' <<<"$after")" \
+    "$(grep -c -x 'T Device detected!' <<<"$after") $(grep -c 'devices that need' <<<"$after") \
+$(grep -c -x 'T Done!' <<<"$after")"
+expect_eq "stopped during passes: one Stopping, the passes end before the stop banner" \
+    "1 T Logging Stopped||========================================================================" \
+    "$(grep -c -x 'T Stopping' <<<"$after") $(tail -n 3 <<<"$after" | paste -s -d '|')"
+
 # --- Registration of notifications fails: logged, the service runs and stops.
 reset_standin
 fail_registration 51
 F1='USB\VID_F0C2&PID_0002\8&5E6F7081&0&1'
 add_readers "$F1|USB\\VID_F0C2&PID_0002&REV_0200;USB\\VID_F0C2&PID_0002|$UMDF2_DESC"
 start_service
+expect_eq "without notifications: install exits with 0" 0 "$INSTALL_STATUS"
 expect_eq "without notifications the service still runs" RUNNING "$(service_state)"
 expect_eq "failed registration logged with its code, then the first pass" "
 ===========================================================
@@ -218,7 +241,7 @@ T Applying CCID driver fix.
 T Done!" "$(plain_log "$SERVICE_LOG")"
 expect_eq "the first pass repaired the reader" "$PACKAGE_DESC" "$(reader_desc "$F1")"
 stop_service
-expect_eq "stops without notifications" STOPPED "$STOP_STATE"
+expect_eq "stops without notifications" "0 STOPPED 0" "$STOP_STATUS $STOP_STATE $DELETE_STATUS"
 expect_match "and logs Stopping" "T Stopping
 T Logging Stopped" "$(plain_log "$SERVICE_LOG")"
 expect_eq "no unregistration after a failed registration" \
@@ -238,7 +261,8 @@ expect_eq "package missing: the pass ends after its one line" \
         -e 'Notification detection')"
 expect_eq "package missing: the reader keeps its driver" "$UMDF2_DESC" "$(reader_desc "$M1")"
 stop_service
-expect_eq "package missing: stops" STOPPED "$STOP_STATE"
+expect_eq "package missing: install, stop and delete exit with 0; stopped" "0 0 STOPPED 0" \
+    "$INSTALL_STATUS $STOP_STATUS $STOP_STATE $DELETE_STATUS"
 stage_package
 
 # --- Logging switched off: the same repairs, nothing written anywhere.
@@ -256,7 +280,8 @@ send_events "7 $Q1"
 wait_callbacks 1
 expect_eq "logging off: a plugged-in reader repaired" "$PACKAGE_DESC" "$(reader_desc "$Q1")"
 stop_service
-expect_eq "logging off: stops" STOPPED "$STOP_STATE"
+expect_eq "logging off: install, stop and delete exit with 0; stopped" "0 0 STOPPED 0" \
+    "$INSTALL_STATUS $STOP_STATUS $STOP_STATE $DELETE_STATUS"
 expect_eq "logging off: no new log file" "$files_before" "$(log_files)"
 expect_eq "logging off: no file written anywhere in the prefix but the stand-in's journal" "" \
     "$(find "$WINEPREFIX/drive_c" -type f -newer "$WINEPREFIX/logging-off.mark" \
