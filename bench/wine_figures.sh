@@ -115,9 +115,10 @@ floor_rss=$(rss_kib "$floor_pid")
 wine sc stop RuverodazarodaFloor >/dev/null 2>&1 </dev/null
 
 # --- Plug-to-repair: the same reader plugged in again and again, from the event handed to
-# the callback until the callback returns with the reader repaired. The service and the
-# floor run side by side, each with its own event folder of the stand-in, and take turns
-# plug by plug, so that both meet the same load of the machine.
+# the callback until the callback returns with the reader repaired. The service, the floor
+# and a twin of the floor run side by side, each with its own event folder of the stand-in,
+# and take turns plug by plug, so that all meet the same load of the machine. The twin
+# shows how far two identical programs differ under this procedure: the noise of the figure.
 plug_once() {
     STANDIN_PROGRAM=$1
     set_reader_desc "$READER" "$UMDF2_DESC"
@@ -130,53 +131,70 @@ latencies() {
     journal | sed -n -E 's/^callback action=7 .*handed_us=([0-9]+) returned_us=([0-9]+)$/\1 \2/p' |
         awk '{printf "%.3f\n", ($2 - $1) / 1000}'
 }
+# paired A B: the median of the plug-by-plug ratios of A to B.
+paired() {
+    paste <(latencies "$1") <(latencies "$2") | awk '$2 > 0 {printf "%.4f\n", $1 / $2}' |
+        median %.3f
+}
+start_floor() {
+    STANDIN_PROGRAM=$1
+    wine "$dir_win\\$1" "$(package_inf_win)" "$PLUGS" >/dev/null 2>&1 </dev/null &
+    for ((i = 0; i < 600; i++)); do
+        journal | grep -q '^CM_Register_Notification' && break
+        sleep 0.05
+    done
+}
 echo "Plug-to-repair, $PLUGS plugs each" >&2
-STANDIN_PROGRAM=ruverodazaroda.exe reset_standin
-STANDIN_PROGRAM=floor_repair.exe reset_standin
+cp "$EXE_DIR/floor_repair.exe" "$EXE_DIR/floor_twin.exe"
+wine reg add 'HKCU\Software\Wine\AppDefaults\floor_twin.exe\DllOverrides' /v cfgmgr32 \
+    /d native /f >/dev/null 2>&1 </dev/null
+programs=(ruverodazaroda.exe floor_repair.exe floor_twin.exe)
+for program in "${programs[@]}"; do
+    STANDIN_PROGRAM=$program reset_standin
+done
 run_exe start
-wine "$dir_win\\floor_repair.exe" "$(package_inf_win)" "$PLUGS" >/dev/null 2>&1 </dev/null &
-floor_job=$!
-for ((i = 0; i < 600; i++)); do
-    STANDIN_PROGRAM=floor_repair.exe journal | grep -q '^CM_Register_Notification' && break
-    sleep 0.05
-done
-# Whichever goes second meets what the first one's driver installation left behind (Wine's
-# device manager busy with the new driver), so the order changes every turn.
+start_floor floor_repair.exe
+start_floor floor_twin.exe
+# Whoever goes right after another meets what that one's driver installation left behind,
+# so the order rotates every turn.
 for ((i = 1; i <= PLUGS; i++)); do
-    if ((i % 2)); then
-        plug_once ruverodazaroda.exe "$i"
-        plug_once floor_repair.exe "$i"
-    else
-        plug_once floor_repair.exe "$i"
-        plug_once ruverodazaroda.exe "$i"
-    fi
+    for ((k = 0; k < 3; k++)); do
+        plug_once "${programs[(i + k) % 3]}" "$i"
+    done
 done
-wait "$floor_job"
+wait
 run_exe stop
 own_lat=$(latencies ruverodazaroda.exe | median)
 own_lat_max=$(latencies ruverodazaroda.exe | maximum)
 floor_lat=$(latencies floor_repair.exe | median)
 floor_lat_max=$(latencies floor_repair.exe | maximum)
-paired=$(paste <(latencies ruverodazaroda.exe) <(latencies floor_repair.exe) |
-    awk '$2 > 0 {printf "%.4f\n", $1 / $2}' | median %.3f)
+twin_lat=$(latencies floor_twin.exe | median)
+twin_lat_max=$(latencies floor_twin.exe | maximum)
+own_paired=$(paired ruverodazaroda.exe floor_repair.exe)
+twin_paired=$(paired floor_twin.exe floor_repair.exe)
 if [ -n "${VERBOSE:-}" ]; then
-    echo "service: $(latencies ruverodazaroda.exe | sort -n | tr '\n' ' ')" >&2
-    echo "floor:   $(latencies floor_repair.exe | sort -n | tr '\n' ' ')" >&2
+    for program in "${programs[@]}"; do
+        echo "$program: $(latencies "$program" | sort -n | tr '\n' ' ')" >&2
+    done
 fi
 unset STANDIN_PROGRAM
 
 size=$(stat -c %s "$build/ruverodazaroda.exe")
-printf '\n%-44s %14s %14s %8s\n' "Figure (Wine $(wine --version 2>/dev/null | sed 's/wine-//'))" \
+printf '\n%-48s %14s %14s %8s\n' "Figure (Wine $(wine --version 2>/dev/null | sed 's/wine-//'))" \
     "ruverodazaroda" "floor" "ratio"
-printf '%-44s %14s %14s %8s\n' "plug-to-repair median, ms ($PLUGS plugs)" "$own_lat" "$floor_lat" \
+printf '%-48s %14s %14s %8s\n' "plug-to-repair median, ms ($PLUGS plugs)" "$own_lat" "$floor_lat" \
     "$(ratio "$own_lat" "$floor_lat")"
-printf '%-44s %14s %14s %8s\n' "plug-to-repair, median of plug-by-plug ratios" "" "" "$paired"
-printf '%-44s %14s %14s\n' "plug-to-repair max, ms" "$own_lat_max" "$floor_lat_max"
-printf '%-44s %14s %14s\n' "idle CPU time over ${IDLE_SECONDS} s, ms" "$own_idle_ms" "$floor_idle_ms"
-printf '%-44s %14s %14s %8s\n' "idle resident memory, KiB" "$own_rss" "$floor_rss" \
+printf '%-48s %14s %14s %8s\n' "plug-to-repair, plug-by-plug ratio, median" "" "" "$own_paired"
+printf '%-48s %14s %14s\n' "plug-to-repair max, ms" "$own_lat_max" "$floor_lat_max"
+printf '%-48s %14s %14s %8s\n' "  noise: twin of the floor (1st column), median" "$twin_lat" \
+    "$floor_lat" "$(ratio "$twin_lat" "$floor_lat")"
+printf '%-48s %14s %14s %8s\n' "  noise: twin of the floor, plug-by-plug ratio" "" "" "$twin_paired"
+printf '%-48s %14s %14s\n' "  noise: twin of the floor, max, ms" "$twin_lat_max" "$floor_lat_max"
+printf '%-48s %14s %14s\n' "idle CPU time over ${IDLE_SECONDS} s, ms" "$own_idle_ms" "$floor_idle_ms"
+printf '%-48s %14s %14s %8s\n' "idle resident memory, KiB" "$own_rss" "$floor_rss" \
     "$(ratio "$own_rss" "$floor_rss")"
-printf '%-44s %14s %14s %8s\n' "start-to-running median, ms ($STARTS starts)" "$own_start" \
+printf '%-48s %14s %14s %8s\n' "start-to-running median, ms ($STARTS starts)" "$own_start" \
     "$floor_start" "$(ratio "$own_start" "$floor_start")"
-printf '%-44s %14s\n' "start command wall time median, ms" "$start_wall"
-printf '%-44s %14s\n' "stop command wall time median, ms" "$stop_wall"
-printf '%-44s %14s\n' "executable size, bytes" "$size"
+printf '%-48s %14s\n' "start command wall time median, ms" "$start_wall"
+printf '%-48s %14s\n' "stop command wall time median, ms" "$stop_wall"
+printf '%-48s %14s\n' "executable size, bytes" "$size"
