@@ -62,5 +62,6 @@ void ResetServiceProcess();
 void ResetEvents();
 void ResetLocks();
 void ResetServices();
+void ResetServiceBindings();
 
 } // namespace sim::detail

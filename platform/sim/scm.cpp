@@ -139,8 +139,16 @@ void sim::AddService(const WString& name, const ServiceScript& script) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     Service s;
     s.record.binaryPath = WSTR("C:\\Service.exe");
-    s.driver = detail::TimelineDriver(script, Now());
+    s.driver = detail::BoundServiceDriver(name).value_or(detail::TimelineDriver(script, Now()));
     TheScm().services[Upper(name)] = s;
+}
+
+void sim::detail::RebindService(const WString& name) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    auto it = TheScm().services.find(Upper(name));
+    std::optional<ServiceDriver> bound = BoundServiceDriver(name);
+    if (it != TheScm().services.end() && bound)
+        it->second.driver = *bound;
 }
 
 void sim::ScriptService(const WString& name, const ServiceScript& script) {
@@ -257,7 +265,8 @@ SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR display
     Service s;
     s.record.binaryPath = binaryPathName;
     s.record.startType = startType;
-    s.driver = sim::detail::TimelineDriver(sim::ServiceScript{}, Now());
+    s.driver = sim::detail::BoundServiceDriver(serviceName)
+                   .value_or(sim::detail::TimelineDriver(sim::ServiceScript{}, Now()));
     TheScm().services[key] = s;
     Handle h;
     h.service = key;
@@ -304,7 +313,7 @@ BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv) {
     DWORD code = 0;
     if (Call("StartServiceW", &code, Ptr(service), argc, argv == nullptr ? "NULL" : "&args"))
         return Fail(code);
-    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    std::unique_lock<std::recursive_mutex> guard(WorldLock());
     Service* s = ServiceOf(service, SERVICE_START);
     if (s == nullptr)
         return FALSE;
@@ -312,7 +321,12 @@ BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv) {
         return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
     if (StatusOf(*s).dwCurrentState != SERVICE_STOPPED)
         return Fail(ERROR_SERVICE_ALREADY_RUNNING);
-    s->driver.start(Now());
+    // A service process in this process makes platform calls of its own before the start
+    // returns: the world must be free for them.
+    const sim::detail::ServiceDriver driver = s->driver;
+    const DWORD now = Now();
+    guard.unlock();
+    driver.start(now);
     return TRUE;
 }
 
@@ -321,7 +335,7 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
     if (Call("ControlService", &code, Ptr(service), control,
              status == nullptr ? "NULL" : "&status"))
         return Fail(code);
-    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    std::unique_lock<std::recursive_mutex> guard(WorldLock());
     if (control != SERVICE_CONTROL_STOP || status == nullptr)
         return Fail(ERROR_INVALID_PARAMETER); // no other control is simulated
     Service* s = ServiceOf(service, SERVICE_STOP);
@@ -336,8 +350,14 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
              (now.dwControlsAccepted & SERVICE_ACCEPT_STOP) == 0)
         refusal = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
     else {
-        s->driver.stop(Now());
-        now = StatusOf(*s);
+        // As with a start: the handler of a service process in this process makes calls of
+        // its own before the control returns.
+        const sim::detail::ServiceDriver driver = s->driver;
+        const DWORD tick = Now();
+        guard.unlock();
+        driver.stop(tick);
+        now = driver.status(Now());
+        guard.lock();
     }
     // Windows fills the status on a refusal too.
     std::memcpy(status, &now, sizeof *status);

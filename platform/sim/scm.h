@@ -5,6 +5,7 @@
 
 #include "world.h"
 
+#include <functional>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -38,6 +39,18 @@ struct ServiceScript {
 void AddService(const WString& name, const ServiceScript& script = {});
 // Gives a registered service a new script, its `now` timeline starting at the current tick.
 void ScriptService(const WString& name, const ServiceScript& script);
+
+// Binds the service of this name, registered now or later, to a service process that runs
+// in this process instead of a script: an accepted start request runs processMain on a
+// thread of its own as the manager would start the executable, with the process marked as
+// started by the manager, and returns once the service has made its first report (or the
+// process has ended). Queries show the process's latest report (start-pending before the
+// first; stopped before a start, and with ERROR_PROCESS_ABORTED when the process ended
+// without reporting stopped); a stop control goes to the process's dispatcher, and
+// ControlService returns once the handler has. Uses the report hook of OnServiceReport.
+void BindServiceProcess(const WString& name, std::function<void()> processMain);
+// Waits until every bound process has ended; a test must do so before the next Reset().
+void JoinServiceProcesses();
 
 // Each status query takes this many milliseconds of virtual time (0 unless set), as the
 // round trip to the control manager does on a real machine; a query returns the status at

@@ -6,6 +6,7 @@
 #include "scm.h"
 
 #include <functional>
+#include <optional>
 
 namespace sim::detail {
 
@@ -21,5 +22,10 @@ struct ServiceDriver {
 
 // Plays a test's script over virtual time, from tick now on.
 ServiceDriver TimelineDriver(const ServiceScript& script, DWORD now);
+
+// The driver of a service bound to a service process in this process, if it is bound.
+std::optional<ServiceDriver> BoundServiceDriver(const WString& name);
+// Gives a registered service its bound driver; nothing for one not registered (yet).
+void RebindService(const WString& name);
 
 } // namespace sim::detail

@@ -145,6 +145,7 @@ void Reset() {
     detail::ResetServiceProcess();
     detail::ResetEvents();
     detail::ResetLocks();
+    detail::ResetServiceBindings();
     detail::ResetServices();
     MakeDir(WSTR("C:\\Windows\\Temp"));
     MakeDir(WSTR("C:\\Windows\\System32"));

@@ -1,0 +1,163 @@
+// A service of the simulated control manager played by a service process running in this
+// process: the system's own service main, reached through its own entry, instead of a script.
+#include "internal.h"
+#include "service_driver.h"
+#include "service_process.h"
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <thread>
+
+namespace {
+
+constexpr DWORD kProcessAborted = 1067; // ERROR_PROCESS_ABORTED
+
+struct Binding {
+    std::function<void()> processMain;
+    std::thread process;
+    bool started = false;
+    bool ended = false;
+    std::size_t reportsBefore = 0; // reports of earlier processes
+};
+
+struct Bindings {
+    std::map<WString, std::shared_ptr<Binding>> byName; // upper-cased name
+};
+
+std::mutex& BindingLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::condition_variable& BindingChanged() {
+    static std::condition_variable changed;
+    return changed;
+}
+
+Bindings& TheBindings() {
+    static Bindings bindings;
+    return bindings;
+}
+
+// What the manager shows for the process: nothing before it starts; while it has not yet
+// reported, the start the manager itself records; afterwards its latest report, unless the
+// process ended without reporting that it stopped.
+SERVICE_STATUS_PROCESS StatusOf(const std::shared_ptr<Binding>& b) {
+    SERVICE_STATUS_PROCESS status{};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = SERVICE_STOPPED;
+    std::size_t before = 0;
+    bool started = false, ended = false;
+    {
+        std::lock_guard<std::mutex> guard(BindingLock());
+        before = b->reportsBefore;
+        started = b->started;
+        ended = b->ended;
+    }
+    if (!started)
+        return status;
+    const std::vector<SERVICE_STATUS> reports = sim::ServiceReports();
+    if (reports.size() > before) {
+        const SERVICE_STATUS& r = reports.back();
+        status.dwServiceType = r.dwServiceType;
+        status.dwCurrentState = r.dwCurrentState;
+        status.dwControlsAccepted = r.dwControlsAccepted;
+        status.dwWin32ExitCode = r.dwWin32ExitCode;
+        status.dwServiceSpecificExitCode = r.dwServiceSpecificExitCode;
+        status.dwCheckPoint = r.dwCheckPoint;
+        status.dwWaitHint = r.dwWaitHint;
+    } else if (!ended) {
+        status.dwCurrentState = SERVICE_START_PENDING;
+    }
+    if (ended && status.dwCurrentState != SERVICE_STOPPED) {
+        status = SERVICE_STATUS_PROCESS{};
+        status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+        status.dwCurrentState = SERVICE_STOPPED;
+        status.dwWin32ExitCode = kProcessAborted;
+    }
+    status.dwProcessId = status.dwCurrentState == SERVICE_STOPPED ? 0 : 0x1F04;
+    return status;
+}
+
+void Start(const std::shared_ptr<Binding>& b) {
+    std::unique_lock<std::mutex> guard(BindingLock());
+    if (b->process.joinable()) {
+        guard.unlock();
+        b->process.join(); // an earlier process that has ended by now
+        guard.lock();
+    }
+    b->reportsBefore = sim::ServiceReports().size();
+    b->started = true;
+    b->ended = false;
+    sim::SetStartedByScm(true);
+    b->process = std::thread([b] {
+        b->processMain();
+        std::lock_guard<std::mutex> done(BindingLock());
+        b->ended = true;
+        BindingChanged().notify_all();
+    });
+    // The manager hands back the start once the process has connected and the service has
+    // made its first report (or the process gave up), so that what follows sees it.
+    BindingChanged().wait(
+        guard, [&] { return b->ended || sim::ServiceReports().size() > b->reportsBefore; });
+}
+
+} // namespace
+
+void sim::detail::ResetServiceBindings() {
+    std::lock_guard<std::mutex> guard(BindingLock());
+    for (const auto& [name, b] : TheBindings().byName) {
+        if (b->process.joinable()) {
+            std::fprintf(stderr, "sim: Reset() while a bound service process runs\n");
+            std::abort();
+        }
+    }
+    TheBindings() = Bindings{};
+}
+
+std::optional<sim::detail::ServiceDriver> sim::detail::BoundServiceDriver(const WString& name) {
+    std::shared_ptr<Binding> b;
+    {
+        std::lock_guard<std::mutex> guard(BindingLock());
+        auto it = TheBindings().byName.find(Upper(name));
+        if (it == TheBindings().byName.end())
+            return std::nullopt;
+        b = it->second;
+    }
+    ServiceDriver driver;
+    driver.status = [b](DWORD) { return StatusOf(b); };
+    driver.start = [b](DWORD) { Start(b); };
+    driver.stop = [](DWORD) { sim::SendServiceControl(SERVICE_CONTROL_STOP); };
+    return driver;
+}
+
+void sim::BindServiceProcess(const WString& name, std::function<void()> processMain) {
+    auto b = std::make_shared<Binding>();
+    b->processMain = std::move(processMain);
+    {
+        std::lock_guard<std::mutex> guard(BindingLock());
+        TheBindings().byName[detail::Upper(name)] = b;
+    }
+    // Every report may be the one a start is waiting for.
+    sim::OnServiceReport([](const SERVICE_STATUS&) {
+        std::lock_guard<std::mutex> guard(BindingLock());
+        BindingChanged().notify_all();
+    });
+    detail::RebindService(name);
+}
+
+void sim::JoinServiceProcesses() {
+    std::vector<std::shared_ptr<Binding>> all;
+    {
+        std::lock_guard<std::mutex> guard(BindingLock());
+        for (const auto& [name, b] : TheBindings().byName)
+            all.push_back(b);
+    }
+    for (const auto& b : all) {
+        if (b->process.joinable())
+            b->process.join();
+    }
+}

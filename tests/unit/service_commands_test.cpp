@@ -1,0 +1,117 @@
+// The command words and the service itself, each its own process on one simulated machine:
+// the commands reach the real service main only through the simulated control manager.
+#include "commands/commands.h"
+#include "entry/entry.h"
+#include "platform/sim/scm.h"
+#include "platform/sim/service_process.h"
+#include "repair_fixture.h"
+#include "service/service_name.h"
+
+namespace {
+
+class ServiceCommandsTest : public RepairTest {
+  protected:
+    void TearDown() override {
+        sim::ReleaseDriverUpdates();
+        sim::JoinServiceProcesses();
+        RepairTest::TearDown();
+    }
+};
+
+// How the control manager starts the executable: no arguments.
+void ServiceProcessMain() {
+    ResetServiceRecords();
+    WCHAR program[] = WSTR("ruverodazaroda.exe");
+    WCHAR* argv[] = {program, nullptr};
+    EXPECT_EQ(EntryMain(1, argv), 0);
+}
+
+TEST_F(ServiceCommandsTest, CommandsDriveTheRealServiceThroughTheControlManager) {
+    StagePackage();
+    const DWORD reader = AddWatchedReader(kReaderA);
+    OpenLogWithSwitchOn();
+    sim::BindServiceProcess(ServiceName, ServiceProcessMain);
+
+    // The first repair pass holds the service in its start: the manager refuses a second
+    // start and a stop meanwhile.
+    sim::HoldDriverUpdates();
+    InstallServiceCommand();
+    sim::WaitForHeldUpdates(1);
+    StartServiceCommand();
+    StopServiceCommand();
+    sim::ReleaseDriverUpdates();
+    ASSERT_TRUE(sim::WaitForServiceReport(SERVICE_RUNNING));
+
+    const unsigned plug = sim::PostDeviceInstanceEvent(CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED,
+                                                       WSTR("USB\\VID_F0C1&PID_1234\\9&2B&0&1"));
+    sim::WaitForDeviceEvent(plug);
+    StopServiceCommand();
+    sim::JoinServiceProcesses();
+    DeleteServiceCommand();
+
+    EXPECT_EQ(LogEntries(), (std::vector<std::string>{
+                                "Service installed successfully",
+                                "Notification detection with 0x0000000000005000",
+                                "CCID Inf path = " + kInfPathText,
+                                "1 devices that need CCID driver fixing found.",
+                                "Applying CCID driver fix.",
+                                "Cannot start the service because it is already running",
+                                "ControlService failed (1061)",
+                                "Done!",
+                                "Device detected!",
+                                "CCID Inf path = " + kInfPathText,
+                                "0 devices that need CCID driver fixing found.",
+                                "Stopping",
+                                "Service stopped successfully",
+                                "Service deleted successfully",
+                            }));
+    EXPECT_EQ(sim::DriverInstalls(reader), 1u);
+    EXPECT_FALSE(sim::ServiceExists(ServiceName));
+    EXPECT_EQ(sim::OpenServiceHandles(), 0u);
+    EXPECT_EQ(sim::ActiveRegistrations(), 0u);
+
+    const std::vector<SERVICE_STATUS> reports = sim::ServiceReports();
+    ASSERT_GE(reports.size(), 4u);
+    EXPECT_EQ(reports.front().dwCurrentState, SERVICE_START_PENDING);
+    EXPECT_EQ(reports[1].dwCurrentState, SERVICE_RUNNING);
+    EXPECT_EQ(reports[2].dwCurrentState, SERVICE_STOP_PENDING);
+    EXPECT_EQ(reports.back().dwCurrentState, SERVICE_STOPPED);
+    EXPECT_EQ(reports.back().dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
+}
+
+// The start command follows its own service through the first pass: the pass holds the
+// start-pending report (hint 3000, no check-point progress) past its hint, so the command
+// gives up with the five-line report while the service goes on to run.
+TEST_F(ServiceCommandsTest, StartCommandGivesUpOnAFirstPassPastItsHint) {
+    StagePackage();
+    AddWatchedReader(kReaderB);
+    OpenLogWithSwitchOn();
+    sim::AddService(ServiceName);
+    sim::BindServiceProcess(ServiceName, ServiceProcessMain);
+
+    sim::HoldDriverUpdates();
+    StartServiceCommand();
+    sim::ReleaseDriverUpdates();
+    ASSERT_TRUE(sim::WaitForServiceReport(SERVICE_RUNNING));
+    StopServiceCommand();
+    sim::JoinServiceProcesses();
+
+    const std::vector<std::string> entries = LogEntries();
+    const std::vector<std::string> command = {"Service start pending...",
+                                              "Service not started. ",
+                                              "  Current State: 2",
+                                              "  Exit Code: 0",
+                                              "  Check Point: 1",
+                                              "  Wait Hint: 3000",
+                                              "Service stopped successfully"};
+    // The command's lines in their order, whatever the service logged between them.
+    std::size_t next = 0;
+    for (const std::string& e : entries) {
+        if (next < command.size() && e == command[next])
+            ++next;
+    }
+    EXPECT_EQ(next, command.size()) << ::testing::PrintToString(entries);
+    EXPECT_EQ(sim::ServiceReports().back().dwCurrentState, SERVICE_STOPPED);
+}
+
+} // namespace
