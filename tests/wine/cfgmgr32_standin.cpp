@@ -249,10 +249,12 @@ DWORD WINAPI Watch(LPVOID parameter) {
     Registration* registration = static_cast<Registration*>(parameter);
     DeliverPendingBatches(registration);
     HANDLE waits[2] = {registration->stop, registration->change};
+    // Re-armed before the folder is read: a file that arrives during the read signals the
+    // next round instead of waiting for one that may never come.
     while (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0 + 1) {
-        DeliverPendingBatches(registration);
         if (!FindNextChangeNotification(registration->change))
             break;
+        DeliverPendingBatches(registration);
     }
     return 0;
 }
