@@ -23,14 +23,22 @@ log_files() {
     ls "$logdir"/ruverodazaroda_P*.log 2>/dev/null
 }
 
-# The log of the service process started last: the new file that holds the outcome of its
-# registration.
-service_log_file() {
-    local f
+# Lines each log file had when the last service was deleted: a later process that gets the
+# same process ID appends its session to the same file.
+declare -A SEEN_LINES=()
+
+# The log of the service process started last: the file whose new lines hold the outcome of
+# its registration. Sets SERVICE_LOG and SERVICE_FROM, its first new line.
+find_service_log() {
+    local f from
+    SERVICE_LOG=/nonexistent
+    SERVICE_FROM=1
     for f in $(log_files); do
-        [[ " ${SEEN_LOGS[*]} " == *" $f "* ]] && continue
-        if grep -q -E 'Notification detection|Failed to register device detection' "$f"; then
-            echo "$f"
+        from=$((${SEEN_LINES[$f]:-0} + 1))
+        if tail -n +"$from" "$f" |
+            grep -q -E 'Notification detection|Failed to register device detection'; then
+            SERVICE_LOG=$f
+            SERVICE_FROM=$from
             return
         fi
     done
@@ -41,30 +49,37 @@ plain_log() {
     tr -d '\r' <"$1" | sed -E "s/^$stamp/T /"
 }
 
-# The lines after the first N of a plain log.
-log_after() {
-    plain_log "$SERVICE_LOG" | tail -n +$(($2 + 1))
+# The session of the service started last, as a plain log.
+service_session() {
+    plain_log "$SERVICE_LOG" | tail -n +"$SERVICE_FROM"
 }
 
-SEEN_LOGS=()
+# The lines of that session after its first N.
+session_after() {
+    service_session | tail -n +$(($1 + 1))
+}
+
 # start_service: install (which starts the service) and wait for the running report,
 # which comes after the first repair pass.
 start_service() {
     run_exe install
     INSTALL_STATUS=$RUN_STATUS
     wait_service_state RUNNING 60
-    SERVICE_LOG=$(service_log_file)
+    find_service_log
 }
 
-# stop_service: stop and delete, then remember the logs seen so far.
+# stop_service: stop and delete, then remember how far the logs went.
 stop_service() {
+    local f
     run_exe stop
     STOP_STATUS=$RUN_STATUS
     STOP_STATE=$(service_state)
     run_exe delete
     DELETE_STATUS=$RUN_STATUS
     wait_service_state NONE 30
-    mapfile -t SEEN_LOGS < <(log_files)
+    for f in $(log_files); do
+        SEEN_LINES[$f]=$(wc -l <"$f")
+    done
 }
 
 handle_in_journal() {
@@ -112,14 +127,14 @@ T Notification detection with 0x$handle
 $inf_line
 T 2 devices that need CCID driver fixing found.
 T Applying CCID driver fix.
-T Done!" "$(plain_log "$SERVICE_LOG")"
+T Done!" "$(service_session)"
 install_log=$(grep -l -F 'Service installed successfully' $(log_files) | head -n 1)
 expect_match "install log" "^T Service installed successfully$" \
     "$(plain_log "$install_log" | grep -v -e '^$' -e '^=*$' -e 'Logging')"
 
 # --- Plugging in: a watched reader is recorded, then announced.
 P1='USB\VID_F0C4&PID_0004\6&2B3C4D5E&0&1'
-lines=$(plain_log "$SERVICE_LOG" | wc -l)
+lines=$(service_session | wc -l)
 add_readers "$P1|USB\\VID_F0C4&PID_0004&REV_0100;USB\\VID_F0C4&PID_0004|$UMDF2_DESC"
 send_events "7 $P1"
 wait_callbacks 1
@@ -128,7 +143,7 @@ expect_eq "plug-in: detection and one pass" "T Device detected!
 $inf_line
 T 1 devices that need CCID driver fixing found.
 T Applying CCID driver fix.
-T Done!" "$(log_after "$SERVICE_LOG" "$lines")"
+T Done!" "$(session_after "$lines")"
 expect_eq "event data size counts the instance ID and its terminator" \
     "size=$((8 + 2 * (${#P1} + 1))) result=0" \
     "$(journal | grep '^callback ' | sed -E 's/.* (size=[0-9]+ result=[0-9]+) .*/\1/')"
@@ -136,13 +151,13 @@ expect_eq "event data size counts the instance ID and its terminator" \
 # --- Events that start nothing: other actions, vendors, buses, and too short an ID.
 IGNORED='USB\VID_F0C3&PID_0003\6&2B3C4D5E&0&2'
 add_readers "$IGNORED|USB\\VID_F0C3&PID_0003&REV_0100;USB\\VID_F0C3&PID_0003|$UMDF2_DESC"
-lines=$(plain_log "$SERVICE_LOG" | wc -l)
+lines=$(service_session | wc -l)
 send_events "8 $IGNORED" "9 $IGNORED" "7 $OTHER" '7 HID\VID_F0C1&PID_0001\7&3C4D5E6F&0&0000' \
     '7 USB\VID_F0C1&PID'
 wait_callbacks 6
 expect_eq "started, removed, other vendor, other bus, short ID: five callbacks returned 0" \
     "5" "$(journal | grep '^callback ' | tail -n 5 | grep -c ' result=0 ')"
-expect_eq "nothing logged for them" "" "$(log_after "$SERVICE_LOG" "$lines")"
+expect_eq "nothing logged for them" "" "$(session_after "$lines")"
 expect_eq "the started and removed reader is not repaired" "$UMDF2_DESC" \
     "$(reader_desc "$IGNORED")"
 wine reg delete "$ENUM_KEY\\$IGNORED" /f >/dev/null 2>&1 </dev/null
@@ -155,7 +170,7 @@ for i in $(seq -w 1 20); do
     burst+=("$id|USB\\VID_F0C1&PID_10$i&REV_0100;USB\\VID_F0C1&PID_10$i|$UMDF2_DESC")
     events+=("7 $id")
 done
-lines=$(plain_log "$SERVICE_LOG" | wc -l)
+lines=$(service_session | wc -l)
 add_readers "${burst[@]}"
 send_events "${events[@]}"
 wait_callbacks 26 120
@@ -164,7 +179,7 @@ for spec in "${burst[@]}"; do
     [ "$(reader_desc "${spec%%|*}")" == "$PACKAGE_DESC" ] && repaired=$((repaired + 1))
 done
 expect_eq "every reader of the burst repaired" 20 "$repaired"
-after=$(log_after "$SERVICE_LOG" "$lines")
+after=$(session_after "$lines")
 expect_eq "burst: 20 detections, 20 package lines" "20 20" \
     "$(grep -c -x 'T Device detected!' <<<"$after") $(grep -c -x -F "$inf_line" <<<"$after")"
 expect_eq "burst: every line whole" "" "$(grep -v -x -E \
@@ -194,7 +209,7 @@ T Stopping
 T Logging Stopped
 
 ========================================================================\$" \
-    "$(plain_log "$SERVICE_LOG")"
+    "$(service_session)"
 expect_eq "unregistered once, with the registered handle, after the last callback" \
     "CM_Unregister_Notification handle=0x$handle -> 0" "$(journal | tail -n 1)"
 expect_eq "one unregistration" 1 "$(journal | grep -c '^CM_Unregister_Notification')"
@@ -203,13 +218,13 @@ expect_eq "one unregistration" 1 "$(journal | grep -c '^CM_Unregister_Notificati
 reset_standin
 start_service
 expect_eq "restarted: install exits with 0" 0 "$INSTALL_STATUS"
-lines=$(plain_log "$SERVICE_LOG" | wc -l)
+lines=$(service_session | wc -l)
 add_readers "${burst[@]:0:10}"
 send_events "${events[@]:0:10}"
 stop_service
 expect_eq "stopped during passes: stop exits with 0" 0 "$STOP_STATUS"
 expect_eq "stopped during passes: sc reports stopped" STOPPED "$STOP_STATE"
-after=$(log_after "$SERVICE_LOG" "$lines")
+after=$(session_after "$lines")
 started=$(journal | grep -c '^callback ')
 expect_eq "stopped during passes: the last thing the stand-in saw is the unregistration" \
     "CM_Unregister_Notification" "$(journal | tail -n 1 | cut -d ' ' -f 1)"
@@ -238,12 +253,12 @@ T Failed to register device detection. Error: 51
 $inf_line
 T 1 devices that need CCID driver fixing found.
 T Applying CCID driver fix.
-T Done!" "$(plain_log "$SERVICE_LOG")"
+T Done!" "$(service_session)"
 expect_eq "the first pass repaired the reader" "$PACKAGE_DESC" "$(reader_desc "$F1")"
 stop_service
 expect_eq "stops without notifications" "0 STOPPED 0" "$STOP_STATUS $STOP_STATE $DELETE_STATUS"
 expect_match "and logs Stopping" "T Stopping
-T Logging Stopped" "$(plain_log "$SERVICE_LOG")"
+T Logging Stopped" "$(service_session)"
 expect_eq "no unregistration after a failed registration" \
     "CM_Register_Notification cbSize=416 Flags=2 FilterType=2 Reserved=0 union=zero -> 51" \
     "$(journal)"
@@ -257,7 +272,7 @@ add_readers "$M1|USB\\VID_F0C3&PID_0003&REV_0100;USB\\VID_F0C3&PID_0003|$UMDF2_D
 start_service
 expect_eq "package missing: the pass ends after its one line" \
     "T Failed to get inf path location." \
-    "$(plain_log "$SERVICE_LOG" | grep -v -e '^$' -e '^=*$' -e 'Logging Started' \
+    "$(service_session | grep -v -e '^$' -e '^=*$' -e 'Logging Started' \
         -e 'Notification detection')"
 expect_eq "package missing: the reader keeps its driver" "$UMDF2_DESC" "$(reader_desc "$M1")"
 stop_service
