@@ -41,11 +41,11 @@ multi_sz_hex() {
 # add_readers "INSTANCE_ID|ID1;ID2|DESCRIPTION" ...: records the readers, all with one
 # registry import, as the Plug and Play manager does before it announces them.
 add_readers() {
-    local reg="$WINEPREFIX/drive_c/readers.reg" spec id ids desc
+    local reg="$WINEPREFIX/drive_c/readers.reg" entry id ids desc
     {
         printf 'Windows Registry Editor Version 5.00\r\n\r\n'
-        for spec in "$@"; do
-            IFS='|' read -r id ids desc <<<"$spec"
+        for entry in "$@"; do
+            IFS='|' read -r id ids desc <<<"$entry"
             printf '[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\%s]\r\n' "$id"
             printf '"ClassGUID"="%s"\r\n' "$READER_CLASS"
             printf '"HardwareID"=hex(7):%s\r\n' "$(multi_sz_hex "$ids")"

@@ -51,8 +51,8 @@ plugged='USB\VID_F0C4&PID_0004\6&2B3C4D5E&0&1|USB\VID_F0C4&PID_0004&REV_0100;USB
 step "Readers present: two watched (F0C1, F0C2), one other (1234)"
 add_readers "${readers[@]/%/|$UMDF2_DESC}"
 declare -A before
-for spec in "${readers[@]}"; do
-    before[${spec%%|*}]=$(reader_desc "${spec%%|*}")
+for entry in "${readers[@]}"; do
+    before[${entry%%|*}]=$(reader_desc "${entry%%|*}")
 done
 outcome ok "all three on the UMDF2 driver"
 
@@ -88,8 +88,8 @@ outcome ok "exit status $status, service $(service_state | sed 's/NONE/no longer
 echo
 printf '%s%-40s  %-44s  %s%s\n' "$bold" "Reader (instance ID)" "Driver description before" \
     "after" "$off"
-for spec in "${readers[@]}" "$plugged"; do
-    id=${spec%%|*}
+for entry in "${readers[@]}" "$plugged"; do
+    id=${entry%%|*}
     after=$(reader_desc "$id")
     colour=$dim
     [ "$after" != "${before[$id]}" ] && colour=$green

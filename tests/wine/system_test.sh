@@ -175,8 +175,8 @@ add_readers "${burst[@]}"
 send_events "${events[@]}"
 wait_callbacks 26 120
 repaired=0
-for spec in "${burst[@]}"; do
-    [ "$(reader_desc "${spec%%|*}")" == "$PACKAGE_DESC" ] && repaired=$((repaired + 1))
+for entry in "${burst[@]}"; do
+    [ "$(reader_desc "${entry%%|*}")" == "$PACKAGE_DESC" ] && repaired=$((repaired + 1))
 done
 expect_eq "every reader of the burst repaired" 20 "$repaired"
 after=$(session_after "$lines")
