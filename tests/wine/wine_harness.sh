@@ -52,3 +52,24 @@ windows_temp() {
     find "$WINEPREFIX/drive_c/windows" -maxdepth 1 -iname temp -print -quit
 }
 
+# service_state: the state of the service as Wine's sc reports it (RUNNING, STOPPED, ...),
+# or NONE when it is not registered.
+service_state() {
+    local out
+    out=$(wine sc query RUVERODAzaroda 2>/dev/null </dev/null | tr -d '\r')
+    if [[ "$out" =~ STATE[^0-9]*[0-9]+[[:space:]]+([A-Z_]+) ]]; then
+        echo "${BASH_REMATCH[1]}"
+    else
+        echo NONE
+    fi
+}
+
+# wait_service_state STATE [SECONDS]: until sc reports STATE (default 30 s).
+wait_service_state() {
+    local limit=$((${2:-30} * 10)) i
+    for ((i = 0; i < limit; i++)); do
+        [ "$(service_state)" == "$1" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
