@@ -14,53 +14,13 @@ wine reg add 'HKLM\SOFTWARE\Corvane\Tessarine\KVR\Log' /v Enabled /t REG_DWORD /
     >/dev/null 2>&1 </dev/null
 logdir="$(windows_temp)/Kelpix.log"
 key='HKLM\System\CurrentControlSet\Services\RUVERODAzaroda'
-rule72=$(printf '=%.0s' $(seq 72))
-
-# run_command WORD: runs the executable with WORD; COMMAND_LOG gets the messages of its own
-# log, one a line, without time stamps or banners: the one new stretch of a log file that
-# holds a whole run, from the start banner to the stop banner.
-run_command() {
-    declare -A before=()
-    local f chunk runs=0
-    for f in "$logdir"/ruverodazaroda_P*.log; do
-        [ -e "$f" ] && before[$f]=$(grep -c '' "$f")
-    done
-    run_exe "$1"
-    COMMAND_LOG=""
-    for f in "$logdir"/ruverodazaroda_P*.log; do
-        [ -e "$f" ] || continue
-        chunk=$(tail -n +$((${before[$f]:-0} + 1)) "$f" | tr -d '\r')
-        grep -q ' - Logging Started$' <<<"$chunk" || continue
-        [ "${chunk##*$'\n'}" == "$rule72" ] || continue
-        runs=$((runs + 1))
-        COMMAND_LOG=$(sed -n 's/^[0-9-]* [0-9:]* - //p' <<<"$chunk" | grep -v '^Logging St')
-    done
-    [ "$runs" -eq 1 ] || COMMAND_LOG="($runs whole runs logged)"
-}
-
-# The state line of sc query, e.g. "4  RUNNING"; empty when there is no such service.
-service_state() {
-    wine sc query RUVERODAzaroda 2>/dev/null </dev/null | tr -d '\r' | sed -n 's/^ *STATE *: *//p'
-}
-
-# Polls the state for up to 10 s; prints the last one seen.
-wait_for_state() {
-    local state
-    for _ in $(seq 20); do
-        state=$(service_state)
-        [ "$state" == "$1" ] && break
-        sleep 0.5
-    done
-    echo "$state"
-}
 
 # Processes of this prefix running the executable, as Wine lists them; waits up to 10 s for
 # the count to reach 0.
 leftover_processes() {
     local count
     for _ in $(seq 10); do
-        count=$(timeout 60 winedbg --command "info proc" </dev/null 2>/dev/null |
-            grep -c "'ruverodazaroda.exe'")
+        count=$(service_processes)
         [ "$count" = 0 ] && break
         sleep 1
     done
@@ -71,21 +31,21 @@ started=$(date +%s)
 for cycle in $(seq "$cycles"); do
     run_command install
     expect_eq "$cycle: install" "0 Service installed successfully" "$RUN_STATUS $COMMAND_LOG"
-    expect_eq "$cycle: install starts the service" "4  RUNNING" "$(wait_for_state "4  RUNNING")"
+    expect_eq "$cycle: install starts the service" RUNNING "$(wait_service_state RUNNING 10; service_state)"
     run_command stop
     expect_eq "$cycle: stop" "0 Service stopped successfully" "$RUN_STATUS $COMMAND_LOG"
-    expect_eq "$cycle: stopped" "1  STOPPED" "$(service_state)"
+    expect_eq "$cycle: stopped" STOPPED "$(service_state)"
     run_command start
     expect_eq "$cycle: start" "0 Service start pending...
 Service started successfully." "$RUN_STATUS $COMMAND_LOG"
-    expect_eq "$cycle: running" "4  RUNNING" "$(service_state)"
+    expect_eq "$cycle: running" RUNNING "$(service_state)"
     run_command stop
     expect_eq "$cycle: stop again" "0 Service stopped successfully" "$RUN_STATUS $COMMAND_LOG"
     run_command delete
     expect_eq "$cycle: delete" "0 Service deleted successfully" "$RUN_STATUS $COMMAND_LOG"
     wine reg query "$key" >/dev/null 2>&1 </dev/null
     expect_eq "$cycle: no registration is left" 1 "$?"
-    expect_eq "$cycle: the manager knows no such service" "" "$(service_state)"
+    expect_eq "$cycle: the manager knows no such service" NONE "$(service_state)"
     expect_eq "$cycle: no process of the executable is left" 0 "$(leftover_processes)"
 done
 elapsed=$(($(date +%s) - started))
