@@ -28,6 +28,10 @@ if(WINE_PROGRAM)
            COMMAND bash ${CMAKE_SOURCE_DIR}/tests/wine/commands_test.sh
                    $<TARGET_FILE:ruverodazaroda> $<TARGET_FILE:cfgmgr32_standin>)
   set_tests_properties(wine_commands PROPERTIES TIMEOUT 600)
+  add_test(NAME wine_system
+           COMMAND bash ${CMAKE_SOURCE_DIR}/tests/wine/system_test.sh
+                   $<TARGET_FILE:ruverodazaroda> $<TARGET_FILE:cfgmgr32_standin>)
+  set_tests_properties(wine_system PROPERTIES TIMEOUT 600)
 endif()
 
 # The log on its own, driven from many threads and pointed at planted links.
@@ -47,3 +51,14 @@ if(WINE_PROGRAM)
                    $<TARGET_FILE:log_stress>)
   set_tests_properties(wine_log PROPERTIES TIMEOUT 600)
 endif()
+
+# Floors and a timer for the live figures of bench/wine_figures.sh, built like the product.
+foreach(program floor_service floor_repair start_timer)
+  add_executable(${program} bench/${program}.cpp)
+  target_compile_definitions(${program} PRIVATE UNICODE _UNICODE WINVER=0x0A00 _WIN32_WINNT=0x0A00)
+  target_link_libraries(${program} PRIVATE setupapi newdev cfgmgr32 advapi32)
+  if(MINGW)
+    target_link_options(${program} PRIVATE -municode -static -static-libgcc -static-libstdc++
+                        $<$<CONFIG:MinSizeRel,Release>:-s>)
+  endif()
+endforeach()

@@ -7,7 +7,7 @@
 
 class ScHandle {
   public:
-    explicit ScHandle(SC_HANDLE handle) : handle_(handle) {}
+    explicit ScHandle(SC_HANDLE handle = nullptr) : handle_(handle) {}
     ~ScHandle() {
         if (handle_ != nullptr)
             CloseServiceHandle(handle_);
@@ -16,6 +16,11 @@ class ScHandle {
     ScHandle& operator=(const ScHandle&) = delete;
 
     SC_HANDLE get() const { return handle_; }
+    void reset(SC_HANDLE handle) {
+        if (handle_ != nullptr)
+            CloseServiceHandle(handle_);
+        handle_ = handle;
+    }
     explicit operator bool() const { return handle_ != nullptr; }
 
   private:

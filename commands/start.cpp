@@ -4,7 +4,6 @@
 #include "status_query.h"
 
 #include "log/log.h"
-#include "service/service_name.h"
 
 namespace {
 
@@ -51,21 +50,11 @@ void ReportStart(const SERVICE_STATUS_PROCESS& status) {
 } // namespace
 
 void StartServiceCommand() {
-    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!manager) {
-        LogMessage("OpenSCManager failed (%d)\n", GetLastError());
-        return;
-    }
-    ScHandle service(OpenServiceW(manager.get(), ServiceName, SERVICE_ALL_ACCESS));
-    if (!service) {
-        LogMessage("OpenService failed (%d)\n", GetLastError());
-        return;
-    }
+    ScHandle manager;
+    ScHandle service;
     SERVICE_STATUS_PROCESS status{};
-    if (!QueryStatus(service.get(), &status)) {
-        LogMessage("QueryServiceStatusEx failed (%d)\n", GetLastError());
+    if (!OpenOwnServiceAndQuery(SERVICE_ALL_ACCESS, manager, service, &status))
         return;
-    }
     if (status.dwCurrentState != SERVICE_STOPPED && status.dwCurrentState != SERVICE_STOP_PENDING) {
         LogMessage("Cannot start the service because it is already running\n");
         return;

@@ -4,7 +4,6 @@
 #include "status_query.h"
 
 #include "log/log.h"
-#include "service/service_name.h"
 
 namespace {
 
@@ -29,21 +28,11 @@ DWORD CappedSleep(DWORD waitHint, DWORD startTick) {
 
 void StopServiceCommand() {
     const DWORD startTick = GetTickCount();
-    ScHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!manager) {
-        LogMessage("OpenSCManager failed (%d)\n", GetLastError());
-        return;
-    }
-    ScHandle service(OpenServiceW(manager.get(), ServiceName, StopAccess));
-    if (!service) {
-        LogMessage("OpenService failed (%d)\n", GetLastError());
-        return;
-    }
+    ScHandle manager;
+    ScHandle service;
     SERVICE_STATUS_PROCESS status{};
-    if (!QueryStatus(service.get(), &status)) {
-        LogMessage("QueryServiceStatusEx failed (%d)\n", GetLastError());
+    if (!OpenOwnServiceAndQuery(StopAccess, manager, service, &status))
         return;
-    }
     if (status.dwCurrentState == SERVICE_STOPPED) {
         LogMessage("Service is already stopped.\n");
         return;

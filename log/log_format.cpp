@@ -105,8 +105,15 @@ void Text(LogSink sink, void* context, const Directive& directive, const LogArg&
         }
         text = arg.narrow == nullptr ? "(null)" : std::string(arg.narrow, arg.length);
     }
-    if (directive.precision >= 0 && text.size() > static_cast<std::size_t>(directive.precision))
-        text.resize(static_cast<std::size_t>(directive.precision));
+    if (directive.precision >= 0 && text.size() > static_cast<std::size_t>(directive.precision)) {
+        std::size_t end = static_cast<std::size_t>(directive.precision);
+        // As the C library does for wide text: the precision counts bytes, and a character
+        // that does not fit whole is left out rather than cut.
+        while (directive.conversion == 'S' && end > 0 &&
+               (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+            --end;
+        text.resize(end);
+    }
     Pad(sink, context, directive, text, false, 0);
 }
 

@@ -26,8 +26,6 @@ bool IsUmdf2ReaderDescription(const WCHAR* description) {
 } // namespace
 
 int ListReadersWithInf(ReaderHardwareIdList& readers) {
-    WCHAR hardwareIds[kPropertyCharacters] = {};
-    WCHAR description[kPropertyCharacters] = {};
     readers.clear();
 
     HDEVINFO set =
@@ -39,6 +37,10 @@ int ListReadersWithInf(ReaderHardwareIdList& readers) {
     device.cbSize = kDeviceRecordSize;
     DWORD requiredSize = 0;
     for (DWORD index = 0; SetupDiEnumDeviceInfo(set, index, &device); ++index) {
+        // Zeroed for each device: a value that comes without its terminator then ends in
+        // zeros, never in the bytes an earlier device left, whatever size was reported.
+        WCHAR hardwareIds[kPropertyCharacters] = {};
+        WCHAR description[kPropertyCharacters] = {};
         if (!SetupDiGetDeviceRegistryPropertyW(set, &device, SPDRP_HARDWAREID, nullptr,
                                                reinterpret_cast<PBYTE>(hardwareIds),
                                                kPropertyBufferSize, &requiredSize))

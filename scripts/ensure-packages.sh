@@ -19,6 +19,8 @@ packages=(
     wine
     wine64
     findutils
+    clang-14
+    libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,8 +1,15 @@
 #!/usr/bin/env bash
-# The system's main job under Wine: builds ruverodazaroda.exe and runs it in a fresh Wine
-# prefix through the paths that exist so far, printing what it logged.
+# The system's main job under Wine: builds ruverodazaroda.exe, then, in a throwaway Wine
+# prefix, installs it as a service that repairs two readers, plugs in a third, stops and
+# deletes the service, and prints the readers before and after, each step and the log.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/ensure-packages.sh || exit 1
-cmake --preset windows >/dev/null && cmake --build --preset windows -j 2 || exit 1
+build_log=$(mktemp)
+if ! { cmake --preset windows && cmake --build --preset windows -j 2; } >"$build_log" 2>&1; then
+    cat "$build_log"
+    rm -f "$build_log"
+    exit 1
+fi
+rm -f "$build_log"
 exec bash tests/wine/story.sh build/windows/ruverodazaroda.exe build/windows/cfgmgr32.dll

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Every test: unit tests on the simulated Windows (plain, AddressSanitizer +
 # UndefinedBehaviorSanitizer, ThreadSanitizer), then the Windows build and its tests
-# under Wine. Installs what it needs first.
+# under Wine, then a short run of each fuzz target. Installs what it needs first.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/ensure-packages.sh || exit 1
@@ -35,6 +35,17 @@ for preset in host host-asan host-tsan windows; do
     fi
     rm -f "$out"
 done
+# Each fuzz target counts as one test: 20 seconds under AddressSanitizer and
+# UndefinedBehaviorSanitizer without a finding.
+echo "=== fuzz"
+out=$(mktemp)
+fuzz/run.sh 20 2>&1 | tee "$out"
+[ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+targets=$(ls fuzz/*_fuzzer.cpp | wc -l)
+passed=$(grep -c -E '^fuzz [a-z_]+: passed' "$out")
+total_passed=$((total_passed + passed))
+total_failed=$((total_failed + targets - passed))
+rm -f "$out"
 [ -x build/windows/ruverodazaroda.exe ] || [ -f build/windows/ruverodazaroda.exe ] || status=1
 echo "$total_passed passed, $total_failed failed"
 exit $status

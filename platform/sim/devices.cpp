@@ -218,6 +218,17 @@ void sim::SetDevicePresent(DWORD devInst, bool present) {
     FindDevice(devInst)->device.present = present;
 }
 
+void sim::RemoveDevices() {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    Devices& d = TheDevices();
+    if (!d.sets.empty()) {
+        std::fprintf(stderr, "sim: RemoveDevices() while a device information set is open\n");
+        std::abort();
+    }
+    d.all.clear();
+    d.byHardwareId.clear();
+}
+
 WString sim::DeviceDescription(DWORD devInst) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     return CurrentDescription(*FindDevice(devInst));
@@ -368,6 +379,11 @@ BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVINFO_DATA data, DWOR
         value = state->device.hardwareIds.data();
         size = static_cast<DWORD>(state->device.hardwareIds.size());
         type = REG_MULTI_SZ;
+    } else if (property == SPDRP_DEVICEDESC && state->device.hasDescription &&
+               state->installed == nullptr && !state->device.descriptionBytes.empty()) {
+        value = state->device.descriptionBytes.data();
+        size = static_cast<DWORD>(state->device.descriptionBytes.size());
+        type = REG_SZ;
     } else if (property == SPDRP_DEVICEDESC && state->device.hasDescription) {
         const WString& text = CurrentDescription(*state);
         value = text.c_str();

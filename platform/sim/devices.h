@@ -22,6 +22,9 @@ struct Device {
     std::vector<std::uint8_t> hardwareIds;
     bool hasDescription = true;
     WString description;
+    // When not empty, the description value's bytes as stored, used instead of description
+    // until a package is installed on the device; a terminator is not added.
+    std::vector<std::uint8_t> descriptionBytes;
 };
 
 // The bytes of a well-formed REG_MULTI_SZ value: each ID with its terminator, then the
@@ -35,6 +38,9 @@ DWORD AddDevice(const Device& device);
 // A present smart card reader with these hardware IDs and this description.
 DWORD AddReader(std::initializer_list<WString> hardwareIds, const WString& description);
 void SetDevicePresent(DWORD devInst, bool present);
+// Takes every device away, with no device information set open; instance numbers start
+// again at 1.
+void RemoveDevices();
 // The description the device shows now: its own, or that of the package installed on it.
 WString DeviceDescription(DWORD devInst);
 // How many times a driver package was installed on the device.

@@ -255,7 +255,8 @@ struct CM_NOTIFY_FILTER {
 };
 using PCM_NOTIFY_FILTER = CM_NOTIFY_FILTER*;
 
-enum CM_NOTIFY_ACTION {
+// A 32-bit value, as the callback receives it: actions newer than these names are valid too.
+enum CM_NOTIFY_ACTION : DWORD {
     CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL = 0,
     CM_NOTIFY_ACTION_DEVICEINTERFACEREMOVAL,
     CM_NOTIFY_ACTION_DEVICEQUERYREMOVE,

@@ -171,7 +171,14 @@ INSTANTIATE_TEST_SUITE_P(
                   WSTR("HID\\VID_F0C1&PID_1234\\7&2A&0&0000"), false},
         EventCase{"EnumeratedSixteenCharacters", CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED,
                   WSTR("USB\\VID_F0C1&PID"), false},
-        EventCase{"EnumeratedEmpty", CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED, WSTR(""), false}),
+        EventCase{"EnumeratedEmpty", CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED, WSTR(""), false},
+        // Actions beyond the named ones arrive as plain 32-bit values.
+        EventCase{"ActionOfALaterSystem", static_cast<CM_NOTIFY_ACTION>(238), kWatchedInstance,
+                  false},
+        EventCase{"LargestAction", static_cast<CM_NOTIFY_ACTION>(0xFFFFFFFFu), kWatchedInstance,
+                  false},
+        EventCase{"EnumeratedWithTopBitSet", static_cast<CM_NOTIFY_ACTION>(0x80000007u),
+                  kWatchedInstance, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Event data as the platform lays it out: FilterType, Reserved, then the instance ID.

@@ -75,6 +75,15 @@ const std::vector<FormatCase>& Cases() {
         {"trailing percent", [] { return Format("50%"); }, "50%!(NOVERB)"},
         {"extra arguments ignored", [] { return Format("%d", 1, 2); }, "1"},
         {"argument order kept", [] { return Format("%S=%lu", WSTR("n"), 3u); }, "n=3"},
+        // Precision on %S counts bytes of the UTF-8 text and never cuts a character.
+        {"precision ends before a whole character", [] { return Format("[%.2S]", WSTR("\u4e2d")); },
+         "[]"},
+        {"precision keeps the characters that fit",
+         [] { return Format("[%5.4S]", WSTR("a\u00e9\u4e2d")); }, "[  a\xC3\xA9]"},
+        {"precision fits a four-byte character exactly", [] { return Format("[%.4S]", kPair); },
+         "[\xF0\x9F\x98\x80]"},
+        {"precision on narrow text counts bytes alone",
+         [] { return Format("[%.2s]", "\xE4\xB8\xAD"); }, "[\xE4\xB8]"},
     };
     return cases;
 }

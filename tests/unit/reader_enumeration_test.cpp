@@ -188,16 +188,72 @@ TEST_F(ReaderEnumeration, EntryIsTheFirstIdAlone) {
     EXPECT_EQ(readers[0].find(u'\0'), WString::npos);
 }
 
-// Reads overwrite the buffers; they are not cleared between devices. A value without a
-// terminator therefore runs on into what the previous device left there.
-TEST_F(ReaderEnumeration, BuffersAreZeroFilledOncePerCall) {
+sim::Device WithDescriptionBytes(const WString& firstId, std::vector<std::uint8_t> bytes) {
+    sim::Device d = Reader(sim::MultiSz({firstId}), WString());
+    d.descriptionBytes = std::move(bytes);
+    return d;
+}
+
+std::vector<std::uint8_t> OddSized(const WString& text, std::uint8_t lastByte) {
+    std::vector<std::uint8_t> bytes = sim::WideBytes(text);
+    bytes.push_back(lastByte);
+    return bytes;
+}
+
+// A value without its terminator follows a longer value of the device before it.
+struct FollowingDeviceCase {
+    const char* name;
+    sim::Device first;
+    sim::Device second;
+    ReaderHardwareIdList listed;
+};
+
+const WString kWideTail = WSTR("USB\\VID_F0C1&PID_12\u4E2D\u4E2D&REV_0100");
+
+const FollowingDeviceCase kFollowingDeviceCases[] = {
+    {"UnterminatedHardwareId",
+     Reader(sim::MultiSz({kReaderA, kReaderAModel}), kUmdf2),
+     Reader(sim::WideBytes(WSTR("USB\\VID_F0C2&PID_99")), kUmdf2),
+     {kReaderA, WSTR("USB\\VID_F0C2&PID_99")}},
+    {"UnterminatedDescriptionShorterThanUmdf2",
+     Reader(sim::MultiSz({kReaderA}), kUmdf2),
+     WithDescriptionBytes(kReaderB, sim::WideBytes(WSTR("Microsoft Usbccid"))),
+     {kReaderA}},
+    {"UnterminatedUmdf2Description",
+     Reader(sim::MultiSz({kReaderA}), kUmdf2 + WSTR(" (old)")),
+     WithDescriptionBytes(kReaderB, sim::WideBytes(kUmdf2)),
+     {kReaderB}},
+    // The half character is the device's own byte alone.
+    {"OddSizedHardwareId",
+     Reader(sim::MultiSz({kWideTail}), kUmdf2),
+     Reader(OddSized(WSTR("USB\\VID_F0C2&PID_99"), 'A'), kUmdf2),
+     {kWideTail, WSTR("USB\\VID_F0C2&PID_99A")}},
+    {"EmptyHardwareIdValue",
+     Reader(sim::MultiSz({kReaderA}), kUmdf2),
+     Reader({}, kUmdf2),
+     {kReaderA}},
+};
+
+void PrintTo(const FollowingDeviceCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class ReaderEnumerationFollowing : public RepairTest,
+                                   public ::testing::WithParamInterface<FollowingDeviceCase> {};
+
+TEST_P(ReaderEnumerationFollowing, ValueTakesNothingFromThePreviousDevice) {
     BuildReaderPrefixList();
-    AddWatchedReader(kReaderA);
-    sim::AddDevice(Reader(sim::WideBytes(WSTR("USB\\VID_F0C2&PID_99")), kUmdf2));
+    sim::AddDevice(GetParam().first);
+    sim::AddDevice(GetParam().second);
     ReaderHardwareIdList readers;
     ASSERT_EQ(ListReadersWithInf(readers), 1);
-    EXPECT_EQ(readers, (ReaderHardwareIdList{kReaderA, WSTR("USB\\VID_F0C2&PID_9934&REV_0100")}));
+    EXPECT_EQ(readers, GetParam().listed);
+    EXPECT_EQ(sim::JournalOf("SetupDiGetDeviceRegistryPropertyW").size(), 4u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Devices, ReaderEnumerationFollowing,
+                         ::testing::ValuesIn(kFollowingDeviceCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ReaderEnumeration, OversizedValueDoesNotStopTheEnumeration) {
     BuildReaderPrefixList();

@@ -18,6 +18,11 @@ expect_eq "imports only system DLLs (got: $imports)" "" "$foreign"
 for dll in setupapi.dll newdev.dll cfgmgr32.dll; do
     expect_eq "links the real $dll" "yes" "$([[ " $imports " == *" $dll "* ]] && echo yes || echo no)"
 done
+# The Wine tests put a stand-in cfgmgr32.dll beside the executable that has only these two.
+expect_eq "from cfgmgr32.dll only the notification calls" \
+    "CM_Register_Notification CM_Unregister_Notification" \
+    "$(awk '/DLL Name:/{dll=tolower($3)} dll=="cfgmgr32.dll" && NF==3 && $1 ~ /^[0-9a-f]+$/{print $3}' \
+        <<<"$headers" | sort | tr '\n' ' ' | sed 's/ $//')"
 manifest=$(x86_64-w64-mingw32-objcopy -O binary --only-section=.rsrc "$exe" /dev/stdout 2>/dev/null | tr -d '\0' | grep -a -o '<requestedExecutionLevel[^>]*>')
 expect_eq "manifest asks for asInvoker without UI access" \
     '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>' "$manifest"

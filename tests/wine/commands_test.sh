@@ -7,54 +7,13 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 wine_start_prefix "$1" "$2" 'C:\Program Files\RUVERODAzaroda'
 wine reg add 'HKLM\SOFTWARE\Corvane\Tessarine\KVR\Log' /v Enabled /t REG_DWORD /d 1 /f >/dev/null 2>&1
-logdir="$(windows_temp)/Kelpix.log"
 key='HKLM\System\CurrentControlSet\Services\RUVERODAzaroda'
-rule72=$(printf '=%.0s' $(seq 72))
 description='Keeps USB smart card readers of the watched vendors on their CCID driver package, repairing any that Windows bound to its inbox driver when the service starts and whenever one is plugged in.'
-
-# run_command WORD: runs the executable with WORD; COMMAND_LOG gets the messages of its own
-# log, one a line, without time stamps or banners. The service process logs too, so the
-# command's part is the one new stretch of a log file that holds a whole run, from the start
-# banner to the stop banner.
-run_command() {
-    declare -A before=()
-    local f chunk runs=0
-    for f in "$logdir"/ruverodazaroda_P*.log; do
-        [ -e "$f" ] && before[$f]=$(grep -c '' "$f")
-    done
-    run_exe "$1"
-    COMMAND_LOG=""
-    for f in "$logdir"/ruverodazaroda_P*.log; do
-        [ -e "$f" ] || continue
-        chunk=$(tail -n +$((${before[$f]:-0} + 1)) "$f" | tr -d '\r')
-        grep -q ' - Logging Started$' <<<"$chunk" || continue
-        [ "${chunk##*$'\n'}" == "$rule72" ] || continue
-        runs=$((runs + 1))
-        COMMAND_LOG=$(sed -n 's/^[0-9-]* [0-9:]* - //p' <<<"$chunk" | grep -v '^Logging St')
-    done
-    [ "$runs" -eq 1 ] || COMMAND_LOG="($runs whole runs logged)"
-}
 
 # reg_value NAME: the data of one value of the service's key, as reg query prints it.
 reg_value() {
     wine reg query "$key" /v "$1" 2>/dev/null </dev/null | tr -d '\r' |
         sed -n "s/^ *$1 *REG_[A-Z_]* *//p"
-}
-
-# service_state: the state line of sc query, e.g. "4  RUNNING".
-service_state() {
-    wine sc query RUVERODAzaroda 2>/dev/null </dev/null | tr -d '\r' | sed -n 's/^ *STATE *: *//p'
-}
-
-# wait_for_state STATE: polls the state for up to 10 s; prints the last one seen.
-wait_for_state() {
-    local state
-    for _ in $(seq 20); do
-        state=$(service_state)
-        [ "$state" == "$1" ] && break
-        sleep 0.5
-    done
-    echo "$state"
 }
 
 run_command install
@@ -82,7 +41,7 @@ else
     echo "skipped: failure actions (this Wine stores none)"
 fi
 wine sc delete FailureProbe >/dev/null 2>&1 </dev/null
-expect_eq "install starts the service" "4  RUNNING" "$(wait_for_state "4  RUNNING")"
+expect_eq "install starts the service" RUNNING "$(wait_service_state RUNNING 10; service_state)"
 
 run_command install
 expect_eq "install again: the entry exists" "CreateService failed (1073)" "$COMMAND_LOG"
@@ -92,14 +51,14 @@ expect_eq "install again leaves the path" \
 run_command stop
 expect_eq "stop exits with 0" 0 "$RUN_STATUS"
 expect_eq "stop logs its success" "Service stopped successfully" "$COMMAND_LOG"
-expect_eq "stopped" "1  STOPPED" "$(service_state)"
+expect_eq "stopped" STOPPED "$(service_state)"
 
 run_command start
 expect_eq "start exits with 0" 0 "$RUN_STATUS"
 expect_eq "start logs the pending start and its success" \
     "Service start pending...
 Service started successfully." "$COMMAND_LOG"
-expect_eq "running" "4  RUNNING" "$(service_state)"
+expect_eq "running" RUNNING "$(service_state)"
 
 run_command stop
 expect_eq "second stop logs its success" "Service stopped successfully" "$COMMAND_LOG"

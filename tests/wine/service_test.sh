@@ -26,10 +26,6 @@ wait_state() {
     done
     query STATE
 }
-# Processes of this prefix running the executable, as Wine lists them.
-service_processes() {
-    timeout 60 winedbg --command "info proc" </dev/null 2>/dev/null | grep -c "'ruverodazaroda.exe'"
-}
 
 sc create RUVERODAzaroda binPath= "$EXE_WIN" >/dev/null
 expect_eq "registered service is stopped" 1 "$(query STATE)"

@@ -52,3 +52,54 @@ windows_temp() {
     find "$WINEPREFIX/drive_c/windows" -maxdepth 1 -iname temp -print -quit
 }
 
+# service_state: the state of the service as Wine's sc reports it (RUNNING, STOPPED, ...),
+# or NONE when it is not registered.
+service_state() {
+    local out
+    out=$(wine sc query RUVERODAzaroda 2>/dev/null </dev/null | tr -d '\r')
+    if [[ "$out" =~ STATE[^0-9]*[0-9]+[[:space:]]+([A-Z_]+) ]]; then
+        echo "${BASH_REMATCH[1]}"
+    else
+        echo NONE
+    fi
+}
+
+# wait_service_state STATE [SECONDS]: until sc reports STATE (default 30 s).
+wait_service_state() {
+    local limit=$((${2:-30} * 10)) i
+    for ((i = 0; i < limit; i++)); do
+        [ "$(service_state)" == "$1" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# run_command WORD: runs the executable with WORD; COMMAND_LOG gets the messages of its own
+# log, one a line, without time stamps or banners. A service process may be logging at the
+# same time, so the command's part is the one new stretch of a log file that holds a whole
+# run, from the start banner to the stop banner.
+run_command() {
+    declare -A before=()
+    local f chunk runs=0 logdir rule72
+    logdir="$(windows_temp)/Kelpix.log"
+    rule72=$(printf '=%.0s' $(seq 72))
+    for f in "$logdir"/ruverodazaroda_P*.log; do
+        [ -e "$f" ] && before[$f]=$(grep -c '' "$f")
+    done
+    run_exe "$1"
+    COMMAND_LOG=""
+    for f in "$logdir"/ruverodazaroda_P*.log; do
+        [ -e "$f" ] || continue
+        chunk=$(tail -n +$((${before[$f]:-0} + 1)) "$f" | tr -d '\r')
+        grep -q ' - Logging Started$' <<<"$chunk" || continue
+        [ "${chunk##*$'\n'}" == "$rule72" ] || continue
+        runs=$((runs + 1))
+        COMMAND_LOG=$(sed -n 's/^[0-9-]* [0-9:]* - //p' <<<"$chunk" | grep -v '^Logging St')
+    done
+    [ "$runs" -eq 1 ] || COMMAND_LOG="($runs whole runs logged)"
+}
+
+# service_processes: how many processes of the prefix run the executable, as Wine lists them.
+service_processes() {
+    timeout 60 winedbg --command "info proc" </dev/null 2>/dev/null | grep -c "'ruverodazaroda.exe'"
+}
