@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The installer package under Wine's msiexec, in one prefix: a silent install, the service
-# it registers and starts, the optional logging switch, a major upgrade to a package of the
-# next version built from the same sources, a refused downgrade, and a clean removal.
+# it registers and starts, which repairs a watched reader, the optional logging switch, a
+# major upgrade to a package of the next version built from the same sources, a refused
+# downgrade, and a clean removal.
 # Usage: msi_install_test.sh ruverodazaroda-<version>-x64.msi ruverodazaroda.exe cfgmgr32.dll
 #                            <version> <source folder>
 set -u
@@ -33,6 +34,8 @@ next_exe="$work/build/windows/ruverodazaroda.exe"
 
 wine_start_prefix "$exe" "$dll"
 trap 'wine_stop_prefix; rm -rf "$work"' EXIT
+. "$here/devices.sh"
+reset_standin
 cp "$msi" "$WINEPREFIX/drive_c/old.msi"
 cp "$next_msi" "$WINEPREFIX/drive_c/new.msi"
 # Only for the tests: the stand-in cfgmgr32.dll waits in the folder the package installs
@@ -57,10 +60,6 @@ reg_value() {
         sed -n "s/^    $2    REG_[A-Z_]*    //p"
 }
 
-installed_service_state() {
-    wine sc query RUVERODAzaroda 2>/dev/null </dev/null | tr -d '\r' |
-        sed -n 's/^ *STATE *: [0-9]*  *//p' | sed 's/ *$//'
-}
 
 # Registered products and services of that name.
 products() {
@@ -83,7 +82,7 @@ newest_log() {
 # --- Silent install without the switch.
 msiexec /i 'C:\old.msi'
 expect_eq "install returns 0" 0 "$MSI_STATUS"
-expect_eq "the service runs" RUNNING "$(installed_service_state)"
+expect_eq "the service runs" RUNNING "$(service_state)"
 while IFS='|' read -r name value; do
     expect_eq "registration: $name" "$value" "$(reg_value "$service_key" "$name")"
 done <<EOF_REGISTRATION
@@ -110,16 +109,21 @@ expect_eq "no service left" 0 "$(services)"
 expect_eq "no executable left" no "$(exists "$folder/ruverodazaroda.exe")"
 expect_eq "no product left" 0 "$(products)"
 
-# --- Install with the switch: the service logs its first repair pass.
+# --- Install with the switch, the driver package staged and a watched reader on the inbox
+# driver: the service's first repair pass puts the package on it, and logs that.
+stage_package
+reader='USB\VID_F0C1&PID_0001\5&1A2B3C4D&0&1'
+add_readers "$reader|USB\VID_F0C1&PID_0001&REV_0100;USB\VID_F0C1&PID_0001|$UMDF2_DESC"
 msiexec /i 'C:\old.msi' LOGGING=1
 install_ms=$MSI_MS
 expect_eq "install with LOGGING=1 returns 0" 0 "$MSI_STATUS"
 expect_eq "LOGGING=1 writes the switch" 0x1 "$(reg_value "$switch_key" Enabled)"
-expect_eq "the service runs" RUNNING "$(installed_service_state)"
+expect_eq "the service runs" RUNNING "$(service_state)"
+expect_eq "the first repair pass repaired the reader" "$PACKAGE_DESC" "$(reader_desc "$reader")"
 first=$(newest_log)
 expect_match "the service logged its first repair pass" \
-    'Logging Started.*(CCID Inf path = |Failed to get inf path location\.)' \
-    "$(tr -d '\r' <"${first:-/dev/null}" | tr '\n' ' ')"
+    "CCID Inf path = $(package_inf_win | sed 's/[\\.]/\\&/g') 1 devices that need CCID driver fixing found\. Applying CCID driver fix\. Done! " \
+    "$(tr -d '\r' <"${first:-/dev/null}" | sed -E 's/^[0-9-]+ [0-9:]+ - //' | tr '\n' ' ')"
 
 # --- Major upgrade to the next version.
 msiexec /i 'C:\new.msi' LOGGING=1
@@ -128,9 +132,10 @@ expect_eq "upgrade returns 0" 0 "$MSI_STATUS"
 expect_eq "one product after the upgrade" 1 "$(products)"
 expect_eq "one service after the upgrade" 1 "$(services)"
 expect_eq "the new executable is installed" yes "$(same_file "$next_exe" "$folder/ruverodazaroda.exe")"
-expect_eq "the service runs again" RUNNING "$(installed_service_state)"
+expect_eq "the service runs again" RUNNING "$(service_state)"
 expect_match "the old service stopped" 'Stopping' "$(tr -d '\r' <"${first:-/dev/null}")"
 expect_eq "a new service process logs" yes "$([ "$(newest_log)" != "$first" ] && echo yes || echo no)"
+expect_eq "one service process" 1 "$(service_processes)"
 expect_eq "the switch stays" 0x1 "$(reg_value "$switch_key" Enabled)"
 
 # --- A downgrade is refused and changes nothing.
@@ -138,7 +143,7 @@ msiexec /i 'C:\old.msi'
 expect_eq "downgrade refused (1603)" $((1603 % 256)) "$MSI_STATUS"
 expect_eq "still the new executable" yes "$(same_file "$next_exe" "$folder/ruverodazaroda.exe")"
 expect_eq "still one product" 1 "$(products)"
-expect_eq "still running" RUNNING "$(installed_service_state)"
+expect_eq "still running" RUNNING "$(service_state)"
 
 # --- Removal leaves nothing of the package behind.
 msiexec /x 'C:\new.msi'
@@ -148,6 +153,7 @@ expect_eq "no service left" 0 "$(services)"
 expect_eq "no executable left" no "$(exists "$folder/ruverodazaroda.exe")"
 expect_eq "no switch left" "" "$(reg_value "$switch_key" Enabled)"
 expect_eq "no product left" 0 "$(products)"
+expect_eq "no service process left" 0 "$(service_processes)"
 
 echo "package $(stat -c %s "$msi") bytes; install ${install_ms} ms, upgrade ${upgrade_ms} ms, uninstall ${uninstall_ms} ms"
 finish
