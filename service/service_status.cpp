@@ -12,8 +12,8 @@ namespace {
 // service waits, repairs or ends its device notifications.
 SRWLOCK StatusLock = SRWLOCK_INIT;
 
-// Fills the record and sends it; the caller holds StatusLock.
-void FillAndSend(DWORD currentState, DWORD win32ExitCode, DWORD waitHint) {
+// Fills the record and gives the report it now holds; the caller holds StatusLock.
+SERVICE_STATUS Fill(DWORD currentState, DWORD win32ExitCode, DWORD waitHint) {
     ServiceStatus.dwCurrentState = currentState;
     ServiceStatus.dwWin32ExitCode = win32ExitCode;
     ServiceStatus.dwWaitHint = waitHint;
@@ -25,16 +25,20 @@ void FillAndSend(DWORD currentState, DWORD win32ExitCode, DWORD waitHint) {
         ServiceStatus.dwCheckPoint = CheckPointCounter;
         ++CheckPointCounter;
     }
-    // A report that does not arrive is not made again: the next change of state reports anew.
-    SetServiceStatus(ServiceStatusHandle, &ServiceStatus);
+    return ServiceStatus;
 }
 
 } // namespace
 
+// The report is sent from a copy taken under the lock, and after the lock is let go: a
+// manager may hold a stopped report back until the control in hand is answered (Wine's does),
+// and the handler that answers it may be waiting for the lock.
 void ReportServiceStatus(DWORD currentState, DWORD win32ExitCode, DWORD waitHint) {
     AcquireSRWLockExclusive(&StatusLock);
-    FillAndSend(currentState, win32ExitCode, waitHint);
+    SERVICE_STATUS report = Fill(currentState, win32ExitCode, waitHint);
     ReleaseSRWLockExclusive(&StatusLock);
+    // A report that does not arrive is not made again: the next change of state reports anew.
+    SetServiceStatus(ServiceStatusHandle, &report);
 }
 
 DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventData,
@@ -46,10 +50,12 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventD
         return NO_ERROR;
     ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 0);
     SetEvent(StopEvent);
-    // The service main may have reported stopped already; then that state is repeated rather
-    // than taken back. Reading the state and reporting it is one step under the lock.
+    // The service main may have recorded stopped already; then that state is repeated rather
+    // than taken back. Reading the state, filling and sending are one step under the lock, so
+    // a stopped report recorded after this one also reaches the manager after it.
     AcquireSRWLockExclusive(&StatusLock);
-    FillAndSend(ServiceStatus.dwCurrentState, NO_ERROR, 0);
+    SERVICE_STATUS report = Fill(ServiceStatus.dwCurrentState, NO_ERROR, 0);
+    SetServiceStatus(ServiceStatusHandle, &report);
     ReleaseSRWLockExclusive(&StatusLock);
     return NO_ERROR;
 }

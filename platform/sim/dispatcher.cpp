@@ -36,6 +36,11 @@ struct ServiceProcess {
     LPVOID context = nullptr;
     bool handleOut = false;
     std::deque<Request*> requests;
+    // A control handed to the handler and not yet answered, and the thread it runs on.
+    bool controlInHand = false;
+    std::thread::id dispatcherThread;
+    // Stopped reports waiting for that answer.
+    std::size_t heldStoppedReports = 0;
 
     std::vector<SERVICE_STATUS> reports;
     std::function<void(const SERVICE_STATUS&)> onReport;
@@ -240,11 +245,14 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
         p.requests.pop_front();
         const LPHANDLER_FUNCTION_EX handler = p.handler;
         const LPVOID context = p.context;
+        p.controlInHand = true;
+        p.dispatcherThread = std::this_thread::get_id();
         guard.unlock();
         const DWORD result = handler == nullptr
                                  ? static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL)
                                  : handler(request->control, 0, nullptr, context);
         guard.lock();
+        p.controlInHand = false;
         request->result = result;
         request->done = true;
         ProcessChanged().notify_all();
@@ -294,7 +302,43 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExW(LPCWSTR serviceName,
     return reinterpret_cast<SERVICE_STATUS_HANDLE>(kStatusHandle);
 }
 
+namespace {
+
+// The manager takes a stopped report from another thread of the process only once the
+// control in hand is answered, as Wine's does: a service that holds a lock of its own across
+// that report, and whose handler wants the lock, stops for good. The simulated Windows ends
+// the test run then rather than hang.
+void HoldStoppedReportWhileControlInHand(const SERVICE_STATUS* status) {
+    if (status == nullptr || status->dwCurrentState != SERVICE_STOPPED)
+        return;
+    std::unique_lock<std::mutex> guard(ProcessLock());
+    ServiceProcess& p = TheProcess();
+    if (!p.controlInHand || p.dispatcherThread == std::this_thread::get_id())
+        return;
+    ++p.heldStoppedReports;
+    ProcessChanged().notify_all();
+    if (!ProcessChanged().wait_for(guard, std::chrono::seconds(10),
+                                   [&] { return !p.controlInHand; })) {
+        std::fprintf(stderr, "sim: a stopped report waits for a control that is never answered\n");
+        std::abort();
+    }
+    --p.heldStoppedReports;
+}
+
+} // namespace
+
+std::size_t sim::HeldStoppedReports() {
+    std::lock_guard<std::mutex> guard(ProcessLock());
+    return TheProcess().heldStoppedReports;
+}
+
+void sim::WaitForHeldStoppedReports(std::size_t count) {
+    std::unique_lock<std::mutex> guard(ProcessLock());
+    ProcessChanged().wait(guard, [&] { return TheProcess().heldStoppedReports >= count; });
+}
+
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {
+    HoldStoppedReportWhileControlInHand(status);
     std::lock_guard<std::mutex> order(ReportOrder());
     // The record is read once, whole; the journal and the reports show that one reading.
     SERVICE_STATUS report{};

@@ -45,6 +45,12 @@ void OnServiceReport(std::function<void(const SERVICE_STATUS&)> hook);
 // Controls are delivered whatever the service accepts: refusing them is the manager's part.
 DWORD SendServiceControl(DWORD control);
 
+// A stopped report from a thread other than the dispatcher's is taken only once the control
+// in hand, if any, is answered, as Wine's manager does: the reports held back now, and a wait
+// for that many.
+std::size_t HeldStoppedReports();
+void WaitForHeldStoppedReports(std::size_t count);
+
 // Blocks until a report of this state has been accepted since the last reset (at once when
 // one already was). False only when none came within a minute of real time, a deadlock guard.
 bool WaitForServiceReport(DWORD state);
