@@ -31,8 +31,9 @@ SERVICE_STATUS Fill(DWORD currentState, DWORD win32ExitCode, DWORD waitHint) {
 } // namespace
 
 // The report is sent from a copy taken under the lock, and after the lock is let go: a
-// manager may hold a stopped report back until the control in hand is answered (Wine's does),
-// and the handler that answers it may be waiting for the lock.
+// manager may answer a report only once the control in hand is answered (under Wine, stops
+// timed out with 1053 while the stopped report was sent under the lock), and the handler
+// that answers the control may be waiting for the lock.
 void ReportServiceStatus(DWORD currentState, DWORD win32ExitCode, DWORD waitHint) {
     AcquireSRWLockExclusive(&StatusLock);
     SERVICE_STATUS report = Fill(currentState, win32ExitCode, waitHint);

@@ -305,9 +305,9 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExW(LPCWSTR serviceName,
 namespace {
 
 // The manager takes a stopped report from another thread of the process only once the
-// control in hand is answered, as Wine's does: a service that holds a lock of its own across
-// that report, and whose handler wants the lock, stops for good. The simulated Windows ends
-// the test run then rather than hang.
+// control in hand is answered, as a manager may: a service that holds a lock of its own
+// across that report, and whose handler wants the lock, stops for good. The simulated
+// Windows ends the test run then rather than hang.
 void HoldStoppedReportWhileControlInHand(const SERVICE_STATUS* status) {
     if (status == nullptr || status->dwCurrentState != SERVICE_STOPPED)
         return;

@@ -46,7 +46,7 @@ void OnServiceReport(std::function<void(const SERVICE_STATUS&)> hook);
 DWORD SendServiceControl(DWORD control);
 
 // A stopped report from a thread other than the dispatcher's is taken only once the control
-// in hand, if any, is answered, as Wine's manager does: the reports held back now, and a wait
+// in hand, if any, is answered, as a manager may: the reports held back now, and a wait
 // for that many.
 std::size_t HeldStoppedReports();
 void WaitForHeldStoppedReports(std::size_t count);
