@@ -16,22 +16,13 @@ endif()
 
 find_program(WINE_PROGRAM wine)
 if(WINE_PROGRAM)
-  add_test(NAME wine_entry
-           COMMAND bash ${CMAKE_SOURCE_DIR}/tests/wine/entry_test.sh
-                   $<TARGET_FILE:ruverodazaroda> $<TARGET_FILE:cfgmgr32_standin>)
-  set_tests_properties(wine_entry PROPERTIES TIMEOUT 600)
-  add_test(NAME wine_service
-           COMMAND bash ${CMAKE_SOURCE_DIR}/tests/wine/service_test.sh
-                   $<TARGET_FILE:ruverodazaroda> $<TARGET_FILE:cfgmgr32_standin>)
-  set_tests_properties(wine_service PROPERTIES TIMEOUT 600)
-  add_test(NAME wine_commands
-           COMMAND bash ${CMAKE_SOURCE_DIR}/tests/wine/commands_test.sh
-                   $<TARGET_FILE:ruverodazaroda> $<TARGET_FILE:cfgmgr32_standin>)
-  set_tests_properties(wine_commands PROPERTIES TIMEOUT 600)
-  add_test(NAME wine_system
-           COMMAND bash ${CMAKE_SOURCE_DIR}/tests/wine/system_test.sh
-                   $<TARGET_FILE:ruverodazaroda> $<TARGET_FILE:cfgmgr32_standin>)
-  set_tests_properties(wine_system PROPERTIES TIMEOUT 600)
+  # Each suite gets a fresh prefix of its own.
+  foreach(suite entry service commands system)
+    add_test(NAME wine_${suite}
+             COMMAND bash ${CMAKE_SOURCE_DIR}/tests/wine/${suite}_test.sh
+                     $<TARGET_FILE:ruverodazaroda> $<TARGET_FILE:cfgmgr32_standin>)
+    set_tests_properties(wine_${suite} PROPERTIES TIMEOUT 600)
+  endforeach()
 endif()
 
 # The log on its own, driven from many threads and pointed at planted links.
