@@ -3,7 +3,15 @@
 #include "log/log.h"
 #include "service/service_name.h"
 
+#include <cstddef>
+
 static_assert(sizeof(SERVICE_STATUS_PROCESS) == 36, "the published size of the status record");
+static_assert(offsetof(SERVICE_STATUS_PROCESS, dwWaitHint) == offsetof(SERVICE_STATUS, dwWaitHint),
+              "a status record begins with a SERVICE_STATUS");
+
+LPSERVICE_STATUS AsServiceStatus(SERVICE_STATUS_PROCESS* status) {
+    return reinterpret_cast<LPSERVICE_STATUS>(status);
+}
 
 BOOL QueryStatus(SC_HANDLE service, SERVICE_STATUS_PROCESS* status) {
     DWORD needed = 0;

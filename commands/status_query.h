@@ -4,6 +4,9 @@
 
 #include "platform/text.h"
 
+// The record's first seven fields are a SERVICE_STATUS, as the platform lays them out.
+LPSERVICE_STATUS AsServiceStatus(SERVICE_STATUS_PROCESS* status);
+
 // Refills status with what the service reports now; FALSE with the code in GetLastError().
 BOOL QueryStatus(SC_HANDLE service, SERVICE_STATUS_PROCESS* status);
 

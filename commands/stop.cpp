@@ -56,18 +56,12 @@ void StopServiceCommand() {
         }
     }
 
-    SERVICE_STATUS reported{};
-    if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &reported)) {
+    // The status record begins with the fields of the one ControlService fills, so the stop
+    // wait goes on from what the control returned.
+    if (!ControlService(service.get(), SERVICE_CONTROL_STOP, AsServiceStatus(&status))) {
         LogMessage("ControlService failed (%d)\n", GetLastError());
         return;
     }
-    status.dwServiceType = reported.dwServiceType;
-    status.dwCurrentState = reported.dwCurrentState;
-    status.dwControlsAccepted = reported.dwControlsAccepted;
-    status.dwWin32ExitCode = reported.dwWin32ExitCode;
-    status.dwServiceSpecificExitCode = reported.dwServiceSpecificExitCode;
-    status.dwCheckPoint = reported.dwCheckPoint;
-    status.dwWaitHint = reported.dwWaitHint;
 
     // The hint is slept as it is: this system's own service answers with 0 and stops at once.
     while (status.dwCurrentState != SERVICE_STOPPED) {

@@ -1,4 +1,5 @@
 #include "devices.h"
+#include "gate.h"
 #include "internal.h"
 
 #include <condition_variable>
@@ -54,17 +55,9 @@ Devices& TheDevices() {
     return devices;
 }
 
-// Held driver updates wait on their own lock, never on the world's, so that the rest of the
-// simulated platform stays usable while a test holds them.
-struct UpdateGate {
-    std::mutex lock;
-    std::condition_variable changed;
-    bool holding = false;
-    std::size_t held = 0;
-};
-
-UpdateGate& TheGate() {
-    static UpdateGate gate;
+// Where UpdateDriverForPlugAndPlayDevicesW can be held by a test.
+sim::detail::Gate& UpdateGate() {
+    static sim::detail::Gate gate;
     return gate;
 }
 
@@ -160,13 +153,7 @@ DeviceState* DeviceOfRecord(std::uintptr_t set, const SP_DEVINFO_DATA* data) {
 
 void sim::detail::ResetDevices() {
     TheDevices() = Devices{};
-    UpdateGate& gate = TheGate();
-    std::lock_guard<std::mutex> guard(gate.lock);
-    if (gate.held != 0) {
-        std::fprintf(stderr, "sim: Reset() while driver updates are held\n");
-        std::abort();
-    }
-    gate.holding = false;
+    UpdateGate().Reset("driver updates are held");
 }
 
 std::vector<std::uint8_t> sim::MultiSz(std::initializer_list<WString> ids) {
@@ -261,22 +248,15 @@ void sim::SetDeviceJournal(bool on) {
 }
 
 void sim::HoldDriverUpdates() {
-    UpdateGate& gate = TheGate();
-    std::lock_guard<std::mutex> guard(gate.lock);
-    gate.holding = true;
+    UpdateGate().Hold();
 }
 
 void sim::ReleaseDriverUpdates() {
-    UpdateGate& gate = TheGate();
-    std::lock_guard<std::mutex> guard(gate.lock);
-    gate.holding = false;
-    gate.changed.notify_all();
+    UpdateGate().Release();
 }
 
 void sim::WaitForHeldUpdates(std::size_t count) {
-    UpdateGate& gate = TheGate();
-    std::unique_lock<std::mutex> guard(gate.lock);
-    gate.changed.wait(guard, [&] { return gate.held >= count; });
+    UpdateGate().WaitForHeld(count);
 }
 
 HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND parent, DWORD flags) {
@@ -429,16 +409,7 @@ BOOL UpdateDriverForPlugAndPlayDevicesW(HWND parent, LPCWSTR hardwareId, LPCWSTR
         SetLastError(code);
         return FALSE;
     }
-    {
-        UpdateGate& gate = TheGate();
-        std::unique_lock<std::mutex> guard(gate.lock);
-        if (gate.holding) {
-            ++gate.held;
-            gate.changed.notify_all();
-            gate.changed.wait(guard, [&] { return !gate.holding; });
-            --gate.held;
-        }
-    }
+    UpdateGate().Pass();
     constexpr DWORD kKnownFlags = INSTALLFLAG_FORCE | 0x00000002u | 0x00000004u;
     if (hardwareId == nullptr || *hardwareId == 0 || fullInfPath == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);

@@ -327,11 +327,6 @@ void HoldStoppedReportWhileControlInHand(const SERVICE_STATUS* status) {
 
 } // namespace
 
-std::size_t sim::HeldStoppedReports() {
-    std::lock_guard<std::mutex> guard(ProcessLock());
-    return TheProcess().heldStoppedReports;
-}
-
 void sim::WaitForHeldStoppedReports(std::size_t count) {
     std::unique_lock<std::mutex> guard(ProcessLock());
     ProcessChanged().wait(guard, [&] { return TheProcess().heldStoppedReports >= count; });

@@ -1,3 +1,4 @@
+#include "gate.h"
 #include "internal.h"
 #include "service_process.h"
 
@@ -21,10 +22,6 @@ struct Events {
     std::map<std::uintptr_t, std::shared_ptr<Event>> handles;
     std::uintptr_t nextHandle = 0x7000;
     std::size_t waiting = 0;
-    bool holdSetEvent = false;
-    std::size_t heldSetEvents = 0;
-    bool holdWakeUps = false;
-    std::size_t heldWakeUps = 0;
 };
 
 std::mutex& EventLock() {
@@ -59,15 +56,15 @@ std::string Timeout(DWORD milliseconds) {
     return milliseconds == INFINITE ? "INFINITE" : std::to_string(milliseconds);
 }
 
-// Waits, the event lock held by guard, while the test holds this kind of return.
-void Held(std::unique_lock<std::mutex>& guard, bool Events::*hold, std::size_t Events::*held) {
-    Events& e = TheEvents();
-    if (!(e.*hold))
-        return;
-    ++(e.*held);
-    EventChanged().notify_all();
-    EventChanged().wait(guard, [&] { return !(e.*hold); });
-    --(e.*held);
+// Where SetEvent, after signalling, and a satisfied wait, before returning, can be held.
+sim::detail::Gate& SetEventGate() {
+    static sim::detail::Gate gate;
+    return gate;
+}
+
+sim::detail::Gate& WakeUpGate() {
+    static sim::detail::Gate gate;
+    return gate;
 }
 
 } // namespace
@@ -75,10 +72,12 @@ void Held(std::unique_lock<std::mutex>& guard, bool Events::*hold, std::size_t E
 void sim::detail::ResetEvents() {
     std::lock_guard<std::mutex> guard(EventLock());
     Events& e = TheEvents();
-    if (e.waiting != 0 || e.heldSetEvents != 0 || e.heldWakeUps != 0) {
-        std::fprintf(stderr, "sim: Reset() while a thread waits on an event or is held in one\n");
+    if (e.waiting != 0) {
+        std::fprintf(stderr, "sim: Reset() while a thread waits on an event\n");
         std::abort();
     }
+    SetEventGate().Reset("a thread is held in SetEvent");
+    WakeUpGate().Reset("a thread is held on waking up");
     e = Events{};
 }
 
@@ -99,35 +98,23 @@ bool sim::EventSignalled(HANDLE event) {
 }
 
 void sim::HoldSetEvent() {
-    std::lock_guard<std::mutex> guard(EventLock());
-    TheEvents().holdSetEvent = true;
+    SetEventGate().Hold();
 }
 
 void sim::ReleaseSetEvent() {
-    std::lock_guard<std::mutex> guard(EventLock());
-    TheEvents().holdSetEvent = false;
-    EventChanged().notify_all();
+    SetEventGate().Release();
 }
 
 void sim::WaitForHeldSetEvents(std::size_t count) {
-    std::unique_lock<std::mutex> guard(EventLock());
-    EventChanged().wait(guard, [&] { return TheEvents().heldSetEvents >= count; });
+    SetEventGate().WaitForHeld(count);
 }
 
 void sim::HoldWakeUps() {
-    std::lock_guard<std::mutex> guard(EventLock());
-    TheEvents().holdWakeUps = true;
+    WakeUpGate().Hold();
 }
 
 void sim::ReleaseWakeUps() {
-    std::lock_guard<std::mutex> guard(EventLock());
-    TheEvents().holdWakeUps = false;
-    EventChanged().notify_all();
-}
-
-void sim::WaitForHeldWakeUps(std::size_t count) {
-    std::unique_lock<std::mutex> guard(EventLock());
-    EventChanged().wait(guard, [&] { return TheEvents().heldWakeUps >= count; });
+    WakeUpGate().Release();
 }
 
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
@@ -179,7 +166,8 @@ BOOL SetEvent(HANDLE event) {
     }
     e->signalled = true;
     EventChanged().notify_all();
-    Held(guard, &Events::holdSetEvent, &Events::heldSetEvents);
+    guard.unlock();
+    SetEventGate().Pass();
     return TRUE;
 }
 
@@ -213,6 +201,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     // An auto-reset event lets one waiter through and turns non-signalled again.
     if (!e->manualReset)
         e->signalled = false;
-    Held(guard, &Events::holdWakeUps, &Events::heldWakeUps);
+    guard.unlock();
+    WakeUpGate().Pass();
     return WAIT_OBJECT_0;
 }

@@ -381,8 +381,8 @@ struct SERVICE_FAILURE_ACTIONSW {
     SC_ACTION* lpsaActions;
 };
 
-using LPHANDLER_FUNCTION_EX = DWORD(WINAPI*)(DWORD dwControl, DWORD dwEventType,
-                                             LPVOID lpEventData, LPVOID lpContext);
+using LPHANDLER_FUNCTION_EX = DWORD(WINAPI*)(DWORD dwControl, DWORD dwEventType, LPVOID lpEventData,
+                                             LPVOID lpContext);
 
 // Service dispatcher.
 using LPSERVICE_MAIN_FUNCTIONW = void(WINAPI*)(DWORD dwNumServicesArgs,
@@ -425,7 +425,8 @@ struct SRWLOCK {
     PVOID Ptr;
 };
 using PSRWLOCK = SRWLOCK*;
-#define SRWLOCK_INIT {nullptr}
+#define SRWLOCK_INIT                                                                               \
+    { nullptr }
 void AcquireSRWLockExclusive(PSRWLOCK lock);
 void ReleaseSRWLockExclusive(PSRWLOCK lock);
 
@@ -450,8 +451,8 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status);
 
 // Service control manager.
 SC_HANDLE OpenSCManagerW(LPCWSTR machineName, LPCWSTR databaseName, DWORD access);
-SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR displayName,
-                         DWORD access, DWORD serviceType, DWORD startType, DWORD errorControl,
+SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR displayName, DWORD access,
+                         DWORD serviceType, DWORD startType, DWORD errorControl,
                          LPCWSTR binaryPathName, LPCWSTR loadOrderGroup, LPDWORD tagId,
                          LPCWSTR dependencies, LPCWSTR serviceStartName, LPCWSTR password);
 SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD access);

@@ -67,8 +67,12 @@ void Sweep() {
     }
 }
 
-SC_HANDLE NewHandle(const Handle& h) {
+SC_HANDLE NewHandle(bool manager, const WString& service, DWORD access) {
     Scm& scm = TheScm();
+    Handle h;
+    h.manager = manager;
+    h.service = service;
+    h.access = access;
     std::uintptr_t value = scm.nextHandle++;
     scm.open[value] = h;
     return reinterpret_cast<SC_HANDLE>(value);
@@ -108,6 +112,12 @@ Service& Registered(const WString& name) {
     return s->second;
 }
 
+// A service bound to a service process in this process plays it; any other, the script.
+sim::detail::ServiceDriver DriverFor(const WString& name, const sim::ServiceScript& script) {
+    return sim::detail::BoundServiceDriver(name).value_or(
+        sim::detail::TimelineDriver(script, Now()));
+}
+
 std::string Actions(const SERVICE_FAILURE_ACTIONSW* f) {
     if (f == nullptr)
         return "NULL";
@@ -139,7 +149,7 @@ void sim::AddService(const WString& name, const ServiceScript& script) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     Service s;
     s.record.binaryPath = WSTR("C:\\Service.exe");
-    s.driver = detail::BoundServiceDriver(name).value_or(detail::TimelineDriver(script, Now()));
+    s.driver = DriverFor(name, script);
     TheScm().services[Upper(name)] = s;
 }
 
@@ -149,11 +159,6 @@ void sim::detail::RebindService(const WString& name) {
     std::optional<ServiceDriver> bound = BoundServiceDriver(name);
     if (it != TheScm().services.end() && bound)
         it->second.driver = *bound;
-}
-
-void sim::ScriptService(const WString& name, const ServiceScript& script) {
-    std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    Registered(name).driver = detail::TimelineDriver(script, Now());
 }
 
 void sim::SetStatusQueryTime(DWORD milliseconds) {
@@ -229,10 +234,7 @@ SC_HANDLE OpenSCManagerW(LPCWSTR machineName, LPCWSTR databaseName, DWORD access
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
-    Handle h;
-    h.manager = true;
-    h.access = access;
-    return NewHandle(h);
+    return NewHandle(true, WString(), access);
 }
 
 SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR displayName, DWORD access,
@@ -265,13 +267,9 @@ SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR display
     Service s;
     s.record.binaryPath = binaryPathName;
     s.record.startType = startType;
-    s.driver = sim::detail::BoundServiceDriver(serviceName)
-                   .value_or(sim::detail::TimelineDriver(sim::ServiceScript{}, Now()));
+    s.driver = DriverFor(serviceName, sim::ServiceScript{});
     TheScm().services[key] = s;
-    Handle h;
-    h.service = key;
-    h.access = access;
-    return NewHandle(h);
+    return NewHandle(false, key, access);
 }
 
 SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD access) {
@@ -289,10 +287,7 @@ SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD access) {
         SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
         return nullptr;
     }
-    Handle h;
-    h.service = key;
-    h.access = access;
-    return NewHandle(h);
+    return NewHandle(false, key, access);
 }
 
 BOOL DeleteService(SC_HANDLE service) {

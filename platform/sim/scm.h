@@ -37,8 +37,6 @@ struct ServiceScript {
 // Registers a service as if it had been installed before, binary path "C:\Service.exe".
 // A service that CreateServiceW registers plays the default script.
 void AddService(const WString& name, const ServiceScript& script = {});
-// Gives a registered service a new script, its `now` timeline starting at the current tick.
-void ScriptService(const WString& name, const ServiceScript& script);
 
 // Binds the service of this name, registered now or later, to a service process that runs
 // in this process instead of a script: an accepted start request runs processMain on a

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <thread>
@@ -61,14 +62,8 @@ SERVICE_STATUS_PROCESS StatusOf(const std::shared_ptr<Binding>& b) {
         return status;
     const std::vector<SERVICE_STATUS> reports = sim::ServiceReports();
     if (reports.size() > before) {
-        const SERVICE_STATUS& r = reports.back();
-        status.dwServiceType = r.dwServiceType;
-        status.dwCurrentState = r.dwCurrentState;
-        status.dwControlsAccepted = r.dwControlsAccepted;
-        status.dwWin32ExitCode = r.dwWin32ExitCode;
-        status.dwServiceSpecificExitCode = r.dwServiceSpecificExitCode;
-        status.dwCheckPoint = r.dwCheckPoint;
-        status.dwWaitHint = r.dwWaitHint;
+        // A status record begins with the fields of a report.
+        std::memcpy(&status, &reports.back(), sizeof(SERVICE_STATUS));
     } else if (!ended) {
         status.dwCurrentState = SERVICE_START_PENDING;
     }

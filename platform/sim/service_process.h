@@ -46,9 +46,7 @@ void OnServiceReport(std::function<void(const SERVICE_STATUS&)> hook);
 DWORD SendServiceControl(DWORD control);
 
 // A stopped report from a thread other than the dispatcher's is taken only once the control
-// in hand, if any, is answered, as a manager may: the reports held back now, and a wait
-// for that many.
-std::size_t HeldStoppedReports();
+// in hand, if any, is answered, as a manager may: a wait until that many are held back.
 void WaitForHeldStoppedReports(std::size_t count);
 
 // Blocks until a report of this state has been accepted since the last reset (at once when
@@ -70,7 +68,6 @@ void WaitForHeldSetEvents(std::size_t count);
 // until released.
 void HoldWakeUps();
 void ReleaseWakeUps();
-void WaitForHeldWakeUps(std::size_t count);
 
 // Slim reader/writer locks held now. In the journal a lock is named &lock1, &lock2, ... in
 // the order in which the world first saw it.
