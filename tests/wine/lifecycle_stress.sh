@@ -15,18 +15,6 @@ wine reg add 'HKLM\SOFTWARE\Corvane\Tessarine\KVR\Log' /v Enabled /t REG_DWORD /
 logdir="$(windows_temp)/Kelpix.log"
 key='HKLM\System\CurrentControlSet\Services\RUVERODAzaroda'
 
-# Processes of this prefix running the executable, as Wine lists them; waits up to 10 s for
-# the count to reach 0.
-leftover_processes() {
-    local count
-    for _ in $(seq 10); do
-        count=$(service_processes)
-        [ "$count" = 0 ] && break
-        sleep 1
-    done
-    echo "$count"
-}
-
 started=$(date +%s)
 for cycle in $(seq "$cycles"); do
     run_command install
@@ -46,7 +34,7 @@ Service started successfully." "$RUN_STATUS $COMMAND_LOG"
     wine reg query "$key" >/dev/null 2>&1 </dev/null
     expect_eq "$cycle: no registration is left" 1 "$?"
     expect_eq "$cycle: the manager knows no such service" NONE "$(service_state)"
-    expect_eq "$cycle: no process of the executable is left" 0 "$(leftover_processes)"
+    expect_eq "$cycle: no process of the executable is left" 0 "$(service_processes_left)"
 done
 elapsed=$(($(date +%s) - started))
 

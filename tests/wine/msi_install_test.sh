@@ -77,17 +77,6 @@ same_file() {
     if cmp -s "$1" "$2"; then echo yes; else echo no; fi
 }
 
-# processes_end_within SECONDS: yes when no process runs the executable any more, at the
-# latest after SECONDS; a service reports its stop before its process has ended.
-processes_end_within() {
-    local i
-    for ((i = 0; i < $1 * 10; i++)); do
-        [ "$(service_processes)" -eq 0 ] && echo yes && return
-        sleep 0.1
-    done
-    echo no
-}
-
 newest_log() {
     ls -t "$logdir"/ruverodazaroda_P*.log 2>/dev/null | head -n 1
 }
@@ -118,7 +107,7 @@ expect_eq "without LOGGING=1 no log" no "$(exists "$logdir")"
 
 msiexec /x 'C:\old.msi'
 expect_eq "uninstall returns 0" 0 "$MSI_STATUS"
-expect_eq "the service process ends" yes "$(processes_end_within 10)"
+expect_eq "the service process ends" 0 "$(service_processes_left)"
 expect_eq "no service left" 0 "$(services)"
 expect_eq "no executable left" no "$(exists "$folder/ruverodazaroda.exe")"
 expect_eq "no product left" 0 "$(products)"
@@ -167,7 +156,7 @@ expect_eq "no service left" 0 "$(services)"
 expect_eq "no executable left" no "$(exists "$folder/ruverodazaroda.exe")"
 expect_eq "no switch left" "" "$(reg_value "$switch_key" Enabled)"
 expect_eq "no product left" 0 "$(products)"
-expect_eq "the service process ends" yes "$(processes_end_within 10)"
+expect_eq "the service process ends" 0 "$(service_processes_left)"
 
 echo "package $(stat -c %s "$msi") bytes; install ${install_ms} ms, upgrade ${upgrade_ms} ms, uninstall ${uninstall_ms} ms"
 finish

@@ -10,28 +10,18 @@ wine_start_prefix "$1" "$2"
 wine reg add 'HKLM\SOFTWARE\Corvane\Tessarine\KVR\Log' /v Enabled /t REG_DWORD /d 1 /f \
     >/dev/null 2>&1 </dev/null
 
-sc() {
-    wine sc "$@" 2>/dev/null </dev/null | tr -d '\r'
-}
-# A field of sc query, e.g. "STATE : 4 RUNNING" gives 4.
-query() {
-    sc query RUVERODAzaroda | awk -v field="$1" '$1 == field { print $3 }'
-}
-# Polls the state for up to 30 s; prints the last one seen.
-wait_state() {
-    local i
-    for i in $(seq 60); do
-        [ "$(query STATE)" = "$1" ] && break
-        sleep 0.5
-    done
-    query STATE
+# The exit code sc query reports, e.g. "WIN32_EXIT_CODE : 0 (0x0)" gives 0.
+exit_code() {
+    wine sc query RUVERODAzaroda 2>/dev/null </dev/null | tr -d '\r' |
+        awk '$1 == "WIN32_EXIT_CODE" { print $3 }'
 }
 
-sc create RUVERODAzaroda binPath= "$EXE_WIN" >/dev/null
-expect_eq "registered service is stopped" 1 "$(query STATE)"
-sc start RUVERODAzaroda >/dev/null
-expect_eq "sc start reaches RUNNING" 4 "$(wait_state 4)"
-expect_eq "while running it reports exit code 0" 0 "$(query WIN32_EXIT_CODE)"
+wine sc create RUVERODAzaroda binPath= "$EXE_WIN" >/dev/null 2>&1 </dev/null
+expect_eq "registered service is stopped" STOPPED "$(service_state)"
+wine sc start RUVERODAzaroda >/dev/null 2>&1 </dev/null
+wait_service_state RUNNING
+expect_eq "sc start reaches RUNNING" RUNNING "$(service_state)"
+expect_eq "while running it reports exit code 0" 0 "$(exit_code)"
 expect_eq "one service process runs" 1 "$(service_processes)"
 
 logdir="$(windows_temp)/Kelpix.log"
@@ -50,14 +40,11 @@ ${stamp}Logging Started
 ${stamp}Notification detection with 0x[0-9A-F]{16}
 ${stamp}Failed to get inf path location.\$" "$(tr -d '\r' <"$log")"
 
-sc stop RUVERODAzaroda >/dev/null
-expect_eq "sc stop reaches STOPPED" 1 "$(wait_state 1)"
-expect_eq "stopped with exit code 0" 0 "$(query WIN32_EXIT_CODE)"
-for _ in $(seq 30); do
-    [ "$(service_processes)" = 0 ] && break
-    sleep 1
-done
-expect_eq "no service process is left" 0 "$(service_processes)"
+wine sc stop RUVERODAzaroda >/dev/null 2>&1 </dev/null
+wait_service_state STOPPED
+expect_eq "sc stop reaches STOPPED" STOPPED "$(service_state)"
+expect_eq "stopped with exit code 0" 0 "$(exit_code)"
+expect_eq "no service process is left" 0 "$(service_processes_left 30)"
 expect_match "stopped: Stopping, then the stop banner last" "
 ${stamp}Failed to get inf path location.
 ${stamp}Stopping

@@ -103,3 +103,15 @@ run_command() {
 service_processes() {
     timeout 60 winedbg --command "info proc" </dev/null 2>/dev/null | grep -c "'ruverodazaroda.exe'"
 }
+
+# service_processes_left [SECONDS]: the count once it reaches 0, or after SECONDS (10): a
+# service reports its stop before its process has ended.
+service_processes_left() {
+    local count i
+    for ((i = 0; i < ${1:-10} * 4; i++)); do
+        count=$(service_processes)
+        [ "$count" -eq 0 ] && break
+        sleep 0.25
+    done
+    echo "$count"
+}
