@@ -1,14 +1,11 @@
 #include "internal.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -86,48 +83,6 @@ void Fill(const std::pair<WString, bool>& entry, LPWIN32_FIND_DATAW data) {
     std::size_t n = std::min<std::size_t>(entry.first.size(), MAX_PATH - 1);
     std::copy(entry.first.begin(), entry.first.begin() + static_cast<std::ptrdiff_t>(n),
               data->cFileName);
-}
-
-// A stream of the C runtime on its host descriptor.
-struct Stream {
-    int fd = -1;
-    bool append = false;
-};
-
-// Windows text mode: every line feed written is stored as carriage return and line feed.
-// In append mode the runtime moves to the end of the file and then writes there, in two
-// steps, so a writer between the two steps is overwritten; the yield lets one in.
-ssize_t TextWrite(void* cookie, const char* data, std::size_t size) {
-    auto* stream = static_cast<Stream*>(cookie);
-    std::string out;
-    out.reserve(size + size / 8);
-    for (std::size_t i = 0; i < size; ++i) {
-        if (data[i] == '\n')
-            out += '\r';
-        out += data[i];
-    }
-    ssize_t done = 0;
-    if (stream->append) {
-        off_t end = lseek(stream->fd, 0, SEEK_END);
-        std::this_thread::yield();
-        done = end < 0 ? -1 : pwrite(stream->fd, out.data(), out.size(), end);
-        if (done > 0)
-            lseek(stream->fd, end + done, SEEK_SET);
-    } else {
-        done = write(stream->fd, out.data(), out.size());
-    }
-    return done < 0 ? -1 : static_cast<ssize_t>(size);
-}
-
-ssize_t TextRead(void* cookie, char* data, std::size_t size) {
-    return read(static_cast<Stream*>(cookie)->fd, data, size);
-}
-
-int TextClose(void* cookie) {
-    auto* stream = static_cast<Stream*>(cookie);
-    int result = close(stream->fd);
-    delete stream;
-    return result;
 }
 
 } // namespace
@@ -348,49 +303,4 @@ BOOL FindClose(HANDLE handle) {
         return FALSE;
     }
     return TRUE;
-}
-
-std::FILE* _fsopen(const char* name, const char* mode, int shflag) {
-    DWORD code = 0;
-    if (Call("_fsopen", &code, Quote(name), Quote(mode), sim::detail::Hex(shflag, 2))) {
-        errno = static_cast<int>(code);
-        return nullptr;
-    }
-    std::string host;
-    if (name == nullptr || mode == nullptr || !sim::detail::ToHost(Utf8ToUtf16(name), &host)) {
-        errno = ENOENT;
-        return nullptr;
-    }
-    bool plus = std::strchr(mode, '+') != nullptr;
-    int flags = plus ? O_RDWR : O_WRONLY;
-    switch (mode[0]) {
-    case 'r':
-        flags = plus ? O_RDWR : O_RDONLY;
-        break;
-    case 'w':
-        flags |= O_CREAT | O_TRUNC;
-        break;
-    case 'a':
-        flags |= O_CREAT;
-        break;
-    default:
-        errno = EINVAL;
-        return nullptr;
-    }
-    int fd = open(host.c_str(), flags | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return nullptr;
-    if (std::strchr(mode, 'b') != nullptr)
-        return fdopen(fd, mode);
-    cookie_io_functions_t text{TextRead, TextWrite, nullptr, TextClose};
-    std::string cookieMode = mode[0] == 'a' ? "a" : (mode[0] == 'w' ? "w" : "r");
-    if (plus)
-        cookieMode += '+';
-    auto* stream = new Stream{fd, mode[0] == 'a'};
-    std::FILE* file = fopencookie(stream, cookieMode.c_str(), text);
-    if (file == nullptr) {
-        close(fd);
-        delete stream;
-    }
-    return file;
 }

@@ -113,7 +113,6 @@ using errno_t = int;
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400u
-#define _SH_DENYNO 0x40
 
 #define DELETE 0x00010000u
 #define SYNCHRONIZE 0x00100000u
@@ -430,8 +429,7 @@ using PSRWLOCK = SRWLOCK*;
 void AcquireSRWLockExclusive(PSRWLOCK lock);
 void ReleaseSRWLockExclusive(PSRWLOCK lock);
 
-// The C runtime's shared open and thread-safe local time, as the Windows runtime has them.
-std::FILE* _fsopen(const char* name, const char* mode, int shflag);
+// The C runtime's thread-safe local time, as the Windows runtime has it.
 errno_t localtime_s(std::tm* result, const std::time_t* time);
 
 // Registry and security descriptors.

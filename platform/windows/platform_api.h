@@ -21,7 +21,6 @@
 #include <newdev.h>
 #include <cfgmgr32.h>
 #include <devguid.h>
-#include <share.h>
 #include <cstdio>
 #include <ctime>
 

@@ -58,16 +58,6 @@ TEST_F(SimTest, SearchMatchesWildcardsAndFollowsTheChosenOrder) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
-TEST_F(SimTest, TextModeStoresCarriageReturnLineFeed) {
-    std::FILE* f = _fsopen("C:\\Windows\\Temp\\t.txt", "a+t", _SH_DENYNO);
-    ASSERT_NE(f, nullptr);
-    std::fputs("a\nb\n", f);
-    std::fclose(f);
-    EXPECT_EQ(sim::ReadFile(WSTR("C:\\Windows\\Temp\\t.txt")), "a\r\nb\r\n");
-    EXPECT_EQ(_fsopen("", "a+t", _SH_DENYNO), nullptr);
-    EXPECT_EQ(_fsopen("D:\\x.txt", "a+t", _SH_DENYNO), nullptr);
-}
-
 TEST_F(SimTest, SleepAdvancesTheClockAndWraps) {
     sim::SetTicks(0xFFFFFF00u);
     Sleep(0x200);
