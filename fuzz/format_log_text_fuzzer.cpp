@@ -27,31 +27,23 @@ struct Arguments {
     std::vector<std::unique_ptr<char[]>> narrow;
 };
 
-void AddWide(Arguments& a, FuzzInput& in, std::size_t length, bool null, bool noZeros) {
+// A text argument of length characters, each drawn from the input; noZeros keeps a
+// terminator from cutting it short.
+template <typename C>
+void AddText(Arguments& a, std::vector<std::unique_ptr<C[]>>& store, FuzzInput& in,
+             std::size_t length, bool null, bool noZeros) {
     LogArg arg;
-    arg.kind = LogArg::Kind::Wide;
+    arg.kind = sizeof(C) == 1 ? LogArg::Kind::Narrow : LogArg::Kind::Wide;
     if (!null) {
-        a.wide.emplace_back(new WCHAR[length]);
+        store.emplace_back(new C[length]);
         for (std::size_t i = 0; i < length; ++i) {
-            WCHAR c = static_cast<WCHAR>(in.Word());
-            a.wide.back()[i] = noZeros && c == 0 ? 1 : c;
+            C c = static_cast<C>(sizeof(C) == 1 ? in.Byte() : in.Word());
+            store.back()[i] = noZeros && c == 0 ? 1 : c;
         }
-        arg.wide = a.wide.back().get();
-        arg.length = length;
-    }
-    a.list.push_back(arg);
-}
-
-void AddNarrow(Arguments& a, FuzzInput& in, std::size_t length, bool null, bool noZeros) {
-    LogArg arg;
-    arg.kind = LogArg::Kind::Narrow;
-    if (!null) {
-        a.narrow.emplace_back(new char[length]);
-        for (std::size_t i = 0; i < length; ++i) {
-            char c = static_cast<char>(in.Byte());
-            a.narrow.back()[i] = noZeros && c == 0 ? 1 : c;
-        }
-        arg.narrow = a.narrow.back().get();
+        if constexpr (sizeof(C) == 1)
+            arg.narrow = store.back().get();
+        else
+            arg.wide = store.back().get();
         arg.length = length;
     }
     a.list.push_back(arg);
@@ -74,10 +66,10 @@ void Arbitrary(FuzzInput& in) {
             break;
         }
         case 4:
-            AddWide(a, in, in.Byte(), (kind & 0x80) != 0, false);
+            AddText(a, a.wide, in, in.Byte(), (kind & 0x80) != 0, false);
             break;
         case 5:
-            AddNarrow(a, in, in.Byte(), (kind & 0x80) != 0, false);
+            AddText(a, a.narrow, in, in.Byte(), (kind & 0x80) != 0, false);
             break;
         default:
             a.list.push_back(LogArg{});
@@ -142,13 +134,13 @@ void Compared(FuzzInput& in) {
             // The C library counts bytes for width and precision, and never cuts a character.
             std::size_t length = in.Byte() % 24;
             if (conversion == 'S') {
-                AddWide(a, in, length, false, true);
+                AddText(a, a.wide, in, length, false, true);
                 mine += "S";
                 theirs += "ls";
                 std::wstring value = ToWchar(a.list.back().wide, length);
                 std::snprintf(piece, sizeof piece, theirs.c_str(), value.c_str());
             } else {
-                AddNarrow(a, in, length, false, true);
+                AddText(a, a.narrow, in, length, false, true);
                 mine += "s";
                 theirs += "s";
                 std::string value(a.list.back().narrow, length);
