@@ -11,6 +11,7 @@ const std::string kRegisterCall = "CM_Register_Notification({cbSize=416, Flags=0
 const std::string kRegisteredLine = "Notification detection with 0x0000000000005000";
 const std::string kPathLine = "CCID Inf path = " + kInfPathText;
 
+const CM_NOTIFY_ACTION kEnumerated = CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED;
 const WString kWatchedInstance = WSTR("USB\\VID_F0C1&PID_1234\\5&1A2B3C4D&0&2");
 
 // What one repair pass over the single watched reader of these tests logs.
@@ -103,7 +104,7 @@ TEST_P(DeviceDetectionFailure, FailedRegistrationIsLoggedInDecimalAndNotUndone) 
     EXPECT_EQ(LogEntries(), (std::vector<std::string>{GetParam().line}));
     EXPECT_EQ(NotificationHandle, nullptr);
     EXPECT_EQ(sim::ActiveRegistrations(), 0u);
-    Deliver(CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED, kWatchedInstance);
+    Deliver(kEnumerated, kWatchedInstance);
     UnregisterDeviceDetection();
     EXPECT_EQ(PlatformCalls(), (std::vector<std::string>{kRegisterCall}));
     EXPECT_EQ(LogEntries(), (std::vector<std::string>{GetParam().line}));
@@ -146,40 +147,35 @@ TEST_P(DeviceDetectionEvent, OnlyEnumeratedWatchedInstancesRunAPass) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Events, DeviceDetectionEvent,
-    ::testing::Values(
-        EventCase{"EnumeratedWatched", CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED, kWatchedInstance,
-                  true},
-        EventCase{"EnumeratedWatchedLowerCase", CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED,
-                  WSTR("usb\\vid_f0c1&pid_1234\\5&1a2b3c4d&0&2"), true},
-        EventCase{"EnumeratedCompositeInterface", CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED,
-                  WSTR("USB\\VID_F0C4&PID_0042&MI_00\\7&1F2E3D4C&0&0000"), true},
-        EventCase{"EnumeratedBarePrefix", CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED,
-                  WSTR("USB\\VID_F0C3&PID_"), true},
-        EventCase{"StartedWatched", CM_NOTIFY_ACTION_DEVICEINSTANCESTARTED, kWatchedInstance,
-                  false},
-        EventCase{"RemovedWatched", CM_NOTIFY_ACTION_DEVICEINSTANCEREMOVED, kWatchedInstance,
-                  false},
-        EventCase{"InterfaceArrivalWatched", CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL,
-                  kWatchedInstance, false},
-        EventCase{"EnumeratedOtherVendor", CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED,
-                  WSTR("USB\\VID_F0C5&PID_1234\\5&1A2B3C4D&0&2"), false},
-        EventCase{"StartedOtherVendor", CM_NOTIFY_ACTION_DEVICEINSTANCESTARTED,
-                  WSTR("USB\\VID_F0C5&PID_1234\\5&1A2B3C4D&0&2"), false},
-        EventCase{"EnumeratedOtherBus", CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED,
-                  WSTR("HID\\VID_F0C1&PID_1234\\7&2A&0&0000"), false},
-        EventCase{"EnumeratedSixteenCharacters", CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED,
-                  WSTR("USB\\VID_F0C1&PID"), false},
-        EventCase{"EnumeratedEmpty", CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED, WSTR(""), false},
-        // Actions beyond the named ones arrive as plain 32-bit values.
-        EventCase{"ActionOfALaterSystem", static_cast<CM_NOTIFY_ACTION>(238), kWatchedInstance,
-                  false},
-        EventCase{"LargestAction", static_cast<CM_NOTIFY_ACTION>(0xFFFFFFFFu), kWatchedInstance,
-                  false},
-        EventCase{"EnumeratedWithTopBitSet", static_cast<CM_NOTIFY_ACTION>(0x80000007u),
-                  kWatchedInstance, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+const WString kOtherVendorInstance = WSTR("USB\\VID_F0C5&PID_1234\\5&1A2B3C4D&0&2");
+
+// Actions beyond the named ones arrive as plain 32-bit values.
+CM_NOTIFY_ACTION Action(std::uint32_t value) {
+    return static_cast<CM_NOTIFY_ACTION>(value);
+}
+
+const EventCase kEventCases[] = {
+    {"EnumeratedWatched", kEnumerated, kWatchedInstance, true},
+    {"EnumeratedWatchedLowerCase", kEnumerated, WSTR("usb\\vid_f0c1&pid_1234\\5&1a2b3c4d&0&2"),
+     true},
+    {"EnumeratedCompositeInterface", kEnumerated,
+     WSTR("USB\\VID_F0C4&PID_0042&MI_00\\7&1F2E3D4C&0&0000"), true},
+    {"EnumeratedBarePrefix", kEnumerated, WSTR("USB\\VID_F0C3&PID_"), true},
+    {"StartedWatched", CM_NOTIFY_ACTION_DEVICEINSTANCESTARTED, kWatchedInstance, false},
+    {"RemovedWatched", CM_NOTIFY_ACTION_DEVICEINSTANCEREMOVED, kWatchedInstance, false},
+    {"InterfaceArrivalWatched", CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL, kWatchedInstance, false},
+    {"EnumeratedOtherVendor", kEnumerated, kOtherVendorInstance, false},
+    {"StartedOtherVendor", CM_NOTIFY_ACTION_DEVICEINSTANCESTARTED, kOtherVendorInstance, false},
+    {"EnumeratedOtherBus", kEnumerated, WSTR("HID\\VID_F0C1&PID_1234\\7&2A&0&0000"), false},
+    {"EnumeratedSixteenCharacters", kEnumerated, WSTR("USB\\VID_F0C1&PID"), false},
+    {"EnumeratedEmpty", kEnumerated, WSTR(""), false},
+    {"ActionOfALaterSystem", Action(238), kWatchedInstance, false},
+    {"LargestAction", Action(0xFFFFFFFFu), kWatchedInstance, false},
+    {"EnumeratedWithTopBitSet", Action(0x80000007u), kWatchedInstance, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Events, DeviceDetectionEvent, ::testing::ValuesIn(kEventCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Event data as the platform lays it out: FilterType, Reserved, then the instance ID.
 std::vector<std::uint8_t> EventBytes(const std::vector<std::uint8_t>& id) {
@@ -211,42 +207,42 @@ class DeviceDetectionRaw : public DeviceDetection, public ::testing::WithParamIn
 TEST_P(DeviceDetectionRaw, InstanceIdIsReadWithinTheEventData) {
     StartWithReader();
     RegisterDeviceDetection();
-    sim::WaitForDeviceEvent(
-        sim::PostRawDeviceEvent(CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED, GetParam().data));
+    sim::WaitForDeviceEvent(sim::PostRawDeviceEvent(kEnumerated, GetParam().data));
     std::vector<std::string> expected{kRegisteredLine};
     if (GetParam().detected)
         expected = Concat({kRegisteredLine, "Device detected!"}, kPassLines);
     EXPECT_EQ(LogEntries(), expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Data, DeviceDetectionRaw,
-    ::testing::Values(
-        RawCase{"Terminated", EventBytes(sim::MultiSz({kWatchedInstance})), true},
-        RawCase{"UnterminatedUpToTheEnd", EventBytes(sim::WideBytes(kWatchedInstance)), true},
-        RawCase{"UnterminatedBarePrefix", EventBytes(sim::WideBytes(WSTR("USB\\VID_F0C2&PID_"))),
-                true},
-        RawCase{"BarePrefixAndAnOddByte",
-                WithTail(EventBytes(sim::WideBytes(WSTR("USB\\VID_F0C2&PID_"))), {0x41}), true},
-        RawCase{"CutBeforeThePrefixEnds", EventBytes(sim::WideBytes(WSTR("USB\\VID_F0C1&PID"))),
-                false},
-        RawCase{"CutWithAnOddByte",
-                WithTail(EventBytes(sim::WideBytes(WSTR("USB\\VID_F0C1&PID"))), {0x5F}), false},
-        RawCase{"EndsAtTheFirstTerminator",
-                EventBytes(sim::MultiSz({WSTR("USB"), WSTR("VID_F0C1&PID_1234")})), false},
-        RawCase{"OneCharacter", EventBytes(sim::WideBytes(WSTR("U"))), false},
-        RawCase{"HeaderAndOneByte", WithTail(EventBytes({}), {0x55}), false},
-        RawCase{"HeaderOnly", EventBytes({}), false},
-        RawCase{"Nothing", std::vector<std::uint8_t>{}, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+// The event data of an instance ID that comes without its terminator.
+std::vector<std::uint8_t> Unterminated(const WString& id) {
+    return EventBytes(sim::WideBytes(id));
+}
+
+const RawCase kRawCases[] = {
+    {"Terminated", EventBytes(sim::MultiSz({kWatchedInstance})), true},
+    {"UnterminatedUpToTheEnd", Unterminated(kWatchedInstance), true},
+    {"UnterminatedBarePrefix", Unterminated(WSTR("USB\\VID_F0C2&PID_")), true},
+    {"BarePrefixAndAnOddByte", WithTail(Unterminated(WSTR("USB\\VID_F0C2&PID_")), {0x41}), true},
+    {"CutBeforeThePrefixEnds", Unterminated(WSTR("USB\\VID_F0C1&PID")), false},
+    {"CutWithAnOddByte", WithTail(Unterminated(WSTR("USB\\VID_F0C1&PID")), {0x5F}), false},
+    {"EndsAtTheFirstTerminator", EventBytes(sim::MultiSz({WSTR("USB"), WSTR("VID_F0C1&PID_1234")})),
+     false},
+    {"OneCharacter", Unterminated(WSTR("U")), false},
+    {"HeaderAndOneByte", WithTail(EventBytes({}), {0x55}), false},
+    {"HeaderOnly", EventBytes({}), false},
+    {"Nothing", {}, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Data, DeviceDetectionRaw, ::testing::ValuesIn(kRawCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DeviceDetection, EachEnumeratedInterfaceRunsItsOwnPass) {
     StartWithReader();
     sim::FailAlways("UpdateDriverForPlugAndPlayDevicesW", ERROR_ACCESS_DENIED);
     RegisterDeviceDetection();
-    Deliver(CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED, WSTR("USB\\VID_F0C1&PID_1234\\5&1A&0&2"));
-    Deliver(CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED,
-            WSTR("USB\\VID_F0C1&PID_1234&MI_00\\6&2B&0&0000"));
+    Deliver(kEnumerated, WSTR("USB\\VID_F0C1&PID_1234\\5&1A&0&2"));
+    Deliver(kEnumerated, WSTR("USB\\VID_F0C1&PID_1234&MI_00\\6&2B&0&0000"));
     const std::vector<std::string> pass = {
         "Device detected!",
         kPathLine,
@@ -267,7 +263,7 @@ TEST_F(DeviceDetection, NoCallbackAfterUnregistration) {
     EXPECT_EQ(sim::ActiveRegistrations(), 0u);
     // The handle keeps its value.
     EXPECT_EQ(HandleValue(), 0x5000u);
-    Deliver(CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED, kWatchedInstance);
+    Deliver(kEnumerated, kWatchedInstance);
     EXPECT_EQ(LogEntries(), (std::vector<std::string>{kRegisteredLine}));
 }
 
@@ -281,8 +277,7 @@ TEST_F(DeviceDetection, UnregistrationWaitsForTheRunningCallback) {
     StartWithReader();
     RegisterDeviceDetection();
     sim::HoldDriverUpdates();
-    unsigned running =
-        sim::PostDeviceInstanceEvent(CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED, kWatchedInstance);
+    unsigned running = sim::PostDeviceInstanceEvent(kEnumerated, kWatchedInstance);
     sim::WaitForHeldUpdates(1);
 
     std::vector<std::string> seenOnReturn;
@@ -293,8 +288,8 @@ TEST_F(DeviceDetection, UnregistrationWaitsForTheRunningCallback) {
     sim::WaitForWaitingUnregistrations(1);
     EXPECT_EQ(sim::RunningCallbacks(), 1u);
     // An event that comes while the unregistration waits reaches no callback.
-    sim::WaitForDeviceEvent(sim::PostDeviceInstanceEvent(CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED,
-                                                         WSTR("USB\\VID_F0C2&PID_0A0B\\9&9&0&1")));
+    sim::WaitForDeviceEvent(
+        sim::PostDeviceInstanceEvent(kEnumerated, WSTR("USB\\VID_F0C2&PID_0A0B\\9&9&0&1")));
     EXPECT_EQ(sim::RunningCallbacks(), 1u);
 
     sim::ReleaseDriverUpdates();

@@ -34,28 +34,15 @@ void PrintTo(const SingleDeviceCase& c, std::ostream* out) {
     *out << c.name;
 }
 
-sim::Device NotPresent() {
+// A watched UMDF2 reader with change applied.
+sim::Device Watched(void (*change)(sim::Device&)) {
     sim::Device d = Reader(sim::MultiSz({kReaderA, kReaderAModel}), kUmdf2);
-    d.present = false;
+    change(d);
     return d;
 }
 
-sim::Device OtherClass() {
-    sim::Device d = Reader(sim::MultiSz({kReaderA, kReaderAModel}), kUmdf2);
-    d.classGuid = kUsbClass;
-    return d;
-}
-
-sim::Device WithoutHardwareIds() {
-    sim::Device d = Reader({}, kUmdf2);
-    d.hasHardwareIds = false;
-    return d;
-}
-
-sim::Device WithoutDescription() {
-    sim::Device d = Reader(sim::MultiSz({kReaderA, kReaderAModel}), kUmdf2);
-    d.hasDescription = false;
-    return d;
+sim::Device ReaderADescribed(const WString& description) {
+    return Reader(sim::MultiSz({kReaderA}), description);
 }
 
 const SingleDeviceCase kSingleDeviceCases[] = {
@@ -65,40 +52,32 @@ const SingleDeviceCase kSingleDeviceCases[] = {
     {"EachWatchedVendor_D", Reader(sim::MultiSz({kReaderD}), kUmdf2), kReaderD},
     {"LowerCaseHardwareId", Reader(sim::MultiSz({WSTR("usb\\vid_f0c1&pid_1234&rev_0100")}), kUmdf2),
      WSTR("usb\\vid_f0c1&pid_1234&rev_0100")},
-    {"VendorDriverDescription", Reader(sim::MultiSz({kReaderA, kReaderAModel}), kVendorDriver),
-     WString()},
-    {"UnwatchedVendor", Reader(sim::MultiSz({kOtherVendor}), kUmdf2), WString()},
-    {"OnlyLaterIdWatched", Reader(sim::MultiSz({kOtherVendor, kReaderAModel}), kUmdf2), WString()},
-    {"DescriptionInCapitals",
-     Reader(sim::MultiSz({kReaderA}), WSTR("MICROSOFT USBCCID SMARTCARD READER (UMDF2)")),
+    {"VendorDriverDescription", Reader(sim::MultiSz({kReaderA, kReaderAModel}), kVendorDriver), {}},
+    {"UnwatchedVendor", Reader(sim::MultiSz({kOtherVendor}), kUmdf2), {}},
+    {"OnlyLaterIdWatched", Reader(sim::MultiSz({kOtherVendor, kReaderAModel}), kUmdf2), {}},
+    {"DescriptionInCapitals", ReaderADescribed(WSTR("MICROSOFT USBCCID SMARTCARD READER (UMDF2)")),
      kReaderA},
     {"DescriptionInSmallLetters",
-     Reader(sim::MultiSz({kReaderA}), WSTR("microsoft usbccid smartcard reader (umdf2)")),
-     kReaderA},
+     ReaderADescribed(WSTR("microsoft usbccid smartcard reader (umdf2)")), kReaderA},
     {"DescriptionWithCharacterAdded",
-     Reader(sim::MultiSz({kReaderA}), WSTR("Microsoft Usbccid Smartcard Reader (UMDF2) ")),
-     WString()},
+     ReaderADescribed(WSTR("Microsoft Usbccid Smartcard Reader (UMDF2) ")), WString()},
     {"DescriptionWithCharacterRemoved",
-     Reader(sim::MultiSz({kReaderA}), WSTR("Microsoft Usbccid Smartcard Reader (UMDF2")),
-     WString()},
+     ReaderADescribed(WSTR("Microsoft Usbccid Smartcard Reader (UMDF2")), WString()},
     {"DescriptionWithCharacterChanged",
-     Reader(sim::MultiSz({kReaderA}), WSTR("Microsoft Usbccid Smartcard Reader [UMDF2)")),
-     WString()},
+     ReaderADescribed(WSTR("Microsoft Usbccid Smartcard Reader [UMDF2)")), WString()},
     {"DescriptionWithNonAsciiLetter",
-     Reader(sim::MultiSz({kReaderA}), WSTR("M\x0130"
-                                           "crosoft Usbccid Smartcard Reader (UMDF2)")),
+     ReaderADescribed(WSTR("M\x0130"
+                           "crosoft Usbccid Smartcard Reader (UMDF2)")),
      WString()},
     {"DescriptionOfEarlierDriver",
-     Reader(sim::MultiSz({kReaderA}), WSTR("Microsoft Usbccid Smartcard Reader (WUDF)")),
-     WString()},
-    {"NotPresent", NotPresent(), WString()},
-    {"OtherSetupClass", OtherClass(), WString()},
-    {"NoHardwareIdProperty", WithoutHardwareIds(), WString()},
-    {"NoDescriptionProperty", WithoutDescription(), WString()},
+     ReaderADescribed(WSTR("Microsoft Usbccid Smartcard Reader (WUDF)")), WString()},
+    {"NotPresent", Watched([](sim::Device& d) { d.present = false; }), {}},
+    {"OtherSetupClass", Watched([](sim::Device& d) { d.classGuid = kUsbClass; }), {}},
+    {"NoHardwareIdProperty", Watched([](sim::Device& d) { d.hasHardwareIds = false; }), {}},
+    {"NoDescriptionProperty", Watched([](sim::Device& d) { d.hasDescription = false; }), {}},
     {"HardwareIdsOfExactly1024Bytes", Reader(ValueOfSize(kReaderA, 1024), kUmdf2), kReaderA},
-    {"HardwareIdsNeeding1026Bytes", Reader(ValueOfSize(kReaderA, 1026), kUmdf2), WString()},
-    {"DescriptionNeedingMoreThan1024Bytes",
-     Reader(sim::MultiSz({kReaderA}), kUmdf2 + WString(512, u' ')), WString()},
+    {"HardwareIdsNeeding1026Bytes", Reader(ValueOfSize(kReaderA, 1026), kUmdf2), {}},
+    {"DescriptionNeedingMoreThan1024Bytes", ReaderADescribed(kUmdf2 + WString(512, u' ')), {}},
     // 512 characters and no terminator: the first ID never ends inside the buffer.
     {"HardwareIdFillingTheBufferUnterminated",
      Reader(sim::WideBytes(kReaderA + WString(512 - kReaderA.size(), u'9')), kUmdf2), WString()},
@@ -209,29 +188,21 @@ struct FollowingDeviceCase {
 };
 
 const WString kWideTail = WSTR("USB\\VID_F0C1&PID_12\u4E2D\u4E2D&REV_0100");
+const WString kShortId = WSTR("USB\\VID_F0C2&PID_99");
 
 const FollowingDeviceCase kFollowingDeviceCases[] = {
-    {"UnterminatedHardwareId",
-     Reader(sim::MultiSz({kReaderA, kReaderAModel}), kUmdf2),
-     Reader(sim::WideBytes(WSTR("USB\\VID_F0C2&PID_99")), kUmdf2),
-     {kReaderA, WSTR("USB\\VID_F0C2&PID_99")}},
-    {"UnterminatedDescriptionShorterThanUmdf2",
-     Reader(sim::MultiSz({kReaderA}), kUmdf2),
+    {"UnterminatedHardwareId", Reader(sim::MultiSz({kReaderA, kReaderAModel}), kUmdf2),
+     Reader(sim::WideBytes(kShortId), kUmdf2), ReaderHardwareIdList{kReaderA, kShortId}},
+    {"UnterminatedDescriptionShorterThanUmdf2", ReaderADescribed(kUmdf2),
      WithDescriptionBytes(kReaderB, sim::WideBytes(WSTR("Microsoft Usbccid"))),
-     {kReaderA}},
-    {"UnterminatedUmdf2Description",
-     Reader(sim::MultiSz({kReaderA}), kUmdf2 + WSTR(" (old)")),
-     WithDescriptionBytes(kReaderB, sim::WideBytes(kUmdf2)),
-     {kReaderB}},
+     ReaderHardwareIdList{kReaderA}},
+    {"UnterminatedUmdf2Description", ReaderADescribed(kUmdf2 + WSTR(" (old)")),
+     WithDescriptionBytes(kReaderB, sim::WideBytes(kUmdf2)), ReaderHardwareIdList{kReaderB}},
     // The half character is the device's own byte alone.
-    {"OddSizedHardwareId",
-     Reader(sim::MultiSz({kWideTail}), kUmdf2),
-     Reader(OddSized(WSTR("USB\\VID_F0C2&PID_99"), 'A'), kUmdf2),
-     {kWideTail, WSTR("USB\\VID_F0C2&PID_99A")}},
-    {"EmptyHardwareIdValue",
-     Reader(sim::MultiSz({kReaderA}), kUmdf2),
-     Reader({}, kUmdf2),
-     {kReaderA}},
+    {"OddSizedHardwareId", Reader(sim::MultiSz({kWideTail}), kUmdf2),
+     Reader(OddSized(kShortId, 'A'), kUmdf2),
+     ReaderHardwareIdList{kWideTail, kShortId + WSTR("A")}},
+    {"EmptyHardwareIdValue", ReaderADescribed(kUmdf2), Reader({}, kUmdf2), {kReaderA}},
 };
 
 void PrintTo(const FollowingDeviceCase& c, std::ostream* out) {

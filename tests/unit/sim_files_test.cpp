@@ -50,10 +50,16 @@ TEST_F(SimTest, FileHandlesFollowWindowsConventions) {
     EXPECT_EQ(sim::OpenFileHandles(), 0u);
 }
 
+const WCHAR kLink[] = WSTR("C:\\Windows\\link");
+const WCHAR kData[] = WSTR("C:\\Data");
+const WCHAR kDataFile[] = WSTR("C:\\Data\\file.txt");
+const DWORD kReparse = FILE_ATTRIBUTE_REPARSE_POINT;
+
 // What GetFileInformationByHandle and GetFinalPathNameByHandleW report for each kind of link.
 struct LinkCase {
     const char* name;
-    void (*make)();
+    void (*make)(const WString& link, const WString& target);
+    const WCHAR* target;
     DWORD flags;
     DWORD attributes;
     DWORD links;
@@ -67,10 +73,9 @@ void PrintTo(const LinkCase& c, std::ostream* out) {
 class SimLinkTest : public SimTest, public ::testing::WithParamInterface<LinkCase> {};
 
 TEST_P(SimLinkTest, ReportsTheLinkAsWindowsDoes) {
-    sim::MakeFile(WSTR("C:\\Data\\file.txt"), "x");
-    GetParam().make();
-    HANDLE handle =
-        Open(WSTR("C:\\Windows\\link"), FILE_READ_ATTRIBUTES, OPEN_EXISTING, GetParam().flags);
+    sim::MakeFile(kDataFile, "x");
+    GetParam().make(kLink, GetParam().target);
+    HANDLE handle = Open(kLink, FILE_READ_ATTRIBUTES, OPEN_EXISTING, GetParam().flags);
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     BY_HANDLE_FILE_INFORMATION info{};
     ASSERT_TRUE(GetFileInformationByHandle(handle, &info));
@@ -80,26 +85,20 @@ TEST_P(SimLinkTest, ReportsTheLinkAsWindowsDoes) {
     EXPECT_TRUE(CloseHandle(handle));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Kinds, SimLinkTest,
-    ::testing::Values(
-        LinkCase{"HardLink",
-                 [] { sim::MakeHardLink(WSTR("C:\\Windows\\link"), WSTR("C:\\Data\\file.txt")); },
-                 kAsItself, FILE_ATTRIBUTE_ARCHIVE, 2, R"(\\?\C:\Windows\link)"},
-        LinkCase{"SymlinkAsItself",
-                 [] { sim::MakeSymlink(WSTR("C:\\Windows\\link"), WSTR("C:\\Data\\file.txt")); },
-                 kAsItself, FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_ARCHIVE, 1,
-                 R"(\\?\C:\Windows\link)"},
-        LinkCase{"SymlinkFollowed",
-                 [] { sim::MakeSymlink(WSTR("C:\\Windows\\link"), WSTR("C:\\Data\\file.txt")); }, 0,
-                 FILE_ATTRIBUTE_ARCHIVE, 1, R"(\\?\C:\Data\file.txt)"},
-        LinkCase{"JunctionAsItself",
-                 [] { sim::MakeJunction(WSTR("C:\\Windows\\link"), WSTR("C:\\Data")); }, kAsItself,
-                 FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY, 1,
-                 R"(\\?\C:\Windows\link)"},
-        LinkCase{"JunctionFollowed",
-                 [] { sim::MakeJunction(WSTR("C:\\Windows\\link"), WSTR("C:\\Data")); },
-                 FILE_FLAG_BACKUP_SEMANTICS, FILE_ATTRIBUTE_DIRECTORY, 1, R"(\\?\C:\Data)"}),
-    [](const auto& info) { return std::string(info.param.name); });
+const LinkCase kLinkCases[] = {
+    {"HardLink", sim::MakeHardLink, kDataFile, kAsItself, FILE_ATTRIBUTE_ARCHIVE, 2,
+     R"(\\?\C:\Windows\link)"},
+    {"SymlinkAsItself", sim::MakeSymlink, kDataFile, kAsItself, kReparse | FILE_ATTRIBUTE_ARCHIVE,
+     1, R"(\\?\C:\Windows\link)"},
+    {"SymlinkFollowed", sim::MakeSymlink, kDataFile, 0, FILE_ATTRIBUTE_ARCHIVE, 1,
+     R"(\\?\C:\Data\file.txt)"},
+    {"JunctionAsItself", sim::MakeJunction, kData, kAsItself, kReparse | FILE_ATTRIBUTE_DIRECTORY,
+     1, R"(\\?\C:\Windows\link)"},
+    {"JunctionFollowed", sim::MakeJunction, kData, FILE_FLAG_BACKUP_SEMANTICS,
+     FILE_ATTRIBUTE_DIRECTORY, 1, R"(\\?\C:\Data)"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Kinds, SimLinkTest, ::testing::ValuesIn(kLinkCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

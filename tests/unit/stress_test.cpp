@@ -147,27 +147,26 @@ TEST_F(DeviceArrivalStress, StopHalfWayThroughBurstsLosesNothing) {
     const std::vector<std::string> entries = LogEntries();
     EXPECT_EQ(callbacksAtStopped, 0u);
     EXPECT_EQ(atStopped, entries);
-    EXPECT_EQ(CountOf(entries, "Device detected!"), passes - 1);
-    EXPECT_EQ(CountOf(entries, kPathLine), passes);
-    EXPECT_EQ(CountOf(entries, "2 devices that need CCID driver fixing found."), passes);
-    EXPECT_EQ(CountOf(entries, "Applying CCID driver fix."), passes);
-    EXPECT_EQ(CountOf(entries, "Done!"), passes);
     EXPECT_EQ(sim::JournalOf("UpdateDriverForPlugAndPlayDevicesW").size(), passes * kReaders);
     EXPECT_EQ(sim::DriverInstalls(1) + sim::DriverInstalls(2), passes * kReaders);
-    // Every line whole: the banner, then only the service's own messages, each stamped.
-    const std::vector<std::string> known = {"Notification detection with 0x0000000000005000",
-                                            "Device detected!",
-                                            kPathLine,
-                                            "2 devices that need CCID driver fixing found.",
-                                            "Applying CCID driver fix.",
-                                            "Done!",
-                                            "Stopping"};
-    for (const std::string& entry : entries)
-        EXPECT_NE(std::find(known.begin(), known.end(), entry), known.end()) << entry;
+    // Only the service's own messages, each as often as its passes wrote it: nothing torn.
+    const std::pair<std::string, std::size_t> counts[] = {
+        {"Notification detection with 0x0000000000005000", 1},
+        {"Device detected!", passes - 1},
+        {kPathLine, passes},
+        {"2 devices that need CCID driver fixing found.", passes},
+        {"Applying CCID driver fix.", passes},
+        {"Done!", passes},
+        {"Stopping", 1}};
+    std::size_t total = 0;
+    for (const auto& [line, count] : counts) {
+        EXPECT_EQ(CountOf(entries, line), count) << line;
+        total += count;
+    }
+    EXPECT_EQ(entries.size(), total);
     std::vector<std::string> lines = {"", std::string(59, '='), "", "Logging Started", ""};
     lines.insert(lines.end(), entries.begin(), entries.end());
     EXPECT_EQ(LogLines(), lines);
-    EXPECT_EQ(CountOf(entries, "Stopping"), 1u);
     EXPECT_EQ(sim::LatestServiceReport()->dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
 }
 
