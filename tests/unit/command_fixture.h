@@ -7,6 +7,7 @@
 #include "service/service_name.h"
 
 #include <cctype>
+#include <functional>
 #include <ostream>
 #include <initializer_list>
 #include <set>
@@ -96,16 +97,53 @@ inline sim::ServiceScript Script(sim::Timeline now, sim::Timeline onStart = {{0,
     return script;
 }
 
+// What a row sets up before its command runs.
+using Arrange = std::function<void()>;
+
+inline const Arrange kNothing = [] {};
+inline const sim::Timeline kStopped = {{0, SERVICE_STOPPED}};
+inline const sim::Timeline kRunning = {{0, SERVICE_RUNNING}};
+
+inline Arrange Registered(sim::Timeline now = kStopped, sim::Timeline onStart = kRunning,
+                          sim::Timeline onStop = kStopped) {
+    return [script = Script(std::move(now), std::move(onStart), std::move(onStop))] {
+        sim::AddService(ServiceName, script);
+    };
+}
+
+// The nth call of op fails with error, after arrange has run.
+inline Arrange Failing(const char* op, unsigned nth, DWORD error, Arrange arrange = kNothing) {
+    return [=] {
+        arrange();
+        sim::FailNth(op, nth, error);
+    };
+}
+
+inline Arrange QueryFails(unsigned nth, DWORD error, Arrange arrange) {
+    return Failing("QueryServiceStatusEx", nth, error, std::move(arrange));
+}
+
+inline Arrange Unelevated(Arrange arrange = kNothing) {
+    return [=] {
+        arrange();
+        sim::SetElevated(false);
+    };
+}
+
 // One row of a command table: the world before the command, then the log entries and the
 // calls expected of it.
 struct CommandCase {
     const char* name;
-    void (*arrange)();
+    Arrange arrange;
     Lines log;
     Lines calls;
     DWORD ticks = 0;          // the clock when the command begins
     bool serviceAfter = true; // whether the service is registered afterwards
 };
+inline CommandCase Row(const char* name, Arrange arrange, Lines log, Lines calls, DWORD ticks = 0,
+                       bool serviceAfter = true) {
+    return {name, std::move(arrange), std::move(log), std::move(calls), ticks, serviceAfter};
+}
 
 inline void PrintTo(const CommandCase& c, std::ostream* out) {
     *out << c.name;

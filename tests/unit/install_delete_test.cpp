@@ -61,48 +61,39 @@ TEST_P(InstallTest, LogsOneLineAndClosesWhatItOpened) {
     Check(InstallServiceCommand);
 }
 
+Arrange From(const WString& path) {
+    return [path] { sim::SetModulePath(path); };
+}
+
+CommandCase InstalledFrom(const char* name, const WString& path) {
+    return Row(name, From(path), kInstalled, Installed(path));
+}
+
+CommandCase NothingInstalled(const char* name, Arrange arrange, const char* log, Lines calls) {
+    return Row(name, std::move(arrange), {log}, std::move(calls), 0, false);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Install, InstallTest,
     ::testing::Values(
-        CommandCase{"PathWithSpaces", [] {}, kInstalled, Installed()},
-        CommandCase{"PathWithoutSpacesQuotedToo",
-                    [] { sim::SetModulePath(WSTR("C:\\Tools\\r.exe")); }, kInstalled,
-                    Installed(WSTR("C:\\Tools\\r.exe"))},
-        CommandCase{"PathBeyondMaxPath", [] { sim::SetModulePath(PathOf(300)); }, kInstalled,
-                    Installed(PathOf(300))},
-        CommandCase{"LongestPathThatFits", [] { sim::SetModulePath(PathOf(32767)); }, kInstalled,
-                    Installed(PathOf(32767))},
-        CommandCase{"CutPathRegistersNothing",
-                    [] { sim::SetModulePath(PathOf(32768)); },
-                    {"Cannot install service (122)"},
-                    {kModule},
-                    0,
-                    false},
-        CommandCase{"ModulePathFails",
-                    [] { sim::FailNext("GetModuleFileNameW", 8); },
-                    {"Cannot install service (8)"},
-                    {kModule},
-                    0,
-                    false},
-        CommandCase{"NotElevated",
-                    [] { sim::SetElevated(false); },
-                    {"OpenSCManager failed (5)"},
-                    {kModule, kOpenScm},
-                    0,
-                    false},
+        Row("PathWithSpaces", kNothing, kInstalled, Installed()),
+        InstalledFrom("PathWithoutSpacesQuotedToo", WSTR("C:\\Tools\\r.exe")),
+        InstalledFrom("PathBeyondMaxPath", PathOf(300)),
+        InstalledFrom("LongestPathThatFits", PathOf(32767)),
+        NothingInstalled("CutPathRegistersNothing", From(PathOf(32768)),
+                         "Cannot install service (122)", {kModule}),
+        NothingInstalled("ModulePathFails", Failing("GetModuleFileNameW", 1, 8),
+                         "Cannot install service (8)", {kModule}),
+        NothingInstalled("NotElevated", Unelevated(), "OpenSCManager failed (5)",
+                         {kModule, kOpenScm}),
         // The existing entry is neither changed nor started.
-        CommandCase{"AlreadyRegistered",
-                    [] { sim::AddService(ServiceName); },
-                    {"CreateService failed (1073)"},
-                    Cat({{kModule, kOpenScm, Create(kDefaultPath)}, kCloseScm})},
-        CommandCase{"StartFailsEntryStays", [] { sim::FailNext("StartServiceW", 1053); },
-                    kInstalled, Installed()},
-        CommandCase{"DescriptionFailsNothingElseChanges",
-                    [] { sim::FailNext("ChangeServiceConfig2W", ERROR_ACCESS_DENIED); }, kInstalled,
-                    Installed()},
-        CommandCase{"RecoveryFailsNothingElseChanges",
-                    [] { sim::FailNth("ChangeServiceConfig2W", 2, ERROR_INVALID_PARAMETER); },
-                    kInstalled, Installed()}),
+        Row("AlreadyRegistered", Registered(), {"CreateService failed (1073)"},
+            Cat({{kModule, kOpenScm, Create(kDefaultPath)}, kCloseScm})),
+        Row("StartFailsEntryStays", Failing("StartServiceW", 1, 1053), kInstalled, Installed()),
+        Row("DescriptionFailsNothingElseChanges",
+            Failing("ChangeServiceConfig2W", 1, ERROR_ACCESS_DENIED), kInstalled, Installed()),
+        Row("RecoveryFailsNothingElseChanges",
+            Failing("ChangeServiceConfig2W", 2, ERROR_INVALID_PARAMETER), kInstalled, Installed())),
     CaseName);
 
 class DeleteTest : public CommandTableTest {};
@@ -111,46 +102,26 @@ TEST_P(DeleteTest, LogsOneLineAndClosesWhatItOpened) {
     Check(DeleteServiceCommand);
 }
 
+const Lines kDeleted = {"Service deleted successfully"};
 const Lines kDeleteCalls =
     Cat({{kOpenScm, OpenService("0x00010000"), "DeleteService(svc)"}, kCloseBoth});
 
-void AddRunning() {
-    sim::AddService(ServiceName, Script({{0, SERVICE_RUNNING}}));
+void AddRunningAndDelete() {
+    Registered(kRunning)();
+    DeleteServiceCommand();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Delete, DeleteTest,
-    ::testing::Values(CommandCase{"Stopped",
-                                  [] { sim::AddService(ServiceName); },
-                                  {"Service deleted successfully"},
-                                  kDeleteCalls,
-                                  0,
-                                  false},
-                      // No control and no query: the running service stays until it stops.
-                      CommandCase{"RunningGetsNoControl",
-                                  AddRunning,
-                                  {"Service deleted successfully"},
-                                  kDeleteCalls},
-                      CommandCase{"NotRegistered",
-                                  [] {},
-                                  {"OpenService failed (1060)"},
-                                  Cat({{kOpenScm, OpenService("0x00010000")}, kCloseScm}),
-                                  0,
-                                  false},
-                      CommandCase{"AlreadyMarked",
-                                  [] {
-                                      AddRunning();
-                                      DeleteServiceCommand();
-                                  },
-                                  {"Service deleted successfully", "DeleteService failed (1072)"},
-                                  kDeleteCalls},
-                      CommandCase{"NotElevated",
-                                  [] {
-                                      sim::AddService(ServiceName);
-                                      sim::SetElevated(false);
-                                  },
-                                  {"OpenSCManager failed (5)"},
-                                  {kOpenScm}}),
+    ::testing::Values(
+        Row("Stopped", Registered(), kDeleted, kDeleteCalls, 0, false),
+        // No control and no query: the running service stays until it stops.
+        Row("RunningGetsNoControl", Registered(kRunning), kDeleted, kDeleteCalls),
+        Row("NotRegistered", kNothing, {"OpenService failed (1060)"},
+            Cat({{kOpenScm, OpenService("0x00010000")}, kCloseScm}), 0, false),
+        Row("AlreadyMarked", AddRunningAndDelete,
+            {"Service deleted successfully", "DeleteService failed (1072)"}, kDeleteCalls),
+        Row("NotElevated", Unelevated(Registered()), {"OpenSCManager failed (5)"}, {kOpenScm})),
     CaseName);
 
 TEST_F(CommandTest, DeletedRunningServiceGoesOnceItStops) {
