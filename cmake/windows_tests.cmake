@@ -31,7 +31,7 @@ add_executable(log_stress tests/wine/log_stress.cpp ${LOG_STRESS_SOURCES}
                           ${CMAKE_SOURCE_DIR}/platform/text.cpp)
 target_include_directories(log_stress PRIVATE ${CMAKE_SOURCE_DIR} ${PLATFORM_DIR})
 target_compile_definitions(log_stress PRIVATE UNICODE _UNICODE)
-target_link_libraries(log_stress PRIVATE advapi32)
+target_link_libraries(log_stress PRIVATE advapi32 ntdll)
 if(MINGW)
   target_link_options(log_stress PRIVATE -static -static-libgcc -static-libstdc++)
 endif()

@@ -94,7 +94,14 @@ LocalTime Now() {
 // makes each write land whole at the end of the file, in one step, whoever else appends.
 const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 const DWORD kAppendAccess = FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
-const DWORD kFinalPathFlags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+// The file is opened by its own name in the folder that was checked, so that a folder
+// swapped for a link after the check cannot take the open elsewhere. A link planted at the
+// file's name is opened as itself, and an oplock that another user holds on the file makes
+// the open return at once instead of waiting for that user to let go.
+const ULONG kFileOptions = FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT |
+                           FILE_OPEN_REPARSE_POINT | FILE_COMPLETE_IF_OPLOCKED;
+// Device names, which every volume has, with or without a drive letter.
+const DWORD kFinalPathFlags = FILE_NAME_NORMALIZED | VOLUME_NAME_NT;
 
 // Windows appends to an append-only handle in one step; Wine finds the end and then writes
 // there, so threads of one process could overwrite each other. Held only for the write.
@@ -150,22 +157,50 @@ bool SameIgnoringAsciiCase(const WString& a, const WString& b) {
     return true;
 }
 
-// The folder's own final path; empty when the folder is a reparse point itself or cannot be
-// opened. A Windows directory that is legitimately elsewhere gives its real place here.
-WString FolderFinalPath(const WString& folder) {
+// Opens the folder itself and gives its final path; INVALID_HANDLE_VALUE when the folder is
+// a reparse point itself or cannot be opened. A Windows directory that is legitimately
+// elsewhere gives its real place here.
+HANDLE OpenCheckedFolder(const WString& folder, WString* finalPath) {
     HANDLE handle =
         CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
-        return WString();
-    WString final;
+        return handle;
     BY_HANDLE_FILE_INFORMATION info{};
     if (GetFileInformationByHandle(handle, &info) &&
         (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ==
             FILE_ATTRIBUTE_DIRECTORY)
-        final = FinalPath(handle);
-    CloseHandle(handle);
-    return final;
+        *finalPath = FinalPath(handle);
+    if (finalPath->empty()) {
+        CloseHandle(handle);
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
+// Opens or creates the file of that name in the folder; INVALID_HANDLE_VALUE when it cannot
+// be had at once. While another user's oplock is being broken the open gives a handle, but
+// a write through it would wait for that user: the entry is dropped instead.
+HANDLE OpenInFolder(HANDLE folder, WString name) {
+    UNICODE_STRING objectName;
+    objectName.Length = static_cast<USHORT>(name.size() * sizeof(WCHAR));
+    objectName.MaximumLength = objectName.Length;
+    objectName.Buffer = name.data();
+    OBJECT_ATTRIBUTES attributes{};
+    attributes.Length = sizeof attributes;
+    attributes.RootDirectory = folder;
+    attributes.ObjectName = &objectName;
+    attributes.Attributes = OBJ_CASE_INSENSITIVE;
+    IO_STATUS_BLOCK io{};
+    HANDLE file = nullptr;
+    NTSTATUS status =
+        NtCreateFile(&file, kAppendAccess, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+                     kShareAll, FILE_OPEN_IF, kFileOptions, nullptr, 0);
+    if (status == STATUS_SUCCESS)
+        return file;
+    if (NT_SUCCESS(status))
+        CloseHandle(file);
+    return INVALID_HANDLE_VALUE;
 }
 
 // The folder is world-writable, so anyone may plant a link at the log's name; the service
@@ -188,22 +223,22 @@ void AppendToLogFile(const std::string& entry) {
     std::size_t slash = path.rfind(static_cast<WCHAR>('\\'));
     if (slash == WString::npos)
         return;
-    // The folder is checked before the file is opened, so that a folder replaced by a link
-    // does not get a file created through it.
-    WString folderFinalPath = FolderFinalPath(path.substr(0, slash));
-    if (folderFinalPath.empty())
+    // The folder is checked, and kept open, before the file is opened in it.
+    WString folderFinalPath;
+    HANDLE folder = OpenCheckedFolder(path.substr(0, slash), &folderFinalPath);
+    if (folder == INVALID_HANDLE_VALUE)
         return;
-    HANDLE file = CreateFileW(path.c_str(), kAppendAccess, kShareAll, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return;
-    if (IsOwnLogFile(file, folderFinalPath + path.substr(slash))) {
-        DWORD written = 0;
-        AcquireSRWLockExclusive(&WriteLock);
-        WriteFile(file, entry.data(), static_cast<DWORD>(entry.size()), &written, nullptr);
-        ReleaseSRWLockExclusive(&WriteLock);
+    HANDLE file = OpenInFolder(folder, path.substr(slash + 1));
+    if (file != INVALID_HANDLE_VALUE) {
+        if (IsOwnLogFile(file, folderFinalPath + path.substr(slash))) {
+            DWORD written = 0;
+            AcquireSRWLockExclusive(&WriteLock);
+            WriteFile(file, entry.data(), static_cast<DWORD>(entry.size()), &written, nullptr);
+            ReleaseSRWLockExclusive(&WriteLock);
+        }
+        CloseHandle(file);
     }
-    CloseHandle(file);
+    CloseHandle(folder);
 }
 
 } // namespace

@@ -1,19 +1,23 @@
-// File handles of the simulated Windows: CreateFileW and what may be done with its handles.
-// Each handle is a host file descriptor. Links in the world's folder stand for their
-// Windows kinds: a host symbolic link is a reparse point (a symbolic link, or a junction
-// when it names a folder), and a host hard link is one more link of the same file.
+// File handles of the simulated Windows: CreateFileW and NtCreateFile, and what may be done
+// with their handles. Each handle is a host file descriptor. Links in the world's folder stand for
+// their Windows kinds: a host symbolic link is a reparse point (a symbolic link, or a junction when
+// it names a folder), and a host hard link is one more link of the same file.
+#include "gate.h"
 #include "internal.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -27,18 +31,55 @@ struct FileHandle {
     off_t position = 0;
 };
 
+// How final paths name a volume, in each of the forms GetFinalPathNameByHandleW offers; no
+// drive-letter form for a volume without a drive letter.
+struct Volume {
+    std::string root; // host path, every link in it resolved
+    const char* dos;  // nullptr: no drive letter
+    const char* nt;
+    const char* guid;
+};
+
 struct Handles {
     std::map<std::uintptr_t, FileHandle> open;
     std::uintptr_t next = 0xF000;
     unsigned creates = 0;
-    std::string realDriveRoot; // found at the first final path of a world
+    std::string realDriveRoot;           // found at the first final path of a world
+    std::vector<std::string> letterless; // roots of volumes without a drive letter
 
     std::map<unsigned, std::function<void()>> beforeCreate; // by call number
+
+    // The file another user holds an oplock on, while its break is not acknowledged.
+    bool oplocked = false;
+    dev_t oplockDevice = 0;
+    ino_t oplockInode = 0;
+    std::thread::id oplockHolder; // the thread that stands for the other user
 };
 
 Handles& TheHandles() {
     static Handles handles;
     return handles;
+}
+
+// Where an open that waits for an oplock break waits; held while the oplock is.
+sim::detail::Gate& OplockGate() {
+    static sim::detail::Gate gate;
+    return gate;
+}
+
+// Waits for the break to be acknowledged. On the thread that would acknowledge it, the wait
+// would never end: reported instead of hanging the test.
+void WaitForOplockBreak() {
+    bool self = false;
+    {
+        std::lock_guard<std::recursive_mutex> guard(sim::detail::WorldLock());
+        self = TheHandles().oplocked && TheHandles().oplockHolder == std::this_thread::get_id();
+    }
+    if (self) {
+        std::fprintf(stderr, "sim: an open waits for an oplock break that is never acknowledged\n");
+        std::abort();
+    }
+    OplockGate().Pass();
 }
 
 using sim::detail::Call;
@@ -48,15 +89,34 @@ using sim::detail::Quote;
 using sim::detail::WorldLock;
 
 const DWORD kWriteAccess = FILE_WRITE_DATA | FILE_APPEND_DATA;
+// Opens that ask for no more than these neither break nor wait for an oplock.
+const DWORD kAttributeAccess = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+const char* const kGuidPrefix = "\\\\?\\Volume{5f0c2a3e-0000-4000-8000-00000000000";
 
-DWORD ErrorOf(int error) {
+NTSTATUS StatusOf(int error) {
     switch (error) {
     case ENOENT:
-        return ERROR_FILE_NOT_FOUND;
+        return STATUS_OBJECT_NAME_NOT_FOUND;
     case ENOTDIR:
-        return ERROR_PATH_NOT_FOUND;
+        return STATUS_OBJECT_PATH_NOT_FOUND;
     case EEXIST:
-        return ERROR_ALREADY_EXISTS;
+        return STATUS_OBJECT_NAME_COLLISION;
+    default:
+        return STATUS_ACCESS_DENIED;
+    }
+}
+
+// The error that CreateFileW reports for the status of the native open underneath.
+DWORD ErrorOf(NTSTATUS status) {
+    switch (status) {
+    case STATUS_OBJECT_NAME_NOT_FOUND:
+        return ERROR_FILE_NOT_FOUND;
+    case STATUS_OBJECT_PATH_NOT_FOUND:
+        return ERROR_PATH_NOT_FOUND;
+    case STATUS_OBJECT_NAME_COLLISION:
+        return ERROR_FILE_EXISTS;
+    case STATUS_INVALID_PARAMETER:
+        return ERROR_INVALID_PARAMETER;
     default:
         return ERROR_ACCESS_DENIED;
     }
@@ -67,40 +127,134 @@ FileHandle* Find(HANDLE handle) {
     return it == TheHandles().open.end() ? nullptr : &it->second;
 }
 
-// The host path of the world's C:\, with every link in it resolved, as final paths are.
+// A host path with every link in it resolved, as final paths are.
+std::string Resolved(const std::string& host) {
+    char resolved[PATH_MAX];
+    return realpath(host.c_str(), resolved) == nullptr ? host : std::string(resolved);
+}
+
 const std::string& RealDriveRoot() {
     std::string& root = TheHandles().realDriveRoot;
-    if (root.empty()) {
-        std::string drive = sim::HostPath(WSTR("C:\\"));
-        char resolved[PATH_MAX];
-        root = realpath(drive.c_str(), resolved) == nullptr ? drive : resolved;
-    }
+    if (root.empty())
+        root = Resolved(sim::HostPath(WSTR("C:\\")));
     return root;
 }
 
-// A host path as Windows names it in a final path; outside the world's C:\, a drive of its
-// own that nothing in the world names.
-WString WindowsFinalPath(const std::string& host) {
-    const std::string& root = RealDriveRoot();
-    std::string rest;
-    std::string drive;
-    if (host == root) {
-        drive = "C:";
-    } else if (host.compare(0, root.size() + 1, root + "/") == 0) {
-        drive = "C:";
-        rest = host.substr(root.size());
-    } else {
-        drive = "Z:";
-        rest = host;
+bool Below(const std::string& host, const std::string& root) {
+    return host == root || host.compare(0, root.size() + 1, root + "/") == 0;
+}
+
+// The volume a host path lies on: a volume without a drive letter, the world's C:, or
+// outside the world a volume of its own that nothing in the world names.
+Volume VolumeOf(const std::string& host) {
+    const std::vector<std::string>& letterless = TheHandles().letterless;
+    for (std::size_t i = 0; i < letterless.size(); ++i) {
+        if (Below(host, letterless[i]))
+            return {letterless[i], nullptr, "\\Device\\HarddiskVolume4", "4}"};
     }
+    if (Below(host, RealDriveRoot()))
+        return {RealDriveRoot(), "\\\\?\\C:", "\\Device\\HarddiskVolume3", "3}"};
+    return {"", "\\\\?\\Z:", "\\Device\\HarddiskVolume2", "2}"};
+}
+
+// A host path as Windows names it in a final path of the given volume form; false when the
+// volume has no name of that form.
+bool WindowsFinalPath(const std::string& host, DWORD form, WString* path) {
+    Volume volume = VolumeOf(host);
+    std::string rest = host.substr(volume.root.size());
     std::replace(rest.begin(), rest.end(), '/', '\\');
     if (rest.empty())
         rest = "\\";
-    return WSTR("\\\\?\\") + Utf8ToUtf16(drive + rest);
+    std::string name;
+    if (form == VOLUME_NAME_NT)
+        name = volume.nt;
+    else if (form == VOLUME_NAME_GUID)
+        name = std::string(kGuidPrefix) + volume.guid;
+    else if (volume.dos != nullptr)
+        name = volume.dos;
+    else
+        return false;
+    *path = Utf8ToUtf16(name + rest);
+    return true;
 }
 
 std::string Flags(DWORD value) {
     return Hex(value, 8);
+}
+
+std::string Attributes(const OBJECT_ATTRIBUTES* attributes) {
+    if (attributes == nullptr)
+        return "NULL";
+    const UNICODE_STRING* name = attributes->ObjectName;
+    std::string quoted =
+        name == nullptr || name->Buffer == nullptr
+            ? "NULL"
+            : "\"" + Utf16ToUtf8(name->Buffer, name->Length / sizeof(WCHAR)) + "\"";
+    return "{" + std::to_string(attributes->Length) + ", " + Ptr(attributes->RootDirectory) + ", " +
+           quoted + ", " + Flags(attributes->Attributes) + "}";
+}
+
+// One open as the file system makes it, below folder (a host descriptor, or AT_FDCWD for an
+// absolute host path). Tells through oplocked whether the file has an oplock whose break
+// this open meets.
+NTSTATUS Open(int folder, const std::string& path, ACCESS_MASK access, ULONG disposition,
+              ULONG options, HANDLE* handle, ULONG_PTR* information, bool* oplocked) {
+    const bool openLink = (options & FILE_OPEN_REPARSE_POINT) != 0;
+    struct stat seen {};
+    bool exists = fstatat(folder, path.c_str(), &seen, openLink ? AT_SYMLINK_NOFOLLOW : 0) == 0;
+    if (!exists && errno != ENOENT)
+        return StatusOf(errno);
+    if (disposition > FILE_OVERWRITE_IF)
+        return STATUS_INVALID_PARAMETER;
+    if (exists && disposition == FILE_CREATE)
+        return STATUS_OBJECT_NAME_COLLISION;
+    if (!exists && (disposition == FILE_OPEN || disposition == FILE_OVERWRITE))
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (exists && S_ISDIR(seen.st_mode) && (options & FILE_NON_DIRECTORY_FILE) != 0)
+        return STATUS_FILE_IS_A_DIRECTORY;
+
+    FileHandle file;
+    int flags = O_CLOEXEC;
+    const bool truncate = disposition == FILE_SUPERSEDE || disposition == FILE_OVERWRITE ||
+                          disposition == FILE_OVERWRITE_IF;
+    if (exists && (S_ISLNK(seen.st_mode) || S_ISDIR(seen.st_mode))) {
+        // A reparse point opened as itself is only looked at here, its data are never used.
+        flags |= O_PATH | (openLink ? O_NOFOLLOW : 0);
+    } else {
+        file.writable = (access & kWriteAccess) != 0;
+        file.appendOnly = (access & FILE_APPEND_DATA) != 0 && (access & FILE_WRITE_DATA) == 0;
+        flags |= file.writable ? ((access & FILE_READ_DATA) != 0 ? O_RDWR : O_WRONLY) : O_RDONLY;
+        flags |= (file.appendOnly ? O_APPEND : 0) | (truncate ? O_TRUNC : 0) |
+                 (disposition == FILE_OPEN || disposition == FILE_OVERWRITE ? 0 : O_CREAT) |
+                 (openLink ? O_NOFOLLOW : 0);
+    }
+    file.fd = openat(folder, path.c_str(), flags, 0666);
+    if (file.fd < 0)
+        return StatusOf(errno);
+    const Handles& h = TheHandles();
+    *oplocked = exists && S_ISREG(seen.st_mode) && h.oplocked && seen.st_dev == h.oplockDevice &&
+                seen.st_ino == h.oplockInode && (access & ~kAttributeAccess) != 0;
+    if (!exists)
+        *information = FILE_CREATED;
+    else if (truncate)
+        *information = disposition == FILE_SUPERSEDE ? FILE_SUPERSEDED : FILE_OVERWRITTEN;
+    else
+        *information = FILE_OPENED;
+    std::uintptr_t key = TheHandles().next++;
+    TheHandles().open[key] = file;
+    *handle = reinterpret_cast<HANDLE>(key);
+    return *oplocked && (options & FILE_COMPLETE_IF_OPLOCKED) != 0 ? STATUS_OPLOCK_BREAK_IN_PROGRESS
+                                                                   : STATUS_SUCCESS;
+}
+
+// Runs what a test asked to happen before this open, as another process could.
+void BeforeOpen() {
+    auto hook = TheHandles().beforeCreate.find(++TheHandles().creates);
+    if (hook != TheHandles().beforeCreate.end()) {
+        std::function<void()> action = std::move(hook->second);
+        TheHandles().beforeCreate.erase(hook);
+        action();
+    }
 }
 
 } // namespace
@@ -114,68 +268,92 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
         SetLastError(code);
         return INVALID_HANDLE_VALUE;
     }
-    std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    auto hook = TheHandles().beforeCreate.find(++TheHandles().creates);
-    if (hook != TheHandles().beforeCreate.end()) {
-        std::function<void()> action = std::move(hook->second);
-        TheHandles().beforeCreate.erase(hook);
-        action();
+    // The native open underneath, as the system makes it: a folder only for backup
+    // semantics, and a wait for any oplock break.
+    static const ULONG kDispositions[] = {0,         FILE_CREATE,  FILE_OVERWRITE_IF,
+                                          FILE_OPEN, FILE_OPEN_IF, FILE_OVERWRITE};
+    ULONG options =
+        (flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) != 0 ? 0 : FILE_NON_DIRECTORY_FILE;
+    if ((flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0)
+        options |= FILE_OPEN_REPARSE_POINT;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    ULONG_PTR information = 0;
+    bool oplocked = false;
+    NTSTATUS status = STATUS_OBJECT_PATH_NOT_FOUND;
+    {
+        std::lock_guard<std::recursive_mutex> guard(WorldLock());
+        BeforeOpen();
+        std::string host;
+        if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING)
+            status = STATUS_INVALID_PARAMETER;
+        else if (name != nullptr && sim::detail::ToHost(name, &host))
+            status = Open(AT_FDCWD, host, access, kDispositions[disposition], options, &handle,
+                          &information, &oplocked);
     }
-    std::string host;
-    if (name == nullptr || !sim::detail::ToHost(name, &host)) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
+    if (!NT_SUCCESS(status)) {
+        SetLastError(ErrorOf(status));
         return INVALID_HANDLE_VALUE;
     }
-    const bool openLink = (flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) != 0;
-    const bool backup = (flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) != 0;
-    struct stat seen {};
-    bool exists = (openLink ? lstat(host.c_str(), &seen) : stat(host.c_str(), &seen)) == 0;
-    if (!exists && errno != ENOENT) {
-        SetLastError(ErrorOf(errno));
-        return INVALID_HANDLE_VALUE;
-    }
-    if (exists && disposition == CREATE_NEW) {
-        SetLastError(ERROR_FILE_EXISTS);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (!exists && disposition == OPEN_EXISTING) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
-
-    FileHandle file;
-    int flags = O_CLOEXEC;
-    if (exists && (S_ISLNK(seen.st_mode) || S_ISDIR(seen.st_mode))) {
-        // A folder opens only for backup semantics; a reparse point opened as itself is
-        // only looked at here, its data are never used.
-        if (S_ISDIR(seen.st_mode) && !backup) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return INVALID_HANDLE_VALUE;
-        }
-        flags |= O_PATH | (openLink ? O_NOFOLLOW : 0);
-    } else {
-        file.writable = (access & kWriteAccess) != 0;
-        file.appendOnly = (access & FILE_APPEND_DATA) != 0 && (access & FILE_WRITE_DATA) == 0;
-        flags |= file.writable ? ((access & FILE_READ_DATA) != 0 ? O_RDWR : O_WRONLY) : O_RDONLY;
-        if (file.appendOnly)
-            flags |= O_APPEND;
-        if (disposition == CREATE_ALWAYS)
-            flags |= O_TRUNC;
-        if (disposition != OPEN_EXISTING)
-            flags |= O_CREAT;
-    }
-    file.fd = open(host.c_str(), flags, 0666);
-    if (file.fd < 0) {
-        SetLastError(ErrorOf(errno));
-        return INVALID_HANDLE_VALUE;
-    }
+    if (oplocked)
+        WaitForOplockBreak();
     // As Windows does, OPEN_ALWAYS and CREATE_ALWAYS tell whether the file was there.
-    SetLastError(exists && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS)
-                     ? ERROR_ALREADY_EXISTS
+    SetLastError(information == FILE_OPENED || information == FILE_OVERWRITTEN
+                     ? (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS
+                            ? ERROR_ALREADY_EXISTS
+                            : ERROR_SUCCESS)
                      : ERROR_SUCCESS);
-    std::uintptr_t handle = TheHandles().next++;
-    TheHandles().open[handle] = file;
-    return reinterpret_cast<HANDLE>(handle);
+    return handle;
+}
+
+NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                      PIO_STATUS_BLOCK status, PLARGE_INTEGER allocationSize, ULONG fileAttributes,
+                      ULONG shareAccess, ULONG disposition, ULONG options, PVOID eaBuffer,
+                      ULONG eaLength) {
+    DWORD code = 0;
+    if (Call("NtCreateFile", &code, handle == nullptr ? "NULL" : "&handle", Flags(access),
+             Attributes(attributes), status == nullptr ? "NULL" : "&io",
+             allocationSize == nullptr ? "NULL" : "&size", Flags(fileAttributes),
+             Flags(shareAccess), disposition, Flags(options), eaBuffer == nullptr ? "NULL" : "&ea",
+             eaLength))
+        return static_cast<NTSTATUS>(code);
+    if (handle == nullptr || status == nullptr || attributes == nullptr ||
+        attributes->Length != sizeof(OBJECT_ATTRIBUTES) || attributes->ObjectName == nullptr ||
+        attributes->ObjectName->Buffer == nullptr)
+        return STATUS_INVALID_PARAMETER;
+    // Synchronous I/O on a handle needs the right to wait on it.
+    if ((options & FILE_SYNCHRONOUS_IO_NONALERT) != 0 && (access & SYNCHRONIZE) == 0)
+        return STATUS_INVALID_PARAMETER;
+    const UNICODE_STRING& name = *attributes->ObjectName;
+    std::string relative = Utf16ToUtf8(name.Buffer, name.Length / sizeof(WCHAR));
+    bool oplocked = false;
+    NTSTATUS result = STATUS_SUCCESS;
+    {
+        std::lock_guard<std::recursive_mutex> guard(WorldLock());
+        BeforeOpen();
+        // Only opens relative to a folder handle are simulated; a relative name needs one.
+        FileHandle* root = Find(attributes->RootDirectory);
+        struct stat folder {};
+        if (attributes->RootDirectory == nullptr)
+            return STATUS_OBJECT_PATH_NOT_FOUND;
+        if (root == nullptr)
+            return STATUS_INVALID_HANDLE;
+        if (fstat(root->fd, &folder) != 0 || !S_ISDIR(folder.st_mode))
+            return STATUS_OBJECT_PATH_NOT_FOUND;
+        // Each name in the path is taken as it stands: the file system knows no "." or "..".
+        std::replace(relative.begin(), relative.end(), '\\', '/');
+        std::string padded = "/" + relative + "/";
+        if (relative.empty() || padded.find("//") != std::string::npos ||
+            padded.find("/./") != std::string::npos || padded.find("/../") != std::string::npos)
+            return STATUS_OBJECT_NAME_INVALID;
+        ULONG_PTR information = 0;
+        result =
+            Open(root->fd, relative, access, disposition, options, handle, &information, &oplocked);
+        status->Status = result;
+        status->Information = NT_SUCCESS(result) ? information : 0;
+    }
+    if (oplocked && result == STATUS_SUCCESS)
+        WaitForOplockBreak();
+    return result;
 }
 
 BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
@@ -292,7 +470,8 @@ DWORD GetFinalPathNameByHandleW(HANDLE handle, LPWSTR path, DWORD size, DWORD fl
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;
     }
-    if (flags != (FILE_NAME_NORMALIZED | VOLUME_NAME_DOS)) {
+    // Normalized names with any volume form but none; the other forms are not simulated.
+    if (flags != VOLUME_NAME_DOS && flags != VOLUME_NAME_GUID && flags != VOLUME_NAME_NT) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
@@ -301,11 +480,12 @@ DWORD GetFinalPathNameByHandleW(HANDLE handle, LPWSTR path, DWORD size, DWORD fl
     std::string self = "/proc/self/fd/" + std::to_string(file->fd);
     char target[PATH_MAX];
     ssize_t n = readlink(self.c_str(), target, sizeof target - 1);
-    if (n <= 0) {
+    WString final;
+    if (n <= 0 ||
+        !WindowsFinalPath(std::string(target, static_cast<std::size_t>(n)), flags, &final)) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return 0;
     }
-    WString final = WindowsFinalPath(std::string(target, static_cast<std::size_t>(n)));
     if (path == nullptr || size <= final.size())
         return static_cast<DWORD>(final.size() + 1);
     std::copy(final.begin(), final.end(), path);
@@ -335,6 +515,7 @@ void sim::detail::ResetFileHandles() {
     for (auto& entry : TheHandles().open)
         close(entry.second.fd);
     TheHandles() = Handles{};
+    OplockGate().Reset("an open waits for an oplock break");
 }
 
 void sim::BeforeCreateFile(unsigned n, std::function<void()> action) {
@@ -363,4 +544,32 @@ void sim::MakeJunction(const WString& link, const WString& folder) {
     std::string to = HostPath(link);
     fs::create_directories(fs::path(to).parent_path());
     fs::create_directory_symlink(HostPath(folder), to);
+}
+
+void sim::MakeLetterlessVolume(const WString& root) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    std::string host = HostPath(root);
+    fs::create_directories(host);
+    TheHandles().letterless.push_back(Resolved(host));
+}
+
+void sim::HoldOplock(const WString& file) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    struct stat st {};
+    if (stat(HostPath(file).c_str(), &st) != 0) {
+        std::fprintf(stderr, "sim: no file to hold an oplock on: %s\n", Utf16ToUtf8(file).c_str());
+        std::abort();
+    }
+    Handles& h = TheHandles();
+    h.oplocked = true;
+    h.oplockDevice = st.st_dev;
+    h.oplockInode = st.st_ino;
+    h.oplockHolder = std::this_thread::get_id();
+    OplockGate().Hold();
+}
+
+void sim::ReleaseOplock() {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    TheHandles().oplocked = false;
+    OplockGate().Release();
 }

@@ -14,6 +14,7 @@
 
 using BYTE = std::uint8_t;
 using WORD = std::uint16_t;
+using USHORT = std::uint16_t;
 using DWORD = std::uint32_t;
 using BOOL = int;
 using LONG = std::int32_t;
@@ -51,6 +52,9 @@ using PSECURITY_DESCRIPTOR = void*;
 using HDEVINFO = void*;
 using CONFIGRET = DWORD;
 using errno_t = int;
+using NTSTATUS = LONG;
+using ACCESS_MASK = DWORD;
+using PHANDLE = HANDLE*;
 
 #define TRUE 1
 #define FALSE 0
@@ -120,6 +124,7 @@ using errno_t = int;
 #define FILE_WRITE_DATA 0x0002u
 #define FILE_APPEND_DATA 0x0004u
 #define FILE_READ_ATTRIBUTES 0x0080u
+#define FILE_WRITE_ATTRIBUTES 0x0100u
 #define FILE_SHARE_READ 0x00000001u
 #define FILE_SHARE_WRITE 0x00000002u
 #define FILE_SHARE_DELETE 0x00000004u
@@ -127,10 +132,45 @@ using errno_t = int;
 #define CREATE_ALWAYS 2u
 #define OPEN_EXISTING 3u
 #define OPEN_ALWAYS 4u
+#define TRUNCATE_EXISTING 5u
 #define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
 #define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
 #define FILE_NAME_NORMALIZED 0x0u
 #define VOLUME_NAME_DOS 0x0u
+#define VOLUME_NAME_GUID 0x1u
+#define VOLUME_NAME_NT 0x2u
+
+// The native file system interface (ntdll).
+#define NT_SUCCESS(status) (static_cast<NTSTATUS>(status) >= 0)
+#define STATUS_SUCCESS static_cast<NTSTATUS>(0x00000000)
+#define STATUS_OPLOCK_BREAK_IN_PROGRESS static_cast<NTSTATUS>(0x00000108)
+#define STATUS_INVALID_HANDLE static_cast<NTSTATUS>(0xC0000008)
+#define STATUS_INVALID_PARAMETER static_cast<NTSTATUS>(0xC000000D)
+#define STATUS_ACCESS_DENIED static_cast<NTSTATUS>(0xC0000022)
+#define STATUS_OBJECT_NAME_INVALID static_cast<NTSTATUS>(0xC0000033)
+#define STATUS_OBJECT_NAME_NOT_FOUND static_cast<NTSTATUS>(0xC0000034)
+#define STATUS_OBJECT_NAME_COLLISION static_cast<NTSTATUS>(0xC0000035)
+#define STATUS_OBJECT_PATH_NOT_FOUND static_cast<NTSTATUS>(0xC000003A)
+#define STATUS_FILE_IS_A_DIRECTORY static_cast<NTSTATUS>(0xC00000BA)
+#define STATUS_NOT_A_DIRECTORY static_cast<NTSTATUS>(0xC0000103)
+
+#define OBJ_CASE_INSENSITIVE 0x00000040u
+#define FILE_SUPERSEDE 0u
+#define FILE_OPEN 1u
+#define FILE_CREATE 2u
+#define FILE_OPEN_IF 3u
+#define FILE_OVERWRITE 4u
+#define FILE_OVERWRITE_IF 5u
+#define FILE_DIRECTORY_FILE 0x00000001u
+#define FILE_SYNCHRONOUS_IO_NONALERT 0x00000020u
+#define FILE_NON_DIRECTORY_FILE 0x00000040u
+#define FILE_COMPLETE_IF_OPLOCKED 0x00000100u
+#define FILE_OPEN_REPARSE_POINT 0x00200000u
+// What the open did, in the status block's Information.
+#define FILE_SUPERSEDED 0u
+#define FILE_OPENED 1u
+#define FILE_CREATED 2u
+#define FILE_OVERWRITTEN 3u
 
 // Security descriptors.
 #define SDDL_REVISION_1 1u
@@ -175,6 +215,37 @@ struct BY_HANDLE_FILE_INFORMATION {
     DWORD nFileIndexLow;
 };
 using LPBY_HANDLE_FILE_INFORMATION = BY_HANDLE_FILE_INFORMATION*;
+
+struct UNICODE_STRING {
+    USHORT Length;        // in bytes, without a terminator
+    USHORT MaximumLength; // in bytes
+    PWSTR Buffer;
+};
+using PUNICODE_STRING = UNICODE_STRING*;
+
+struct OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    PUNICODE_STRING ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+};
+using POBJECT_ATTRIBUTES = OBJECT_ATTRIBUTES*;
+
+struct IO_STATUS_BLOCK {
+    union {
+        NTSTATUS Status;
+        PVOID Pointer;
+    };
+    ULONG_PTR Information;
+};
+using PIO_STATUS_BLOCK = IO_STATUS_BLOCK*;
+
+union LARGE_INTEGER {
+    std::int64_t QuadPart;
+};
+using PLARGE_INTEGER = LARGE_INTEGER*;
 
 // Only ever passed as null by the system.
 struct OVERLAPPED;
@@ -418,6 +489,10 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWri
                LPOVERLAPPED overlapped);
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
 DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR path, DWORD size, DWORD flags);
+NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                      PIO_STATUS_BLOCK status, PLARGE_INTEGER allocationSize, ULONG fileAttributes,
+                      ULONG shareAccess, ULONG disposition, ULONG options, PVOID eaBuffer,
+                      ULONG eaLength);
 
 // Slim reader/writer locks, used exclusively; all zero is the unlocked state.
 struct SRWLOCK {

@@ -58,16 +58,27 @@ void RemoveAll(const WString& path);
 void SetSearchOrder(const WString& dir, const std::vector<WString>& names);
 // Open searches not yet closed.
 std::size_t OpenSearches();
-// File handles of CreateFileW not yet closed.
+// File handles of CreateFileW and NtCreateFile not yet closed.
 std::size_t OpenFileHandles();
 // Links as an unprivileged user can plant them: one more hard link of an existing file, a
 // symbolic link to a file or folder, a junction to a folder.
 void MakeHardLink(const WString& link, const WString& existing);
 void MakeSymlink(const WString& link, const WString& target);
 void MakeJunction(const WString& link, const WString& folder);
-// Runs action just before the n-th CreateFileW from now on (1 = the next one) looks at the
-// file system, as another process could between two calls.
+// Runs action just before the n-th open from now on (CreateFileW or NtCreateFile, 1 = the
+// next one) looks at the file system, as another process could between two calls.
 void BeforeCreateFile(unsigned n, std::function<void()> action);
+// Another user's oplock on file (level 1 or batch), whose break that user does not
+// acknowledge until ReleaseOplock. An open of the file that asks for more than its
+// attributes meets the break: with FILE_COMPLETE_IF_OPLOCKED it returns at once with
+// STATUS_OPLOCK_BREAK_IN_PROGRESS and a handle, otherwise it waits for ReleaseOplock. One
+// oplock at a time.
+void HoldOplock(const WString& file);
+void ReleaseOplock();
+// Makes the folder root the root of a volume of its own that has no drive letter (a
+// junction to it is what Windows calls a mount point): final paths of what lies in it have
+// no drive-letter form.
+void MakeLetterlessVolume(const WString& root);
 // What GetWindowsDirectoryW / GetSystemDirectoryW give.
 void SetWindowsDirectory(const WString& dir);
 void SetSystemDirectory(const WString& dir);

@@ -16,6 +16,7 @@
 #endif
 
 #include <windows.h>
+#include <winternl.h>
 #include <sddl.h>
 #include <setupapi.h>
 #include <newdev.h>
@@ -34,4 +35,13 @@ CMAPI CONFIGRET WINAPI CM_Register_Notification(PCM_NOTIFY_FILTER pFilter, PVOID
                                                 PHCMNOTIFICATION pNotifyContext);
 CMAPI CONFIGRET WINAPI CM_Unregister_Notification(HCMNOTIFICATION NotifyContext);
 }
+#endif
+
+// The native open (ntdll) comes from winternl.h; two of the statuses it returns live only in
+// ntstatus.h, which clashes with windows.h.
+#ifndef STATUS_SUCCESS
+#define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
+#endif
+#ifndef STATUS_OPLOCK_BREAK_IN_PROGRESS
+#define STATUS_OPLOCK_BREAK_IN_PROGRESS ((NTSTATUS)0x00000108L)
 #endif

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <regex>
 #include <thread>
 
@@ -25,16 +26,17 @@ std::vector<std::string> AppendCalls(unsigned size, unsigned folder = 0xF000) {
     return {
         kFolderOpen,
         "GetFileInformationByHandle(" + dir + ", &information)",
-        "GetFinalPathNameByHandleW(" + dir + ", &path, 520, 0x00000000)",
-        "CloseHandle(" + dir + ")",
-        R"(CreateFileW("C:\Windows\Temp\Kelpix.log\ruverodazaroda_P4242.log", 0x00100084, )"
-        R"(0x00000007, NULL, 4, 0x00200080, NULL))",
+        "GetFinalPathNameByHandleW(" + dir + ", &path, 520, 0x00000002)",
+        "NtCreateFile(&handle, 0x00100084, {48, " + dir +
+            R"(, "ruverodazaroda_P4242.log", )"
+            R"(0x00000040}, &io, NULL, 0x00000080, 0x00000007, 3, 0x00200160, NULL, 0))",
         "GetFileInformationByHandle(" + file + ", &information)",
-        "GetFinalPathNameByHandleW(" + file + ", &path, 520, 0x00000000)",
+        "GetFinalPathNameByHandleW(" + file + ", &path, 520, 0x00000002)",
         "AcquireSRWLockExclusive(&lock1)",
         "WriteFile(" + file + ", &buffer, " + std::to_string(size) + ", &written, NULL)",
         "ReleaseSRWLockExclusive(&lock1)",
         "CloseHandle(" + file + ")",
+        "CloseHandle(" + dir + ")",
     };
 }
 
@@ -244,6 +246,8 @@ struct StepFailure {
     unsigned nth;        // of the op's calls in one message
     unsigned writes = 2; // tried in all: the banner's, the failed one if any, and "kept"
     DWORD error = ERROR_ACCESS_DENIED;
+    // Not a failure: another user's oplock on the file, let go after the dropped message.
+    bool oplock = false;
 };
 
 void PrintTo(const StepFailure& c, std::ostream* out) {
@@ -254,8 +258,12 @@ class LogStepFailureTest : public SimTest, public ::testing::WithParamInterface<
 
 TEST_P(LogStepFailureTest, DropsOnlyThatMessage) {
     OpenLogWithSwitchOn();
-    sim::FailNth(GetParam().op, GetParam().nth, GetParam().error);
+    if (GetParam().oplock)
+        sim::HoldOplock(LogFileOf(4242));
+    else
+        sim::FailNth(GetParam().op, GetParam().nth, GetParam().error);
     LogMessage("dropped\n");
+    sim::ReleaseOplock();
     LogMessage("kept\n");
     EXPECT_EQ(LogEntries(), (std::vector<std::string>{"kept"}));
     EXPECT_EQ(sim::JournalOf("WriteFile").size(), GetParam().writes);
@@ -263,7 +271,8 @@ TEST_P(LogStepFailureTest, DropsOnlyThatMessage) {
 }
 
 const StepFailure kStepFailures[] = {{"CreateFileW", 1},
-                                     {"CreateFileW", 2},
+                                     {"NtCreateFile", 1, 2, DWORD(STATUS_ACCESS_DENIED)},
+                                     {"NtCreateFileOplocked", 1, 2, 0, true},
                                      {"GetFileInformationByHandle", 1},
                                      {"GetFileInformationByHandle", 2},
                                      {"GetFinalPathNameByHandleW", 1},
@@ -348,7 +357,8 @@ void PrintTo(const PlantCase& c, std::ostream* out) {
 }
 
 void ReplaceFolder(void (*link)(const WString&, const WString&)) {
-    sim::RemoveAll(kLogDir);
+    std::filesystem::rename(sim::HostPath(kLogDir),
+                            sim::HostPath(WSTR("C:\\Windows\\Temp\\moved")));
     link(kLogDir, kVictimFolder);
 }
 
@@ -379,11 +389,10 @@ const PlantCase kPlantCases[] = {
      kVictimAtLogName, nullptr},
     {"JunctionAsTheFolder", [] { ReplaceFolder(sim::MakeJunction); }, kVictimAtLogName, nullptr},
     {"FolderSymlink", [] { ReplaceFolder(sim::MakeSymlink); }, kVictimAtLogName, nullptr},
-    // The folder is swapped for a junction after it was checked: the open creates the file
-    // through the junction, but nothing is written into it.
-    {"FinalPathElsewhere",
+    // The folder is swapped for a junction after it was checked.
+    {"FolderSwappedAfterItsCheck",
      [] { sim::BeforeCreateFile(2, [] { ReplaceFolder(sim::MakeJunction); }); }, kVictimAtLogName,
-     ""},
+     nullptr},
 };
 
 INSTANTIATE_TEST_SUITE_P(Links, LogPlantTest, ::testing::ValuesIn(kPlantCases),
@@ -394,6 +403,7 @@ INSTANTIATE_TEST_SUITE_P(Links, LogPlantTest, ::testing::ValuesIn(kPlantCases),
 struct RedirectCase {
     const char* name;
     const WCHAR* realTemp;
+    bool letterless = false; // a volume of its own without a drive letter
 };
 
 void PrintTo(const RedirectCase& c, std::ostream* out) {
@@ -406,6 +416,8 @@ TEST_P(LogRedirectTest, LogIsWrittenThroughTheRedirectedFolder) {
     WString realTemp = GetParam().realTemp;
     sim::RemoveAll(WSTR("C:\\Windows\\Temp"));
     sim::MakeDir(realTemp);
+    if (GetParam().letterless)
+        sim::MakeLetterlessVolume(realTemp);
     sim::MakeJunction(WSTR("C:\\Windows\\Temp"), realTemp);
     OpenLogWithSwitchOn();
     LogMessage("kept\n");
@@ -418,7 +430,8 @@ const WString kLongTemp = WSTR("C:\\") + WString(200, u'd') + WSTR("\\") + WStri
 
 INSTANTIATE_TEST_SUITE_P(Folders, LogRedirectTest,
                          ::testing::Values(RedirectCase{"Short", WSTR("C:\\Data\\Temp")},
-                                           RedirectCase{"Long", kLongTemp.c_str()}),
+                                           RedirectCase{"Long", kLongTemp.c_str()},
+                                           RedirectCase{"NoDriveLetter", WSTR("C:\\V"), true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -52,9 +52,14 @@ std::vector<std::string> LogEntries(DWORD pid) {
 }
 
 bool IsLogFileCall(const std::string& line) {
-    static const char* const kOps[] = {
-        "CreateFileW(", "GetFileInformationByHandle(", "GetFinalPathNameByHandleW(", "WriteFile(",
-        "CloseHandle(", "AcquireSRWLockExclusive(",    "ReleaseSRWLockExclusive("};
+    static const char* const kOps[] = {"CreateFileW(",
+                                       "GetFileInformationByHandle(",
+                                       "GetFinalPathNameByHandleW(",
+                                       "WriteFile(",
+                                       "CloseHandle(",
+                                       "AcquireSRWLockExclusive(",
+                                       "ReleaseSRWLockExclusive(",
+                                       "NtCreateFile("};
     for (const char* op : kOps) {
         if (line.rfind(op, 0) == 0)
             return true;

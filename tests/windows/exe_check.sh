@@ -9,7 +9,7 @@ headers=$(x86_64-w64-mingw32-objdump -p "$exe")
 expect_eq "PE32+ image" "020b" "$(awk '/^Magic/{print $2}' <<<"$headers")"
 expect_eq "x86-64 machine" "yes" "$(x86_64-w64-mingw32-objdump -f "$exe" | grep -q 'pei-x86-64' && echo yes || echo no)"
 imports=$(awk '/DLL Name:/{print tolower($3)}' <<<"$headers" | sort -u | tr '\n' ' ')
-allowed=" advapi32.dll cfgmgr32.dll kernel32.dll msvcrt.dll newdev.dll setupapi.dll "
+allowed=" advapi32.dll cfgmgr32.dll kernel32.dll msvcrt.dll newdev.dll ntdll.dll setupapi.dll "
 foreign=""
 for dll in $imports; do
     [[ "$allowed" == *" $dll "* ]] || foreign+="$dll "
