@@ -31,13 +31,11 @@ struct FileHandle {
     off_t position = 0;
 };
 
-// How final paths name a volume, in each of the forms GetFinalPathNameByHandleW offers; no
-// drive-letter form for a volume without a drive letter.
+// How final paths name a volume: by drive letter, which a volume may lack, or by device.
 struct Volume {
     std::string root; // host path, every link in it resolved
     const char* dos;  // nullptr: no drive letter
-    const char* nt;
-    const char* guid;
+    std::string nt;
 };
 
 struct Handles {
@@ -91,7 +89,6 @@ using sim::detail::WorldLock;
 const DWORD kWriteAccess = FILE_WRITE_DATA | FILE_APPEND_DATA;
 // Opens that ask for no more than these neither break nor wait for an oplock.
 const DWORD kAttributeAccess = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
-const char* const kGuidPrefix = "\\\\?\\Volume{5f0c2a3e-0000-4000-8000-00000000000";
 
 NTSTATUS StatusOf(int error) {
     switch (error) {
@@ -150,11 +147,11 @@ Volume VolumeOf(const std::string& host) {
     const std::vector<std::string>& letterless = TheHandles().letterless;
     for (std::size_t i = 0; i < letterless.size(); ++i) {
         if (Below(host, letterless[i]))
-            return {letterless[i], nullptr, "\\Device\\HarddiskVolume4", "4}"};
+            return {letterless[i], nullptr, "\\Device\\HarddiskVolume" + std::to_string(4 + i)};
     }
     if (Below(host, RealDriveRoot()))
-        return {RealDriveRoot(), "\\\\?\\C:", "\\Device\\HarddiskVolume3", "3}"};
-    return {"", "\\\\?\\Z:", "\\Device\\HarddiskVolume2", "2}"};
+        return {RealDriveRoot(), "\\\\?\\C:", "\\Device\\HarddiskVolume3"};
+    return {"", "\\\\?\\Z:", "\\Device\\HarddiskVolume2"};
 }
 
 // A host path as Windows names it in a final path of the given volume form; false when the
@@ -168,8 +165,6 @@ bool WindowsFinalPath(const std::string& host, DWORD form, WString* path) {
     std::string name;
     if (form == VOLUME_NAME_NT)
         name = volume.nt;
-    else if (form == VOLUME_NAME_GUID)
-        name = std::string(kGuidPrefix) + volume.guid;
     else if (volume.dos != nullptr)
         name = volume.dos;
     else
@@ -297,10 +292,9 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
     if (oplocked)
         WaitForOplockBreak();
     // As Windows does, OPEN_ALWAYS and CREATE_ALWAYS tell whether the file was there.
-    SetLastError(information == FILE_OPENED || information == FILE_OVERWRITTEN
-                     ? (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS
-                            ? ERROR_ALREADY_EXISTS
-                            : ERROR_SUCCESS)
+    const bool existed = information == FILE_OPENED || information == FILE_OVERWRITTEN;
+    SetLastError(existed && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS)
+                     ? ERROR_ALREADY_EXISTS
                      : ERROR_SUCCESS);
     return handle;
 }
@@ -470,8 +464,8 @@ DWORD GetFinalPathNameByHandleW(HANDLE handle, LPWSTR path, DWORD size, DWORD fl
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;
     }
-    // Normalized names with any volume form but none; the other forms are not simulated.
-    if (flags != VOLUME_NAME_DOS && flags != VOLUME_NAME_GUID && flags != VOLUME_NAME_NT) {
+    // Normalized names by drive letter or by device; the other forms are not simulated.
+    if (flags != VOLUME_NAME_DOS && flags != VOLUME_NAME_NT) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }

@@ -137,7 +137,6 @@ using PHANDLE = HANDLE*;
 #define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000u
 #define FILE_NAME_NORMALIZED 0x0u
 #define VOLUME_NAME_DOS 0x0u
-#define VOLUME_NAME_GUID 0x1u
 #define VOLUME_NAME_NT 0x2u
 
 // The native file system interface (ntdll).
