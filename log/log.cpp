@@ -205,7 +205,8 @@ HANDLE OpenInFolder(HANDLE folder, WString name) {
 
 // The folder is world-writable, so anyone may plant a link at the log's name; the service
 // writes as LocalSystem and must only ever write into its own file there: no reparse point,
-// no file with a second name elsewhere, nothing whose real place is not in the folder.
+// no file with a second name elsewhere, nothing whose real place is not in the folder. The
+// open in the checked folder already keeps to that; these checks stand behind it.
 bool IsOwnLogFile(HANDLE file, const WString& expectedFinalPath) {
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(file, &info))
