@@ -34,9 +34,8 @@ next_exe="$work/build/windows/ruverodazaroda.exe"
 # Versions Windows Installer cannot tell apart are refused when configuring.
 for bad in "$next.1" "$major.256.0" "$major.$minor.65536"; do
     sed -i -E "s/^(project\(ruverodazaroda VERSION )[0-9.]+ /\1$bad /" "$work/CMakeLists.txt"
-    expect_match "version $bad refused" "cannot version the installer package" \
-        "$(cmake -S "$work" -B "$work/build/$bad" -G Ninja \
-            -DCMAKE_TOOLCHAIN_FILE="$work/cmake/mingw-w64-x86_64.cmake" 2>&1 | tr '\n' ' ')"
+    expect_match "version $bad refused" "cannot version the installer package" "$(cmake -S "$work" -B "$work/build/$bad" \
+        -G Ninja -DCMAKE_TOOLCHAIN_FILE="$work/cmake/mingw-w64-x86_64.cmake" 2>&1 | tr '\n' ' ')"
 done
 
 wine_start_prefix "$exe" "$dll"
@@ -53,7 +52,7 @@ cp "$dll" "$folder/cfgmgr32.dll"
 logdir="$(windows_temp)/Kelpix.log"
 
 # msiexec ARGS...: MSI_STATUS gets its exit status, MSI_MS the milliseconds it took; the
-# installer's errors are shown when it fails. The processes it starts are traced.
+# installer's errors are shown when it fails.
 msiexec() {
     local t0
     t0=$(date +%s%N)
@@ -84,11 +83,9 @@ same_file() {
     if cmp -s "$1" "$2"; then echo yes; else echo no; fi
 }
 
-# How often the installer ran the recovery of the install command. Wine's sc knows no
-# "failure" and Wine keeps no failure actions, so the command line is what can be compared.
+# Runs of the recovery: Wine's sc knows no "failure" and keeps none, so compare the command.
 recovery_runs() {
-    grep -cF 'CreateProcessInternalW app (null) cmdline L"C:\\windows\\system32\\sc.exe failure RUVERODAzaroda reset= 86400 actions= restart/60000/restart/60000//0"' \
-        "$WINEPREFIX/msiexec.out"
+    grep -cF 'app (null) cmdline L"C:\\windows\\system32\\sc.exe failure RUVERODAzaroda reset= 86400 actions= restart/60000/restart/60000//0"' "$WINEPREFIX/msiexec.out"
 }
 
 newest_log() {
