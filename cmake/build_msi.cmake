@@ -42,7 +42,8 @@ run(${CMAKE_COMMAND} -E env TZ=UTC LC_ALL=C
 #   without failures resets the count), by the system's sc.exe between the creation and the
 #   start of the service. Deferred and without impersonation it runs as LocalSystem; like the
 #   command it ignores the outcome. (The MsiServiceConfigFailureActions table would say the
-#   same, but Windows Installer fails it with error 1939 for restart actions.)
+#   same, but its action is reported to fail with error 1939 for restart actions, and Wine's
+#   installer does not run it.)
 # - the help and about links of Programs and Features, when the product has a web page.
 execute_process(COMMAND "${MSIINFO}" export "${tmp}" Property OUTPUT_VARIABLE properties
                 COMMAND_ERROR_IS_FATAL ANY)
