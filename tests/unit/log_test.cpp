@@ -185,9 +185,18 @@ TEST_F(LogTest, NoWindowsDirectoryMeansLoggingOff) {
     EXPECT_TRUE(sim::JournalOf("CreateFileW").empty());
 }
 
-TEST_F(LogTest, WindowsDirectoryTooLongForTheBufferMeansLoggingOff) {
-    sim::SetWindowsDirectory(WSTR("C:\\") + WString(300, u'w'));
+// A directory that fits its buffer gives a path cut to the path's own buffer, terminator
+// included; one that does not fit turns logging off.
+TEST_F(LogTest, LongWindowsDirectoryCutsThePathOrTurnsLoggingOff) {
+    const WString windows = WSTR("C:\\") + WString(230, u'w');
+    sim::SetWindowsDirectory(windows);
     OpenLogWithSwitchOn();
+    EXPECT_EQ(LogFilePath[MAX_PATH - 1], 0);
+    EXPECT_EQ(std::string(LogFilePath), Utf16ToUtf8(windows) + "\\Temp\\Kelpix.log\\ruverodaz");
+    LogFilePath[0] = 0;
+    sim::ClearJournal();
+    sim::SetWindowsDirectory(WSTR("C:\\") + WString(300, u'w'));
+    OpenLogSession();
     EXPECT_EQ(LogFilePath[0], 0);
     EXPECT_TRUE(sim::JournalOf("CreateDirectoryW").empty());
 }
