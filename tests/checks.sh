@@ -23,15 +23,10 @@ expect_match() {
     fi
 }
 
-# require_eq: expect_eq for a step that the later steps depend on. When it fails the test ends
-# there, with the step named, instead of running every later wait to its limit.
+# require_eq: expect_eq for a step the later steps depend on; its failure ends the test there.
 require_eq() {
     expect_eq "$@"
-    if [ "$2" != "$3" ]; then
-        echo "stopped: the later steps depend on \"$1\""
-        finish
-        exit 1
-    fi
+    [ "$2" == "$3" ] || { echo "stopped: the later steps depend on \"$1\"" && finish; exit 1; }
 }
 
 finish() {

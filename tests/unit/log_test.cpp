@@ -185,8 +185,7 @@ TEST_F(LogTest, NoWindowsDirectoryMeansLoggingOff) {
     EXPECT_TRUE(sim::JournalOf("CreateFileW").empty());
 }
 
-// A directory that fits its buffer gives a path cut to the path's own buffer, terminator
-// included; one that does not fit turns logging off.
+// A path longer than its buffer is cut to it, terminator included.
 TEST_F(LogTest, LongWindowsDirectoryCutsThePathOrTurnsLoggingOff) {
     const WString windows = WSTR("C:\\") + WString(230, u'w');
     sim::SetWindowsDirectory(windows);

@@ -43,8 +43,7 @@ Lines NotStarted(int state, int exitCode, int checkPoint, int waitHint) {
             "  Wait Hint: " + std::to_string(waitHint)};
 }
 
-// Stop-pending for ten seconds with its check point moving by step every second from 20,
-// then stopped.
+// Stop-pending for ten seconds, its check point moving from 20 by step each second; stopped.
 Arrange MovingStop(int step) {
     sim::Timeline now;
     for (int k = 0; k < 10; ++k)
@@ -84,7 +83,6 @@ INSTANTIATE_TEST_SUITE_P(
             kStarted, StopWait(2)),
         Row("PendingStopTimesOutAtItsHint", Registered({kStopPending}),
             {"Timeout waiting for service to stop"}, Calls(Cat({kFirstQuery, Passes(3)}))),
-        // A check point that goes down is no progress.
         Row("PendingStopLoweringItsCheckPoint", MovingStop(-1),
             {"Timeout waiting for service to stop"}, Calls(Cat({kFirstQuery, Passes(3)}))),
         Row("PendingStopRaisingItsCheckPoint", MovingStop(1), kStarted, StopWait(10)),

@@ -91,8 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
         Row("BudgetSpansBothWaits", kLateRunning, kLateRunningLog, kLateRunningCalls),
         Row("BudgetSpansBothWaitsAcrossTheWrap", kLateRunning, kLateRunningLog, kLateRunningCalls,
             0xFFFFC000u),
-        // The last sleep reaches one tick past the budget; a ninth query would fail, so that a
-        // wait that stopped sleeping ends instead of spinning.
+        // A ninth query would fail, so that a wait that stopped sleeping ends, not spins.
         Row("HintFiveSecondsLastSleepCappedAtTheBudget",
             QueryFails(9, ERROR_ACCESS_DENIED,
                        Stopping(kRunning, {{0, SERVICE_STOP_PENDING, 1, 5000}})),
