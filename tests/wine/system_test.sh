@@ -310,11 +310,8 @@ start_service
 lines=$(service_session | wc -l)
 N1='USB\VID_F0C2&PID_0006\A&7081920A&0&1'
 add_readers "$N1|USB\\VID_F0C2&PID_0006&REV_0100;USB\\VID_F0C2&PID_0006|"
-expect_eq "bound later: no description before the driver is installed" "" "$(reader_desc "$N1")"
 send_events "7 $N1" "bind $N1 $UMDF2_DESC" "8 $N1"
 wait_callbacks 2
-expect_eq "bound later: the stand-in wrote the driver data between the notices" \
-    "bind id=$N1 results=0,0" "$(journal | grep '^bind ')"
 expect_eq "bound later: nothing at the notice, the repair at the start" "T Device detected!
 $inf_line
 T 0 devices that need CCID driver fixing found.
@@ -325,7 +322,5 @@ T Applying CCID driver fix.
 T Done!" "$(session_after "$lines")"
 expect_eq "bound later: the reader ends on the new driver" "$PACKAGE_DESC" "$(reader_desc "$N1")"
 stop_service
-expect_eq "bound later: install, stop and delete exit with 0; stopped" "0 0 STOPPED 0" \
-    "$INSTALL_STATUS $STOP_STATUS $STOP_STATE $DELETE_STATUS"
 
 finish
