@@ -1,7 +1,7 @@
 // The device callback over arbitrary actions and event data of arbitrary size, handed over in
-// an allocation of exactly that size, one input after another. A repair pass must run exactly
-// when the action is the enumeration of an instance whose ID, read no further than the data,
-// is watched, or the first start of such an instance among the 64 enumerated last.
+// an allocation of exactly that size. A repair pass must run exactly when the action is the
+// enumeration of an instance whose ID, read no further than the data, is watched, or the first
+// start of one of the last 64 such instances, counted over the inputs so far.
 #include "input.h"
 #include "platform/sim/devices.h"
 #include "repair/device_detection.h"
