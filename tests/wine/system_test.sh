@@ -302,4 +302,25 @@ expect_eq "logging off: no file written anywhere in the prefix but the stand-in'
     "$(find "$WINEPREFIX/drive_c" -type f -newer "$WINEPREFIX/logging-off.mark" \
         ! -path '*/standin/*' ! -path '*/DriverStore/*' | grep -i -e kelpix -e '\.log$')"
 
+# --- A reader that Windows binds after announcing it: announced before its driver data
+# exists, found by the pass that its start runs.
+reset_standin
+switch_logging 1
+start_service
+lines=$(service_session | wc -l)
+N1='USB\VID_F0C2&PID_0006\A&7081920A&0&1'
+add_readers "$N1|USB\\VID_F0C2&PID_0006&REV_0100;USB\\VID_F0C2&PID_0006|"
+send_events "7 $N1" "bind $N1 $UMDF2_DESC" "8 $N1"
+wait_callbacks 2
+expect_eq "bound later: nothing at the notice, the repair at the start" "T Device detected!
+$inf_line
+T 0 devices that need CCID driver fixing found.
+T Device started!
+$inf_line
+T 1 devices that need CCID driver fixing found.
+T Applying CCID driver fix.
+T Done!" "$(session_after "$lines")"
+expect_eq "bound later: the reader ends on the new driver" "$PACKAGE_DESC" "$(reader_desc "$N1")"
+stop_service
+
 finish
