@@ -42,8 +42,11 @@ void Repair() {
         const WCHAR* id = reinterpret_cast<const WCHAR*>(ids);
         if (_wcsicmp(reinterpret_cast<const WCHAR*>(description),
                      L"Microsoft Usbccid Smartcard Reader (UMDF2)") == 0 &&
-            _wcsnicmp(id, L"USB\\VID_F0C", 11) == 0)
-            UpdateDriverForPlugAndPlayDevicesW(nullptr, id, infPath, INSTALLFLAG_FORCE, nullptr);
+            _wcsnicmp(id, L"USB\\VID_F0C", 11) == 0) {
+            BOOL restart = FALSE;
+            UpdateDriverForPlugAndPlayDevicesW(
+                nullptr, id, infPath, INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE, &restart);
+        }
     }
     SetupDiDestroyDeviceInfoList(set);
 }

@@ -1,8 +1,8 @@
 # Builds the installer package from the executable, the same bytes for the same inputs
 # whatever the folder, the clock or the user. Run by the msi target:
 #   cmake -DWIXL= -DMSIBUILD= -DMSIINFO= -DPYTHON= -DWXS= -DPIN= -DEXE= -DOUT= -DVERSION= -DUPGRADE_CODE=
-#         -DPRODUCT_CODE= -DDESCRIPTION= -DEPOCH= [-DSIGN_COMMAND= -DSIGN_SCRIPT=]
-#         -P build_msi.cmake
+#         -DPRODUCT_CODE= -DDESCRIPTION= -DEPOCH= [-DPRODUCT_URL=]
+#         [-DSIGN_COMMAND= -DSIGN_SCRIPT=] -P build_msi.cmake
 # SIGN_COMMAND, when not empty, is the cmake command line that runs SIGN_SCRIPT without FILE.
 cmake_minimum_required(VERSION 3.25)
 
@@ -22,11 +22,6 @@ file(MAKE_DIRECTORY "${stage}")
 file(COPY_FILE "${EXE}" "${stage}/ruverodazaroda.exe")
 run(touch -d "@${EPOCH}" "${stage}/ruverodazaroda.exe")
 
-# A distinct package code for every distinct package, and the same one for the same.
-file(SHA256 "${stage}/ruverodazaroda.exe" exe_hash)
-string(UUID package_code NAMESPACE "${UPGRADE_CODE}" NAME "package ${VERSION} ${exe_hash}"
-       TYPE SHA1 UPPER)
-
 set(tmp "${OUT}.tmp")
 file(REMOVE "${tmp}")
 run(${CMAKE_COMMAND} -E env TZ=UTC LC_ALL=C
@@ -34,24 +29,57 @@ run(${CMAKE_COMMAND} -E env TZ=UTC LC_ALL=C
     -D "Version=${VERSION}" -D "UpgradeCode=${UPGRADE_CODE}" -D "ProductCode=${PRODUCT_CODE}"
     -D "Description=${DESCRIPTION}" -D "ExeSource=ruverodazaroda.exe"
     "${WXS}")
-# What the package builder cannot say in the source: the condition of the logging switch
-# (also true on removal, so that an installed switch goes with the product);
-# that the switch's property is passed on to the installing service; and the executable's
-# file version, the one in its version resource, which makes it a versioned file (and a
-# versioned file carries no hash).
+# What the package builder cannot say in the source:
+# - the condition of the logging switch (also true on removal, so that an installed switch
+#   goes with the product), and the switch's property passed on to the installing service;
+# - the executable's file version and language, those of its version resource, which make
+#   it a versioned file (and a versioned file carries no hash);
+# - short names beside the long ones, for volumes without long names;
+# - the service as vital: one that cannot be created fails the install;
+# - the removal of an older version inside the installation's transaction, after
+#   InstallInitialize, so that a failed upgrade rolls back to the old version with its service;
+# - the recovery the install command sets (restart after a minute twice, then nothing; a day
+#   without failures resets the count), by the system's sc.exe between the creation and the
+#   start of the service. Deferred and without impersonation it runs as LocalSystem; like the
+#   command it ignores the outcome. (The MsiServiceConfigFailureActions table would say the
+#   same, but its action is reported to fail with error 1939 for restart actions, and Wine's
+#   installer does not run it.)
+# - the help and about links of Programs and Features, when the product has a web page.
 execute_process(COMMAND "${MSIINFO}" export "${tmp}" Property OUTPUT_VARIABLE properties
                 COMMAND_ERROR_IS_FATAL ANY)
 if(NOT properties MATCHES "\nSecureCustomProperties\t([^\r\n]*)")
   message(FATAL_ERROR "the package has no SecureCustomProperties")
+endif()
+math(EXPR vital_normal "0x8000 | 1")
+math(EXPR deferred_system_exe "34 | 0x40 | 0x400 | 0x800")
+set(recovery "[System64Folder]sc.exe failure RUVERODAzaroda reset= 86400 actions= restart/60000/restart/60000//0")
+set(links)
+if(PRODUCT_URL)
+  foreach(link ARPHELPLINK ARPURLINFOABOUT)
+    list(APPEND links -q "INSERT INTO Property (Property, Value) VALUES ('${link}', '${PRODUCT_URL}')")
+  endforeach()
 endif()
 # (Called directly: the list of properties holds semicolons.)
 execute_process(
   COMMAND "${MSIBUILD}" "${tmp}"
           -q "UPDATE Component SET Condition = 'LOGGING = \"1\" OR REMOVE ~= \"ALL\"' WHERE Component = 'LoggingSwitch'"
           -q "UPDATE Property SET Value = 'LOGGING;${CMAKE_MATCH_1}' WHERE Property = 'SecureCustomProperties'"
-          -q "UPDATE File SET Version = '${VERSION}.0' WHERE File = 'ruverodazaroda.exe'"
+          -q "UPDATE File SET Version = '${VERSION}.0', Language = '1033', FileName = 'RUVERODA.EXE|ruverodazaroda.exe' WHERE File = 'ruverodazaroda.exe'"
           -q "DELETE FROM MsiFileHash WHERE File_ = 'ruverodazaroda.exe'"
+          -q "UPDATE Directory SET DefaultDir = 'RUVERODA|RUVERODAzaroda' WHERE Directory = 'INSTALLFOLDER'"
+          -q "UPDATE ServiceInstall SET ErrorControl = ${vital_normal} WHERE ServiceInstall = 'Service'"
+          -q "UPDATE InstallExecuteSequence SET Sequence = 1501 WHERE Action = 'RemoveExistingProducts'"
+          -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('ServiceRecovery', ${deferred_system_exe}, 'INSTALLFOLDER', '${recovery}')"
+          -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('ServiceRecovery', '$ServiceExecutable = 3', 5850)"
+          ${links}
   COMMAND_ERROR_IS_FATAL ANY)
+
+# The package code names this package and no other: Windows Installer takes a package with
+# the code of an installed one for that one, and keeps its cached copy. So it derives from
+# the whole package, pinned first with a placeholder code and the build's time.
+run("${PYTHON}" "${PIN}" "${tmp}" "${EPOCH}" "{00000000-0000-0000-0000-000000000000}")
+file(SHA256 "${tmp}" package_hash)
+string(UUID package_code NAMESPACE "${UPGRADE_CODE}" NAME "package ${package_hash}" TYPE SHA1 UPPER)
 run("${PYTHON}" "${PIN}" "${tmp}" "${EPOCH}" "{${package_code}}")
 if(SIGN_COMMAND)
   execute_process(COMMAND ${SIGN_COMMAND} "-DFILE=${tmp}" -P "${SIGN_SCRIPT}"

@@ -2,26 +2,72 @@
 # the package tools (wixl, msitools, Python 3) are on the build machine; and the signing
 # of the executable and the package when a code-signing certificate is given.
 
-# Signing: the certificate and its private key (PEM or DER files), as cache entries or, when
-# those are empty, environment variables of the same names. Without both nothing is signed.
-set(CODE_SIGNING_CERT "" CACHE FILEPATH "Code-signing certificate (chain) to sign with")
-set(CODE_SIGNING_KEY "" CACHE FILEPATH "Private key of the code-signing certificate")
-set(CODE_SIGNING_KEY_PASSWORD_FILE "" CACHE FILEPATH "File holding the key's password, if any")
-set(CODE_SIGNING_URL "https://corvane.example/ruverodazaroda" CACHE STRING
-    "URL named in the signature")
-set(CODE_SIGNING_TIMESTAMP_URL "" CACHE STRING "RFC 3161 time-stamping service, if any")
-foreach(_name CERT KEY KEY_PASSWORD_FILE TIMESTAMP_URL)
+# Windows Installer compares the first three fields of ProductVersion only, each within
+# 255.255.65535: a fourth field, or a larger number, would make two versions look the same
+# and install them side by side under one service name.
+if(NOT PROJECT_VERSION MATCHES "^([0-9]+)\\.([0-9]+)\\.([0-9]+)$"
+   OR CMAKE_MATCH_1 GREATER 255 OR CMAKE_MATCH_2 GREATER 255 OR CMAKE_MATCH_3 GREATER 65535)
+  message(FATAL_ERROR "The project version ${PROJECT_VERSION} cannot version the installer "
+                      "package: give three numbers, at most 255.255.65535.")
+endif()
+
+# The product's web page: the help and about links in Programs and Features, and the URL
+# in the signature.
+set(PRODUCT_URL "" CACHE STRING "The product's web page, if it has one")
+
+# Signing: the certificate and its private key, as cache entries or, when those are empty,
+# environment variables of the same names. The key is a file, or a PKCS#11 URI of a key in
+# a hardware token, an HSM or a signing service reached through a PKCS#11 module; the
+# certificate is a file, or a PKCS#11 URI in the same token. Without both nothing is signed.
+set(CODE_SIGNING_CERT "" CACHE STRING "Code-signing certificate (chain): file or PKCS#11 URI")
+set(CODE_SIGNING_KEY "" CACHE STRING "Private key of the certificate: file or PKCS#11 URI")
+set(CODE_SIGNING_KEY_PASSWORD_FILE "" CACHE FILEPATH "File holding the key's password or PIN")
+set(CODE_SIGNING_PKCS11_MODULE "" CACHE FILEPATH "PKCS#11 module of the token holding the key")
+set(CODE_SIGNING_URL "" CACHE STRING "URL named in the signature (default: PRODUCT_URL)")
+set(CODE_SIGNING_TIMESTAMP_URL "" CACHE STRING "RFC 3161 time-stamping service")
+option(CODE_SIGNING_TEST "A test signature: allowed without a time stamp" OFF)
+foreach(_name CERT KEY KEY_PASSWORD_FILE PKCS11_MODULE URL TIMESTAMP_URL)
   if(NOT CODE_SIGNING_${_name} AND DEFINED ENV{CODE_SIGNING_${_name}})
     set(CODE_SIGNING_${_name} "$ENV{CODE_SIGNING_${_name}}")
   endif()
 endforeach()
+if(NOT CODE_SIGNING_URL)
+  set(CODE_SIGNING_URL "${PRODUCT_URL}")
+endif()
 set(SIGN_COMMAND "")
 if(CODE_SIGNING_CERT AND CODE_SIGNING_KEY)
+  # Without a time stamp a signature dies with its certificate, and Windows then refuses
+  # the package and the service's executable.
+  if(NOT CODE_SIGNING_TIMESTAMP_URL AND NOT CODE_SIGNING_TEST)
+    message(FATAL_ERROR "Signing needs CODE_SIGNING_TIMESTAMP_URL, a time-stamping service; "
+                        "for a test signature without one set CODE_SIGNING_TEST=ON.")
+  endif()
+  if(NOT CODE_SIGNING_URL)
+    message(FATAL_ERROR "Signing needs the URL the signature names: PRODUCT_URL or "
+                        "CODE_SIGNING_URL.")
+  endif()
+  if((CODE_SIGNING_CERT MATCHES "^pkcs11:" OR CODE_SIGNING_KEY MATCHES "^pkcs11:")
+     AND NOT CODE_SIGNING_PKCS11_MODULE)
+    message(FATAL_ERROR "A PKCS#11 URI needs CODE_SIGNING_PKCS11_MODULE, the token's module.")
+  endif()
   find_program(OSSLSIGNCODE_PROGRAM osslsigncode REQUIRED)
-  set(SIGN_COMMAND ${CMAKE_COMMAND} -DOSSLSIGNCODE=${OSSLSIGNCODE_PROGRAM}
-      -DCERT=${CODE_SIGNING_CERT} -DKEY=${CODE_SIGNING_KEY}
-      -DPASS_FILE=${CODE_SIGNING_KEY_PASSWORD_FILE} -DURL=${CODE_SIGNING_URL}
-      -DTIMESTAMP_URL=${CODE_SIGNING_TIMESTAMP_URL})
+  # The settings go to sign.cmake in a file: a PKCS#11 URI holds semicolons, which a command
+  # line of CMake would split. The file is named by its content, so that other settings
+  # change the command and sign again.
+  set(_settings "")
+  foreach(_pair OSSLSIGNCODE=OSSLSIGNCODE_PROGRAM CERT=CODE_SIGNING_CERT KEY=CODE_SIGNING_KEY
+                PASS_FILE=CODE_SIGNING_KEY_PASSWORD_FILE MODULE=CODE_SIGNING_PKCS11_MODULE
+                URL=CODE_SIGNING_URL TIMESTAMP_URL=CODE_SIGNING_TIMESTAMP_URL)
+    string(REPLACE "=" ";" _pair "${_pair}")
+    list(GET _pair 0 _to)
+    list(GET _pair 1 _from)
+    string(APPEND _settings "set(${_to} [==[${${_from}}]==])\n")
+  endforeach()
+  string(SHA256 _hash "${_settings}")
+  string(SUBSTRING "${_hash}" 0 16 _hash)
+  set(_settings_file ${CMAKE_BINARY_DIR}/signing-${_hash}.cmake)
+  file(WRITE ${_settings_file} "${_settings}")
+  set(SIGN_COMMAND ${CMAKE_COMMAND} -DSETTINGS=${_settings_file})
   add_custom_command(TARGET ruverodazaroda POST_BUILD
                      COMMAND ${SIGN_COMMAND} -DFILE=$<TARGET_FILE:ruverodazaroda>
                              -P ${CMAKE_SOURCE_DIR}/cmake/sign.cmake
@@ -73,17 +119,19 @@ if(NOT (WIXL_PROGRAM AND MSIBUILD_PROGRAM AND MSIINFO_PROGRAM AND Python3_Interp
 elseif(NOT SERVICE_DESCRIPTION)
   message(FATAL_ERROR "No ServiceDescription constant in commands/ for the package")
 else()
+  # What build_msi.cmake is given, but the signing; the package tests build with it too.
+  set(PACKAGE_DEFINITIONS
+      -DWIXL=${WIXL_PROGRAM} -DMSIBUILD=${MSIBUILD_PROGRAM} -DMSIINFO=${MSIINFO_PROGRAM}
+      -DPYTHON=${Python3_EXECUTABLE}
+      -DWXS=${CMAKE_SOURCE_DIR}/packaging/ruverodazaroda.wxs
+      -DPIN=${CMAKE_SOURCE_DIR}/packaging/pin_summary.py
+      -DEXE=$<TARGET_FILE:ruverodazaroda> -DOUT=${PACKAGE_FILE}
+      -DVERSION=${PROJECT_VERSION} -DUPGRADE_CODE=${PACKAGE_UPGRADE_CODE}
+      -DPRODUCT_CODE=${PACKAGE_PRODUCT_CODE} -DDESCRIPTION=${SERVICE_DESCRIPTION}
+      -DEPOCH=${PACKAGE_SOURCE_DATE_EPOCH} -DPRODUCT_URL=${PRODUCT_URL})
   add_custom_command(
     OUTPUT ${PACKAGE_FILE}
-    COMMAND ${CMAKE_COMMAND}
-            -DWIXL=${WIXL_PROGRAM} -DMSIBUILD=${MSIBUILD_PROGRAM} -DMSIINFO=${MSIINFO_PROGRAM}
-            -DPYTHON=${Python3_EXECUTABLE}
-            -DWXS=${CMAKE_SOURCE_DIR}/packaging/ruverodazaroda.wxs
-            -DPIN=${CMAKE_SOURCE_DIR}/packaging/pin_summary.py
-            -DEXE=$<TARGET_FILE:ruverodazaroda> -DOUT=${PACKAGE_FILE}
-            -DVERSION=${PROJECT_VERSION} -DUPGRADE_CODE=${PACKAGE_UPGRADE_CODE}
-            -DPRODUCT_CODE=${PACKAGE_PRODUCT_CODE} -DDESCRIPTION=${SERVICE_DESCRIPTION}
-            -DEPOCH=${PACKAGE_SOURCE_DATE_EPOCH}
+    COMMAND ${CMAKE_COMMAND} ${PACKAGE_DEFINITIONS}
             "-DSIGN_COMMAND=${SIGN_COMMAND}" -DSIGN_SCRIPT=${CMAKE_SOURCE_DIR}/cmake/sign.cmake
             -P ${CMAKE_SOURCE_DIR}/cmake/build_msi.cmake
     DEPENDS ruverodazaroda ${CMAKE_SOURCE_DIR}/packaging/ruverodazaroda.wxs

@@ -1,14 +1,17 @@
 // The device callback over arbitrary actions and event data of arbitrary size, handed over in
 // an allocation of exactly that size. A repair pass must run exactly when the action is the
-// enumeration of an instance whose ID, read no further than the data, is watched.
+// enumeration of an instance whose ID, read no further than the data, is watched, or the first
+// start of one of the last 64 such instances, counted over the inputs so far.
 #include "input.h"
 #include "platform/sim/devices.h"
 #include "repair/device_detection.h"
 #include "repair/reader_prefixes.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 
 namespace {
@@ -26,6 +29,27 @@ bool Watched(const WString& id) {
             return true;
     }
     return false;
+}
+
+// Enumerated watched instances, upper-cased, whose start has not come yet; oldest first.
+std::deque<WString> awaited;
+
+// Whether the callback must run a pass for this event; keeps the awaited starts as it must.
+bool PassExpected(DWORD action, WString id) {
+    const bool enumerated = action == CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED;
+    if (!Watched(id) || (!enumerated && action != CM_NOTIFY_ACTION_DEVICEINSTANCESTARTED))
+        return false;
+    for (WCHAR& c : id)
+        c = c >= u'a' && c <= u'z' ? static_cast<WCHAR>(c - 32) : c;
+    auto it = std::find(awaited.begin(), awaited.end(), id);
+    const bool wasAwaited = it != awaited.end();
+    if (wasAwaited)
+        awaited.erase(it);
+    else if (enumerated && awaited.size() == 64)
+        awaited.pop_front();
+    if (enumerated)
+        awaited.push_back(id);
+    return enumerated || wasAwaited;
 }
 
 // The instance ID that the data carries after FilterType and Reserved, up to its terminator
@@ -72,8 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                  reinterpret_cast<PCM_NOTIFY_EVENT_DATA>(event.get()),
                                  static_cast<DWORD>(length));
 
-    bool expected = action == CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED &&
-                    Watched(InstanceIdOf(event.get(), length));
+    bool expected = PassExpected(action, InstanceIdOf(event.get(), length));
     unsigned installs = sim::DriverInstalls(reader) - installsBefore;
     if (result != ERROR_SUCCESS || installs != (expected ? 1u : 0u)) {
         std::fprintf(stderr, "action %u, %zu bytes: result %u, %u installs, %s expected\n", action,

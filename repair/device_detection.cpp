@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 
 HCMNOTIFICATION NotificationHandle = nullptr;
 
@@ -19,9 +20,54 @@ static_assert(sizeof(CM_NOTIFY_FILTER) == kFilterSize, "64-bit notification filt
 constexpr std::size_t kInstanceIdOffset = offsetof(CM_NOTIFY_EVENT_DATA, u);
 static_assert(kInstanceIdOffset == 8, "the instance ID follows FilterType and Reserved");
 
+// Watched instances announced as enumerated and not started since. Windows announces a reader
+// that it has never seen when it creates its device node, before it installs a driver, and
+// only that installation makes the reader one that a pass can find; its start is the moment
+// to look again. Only the start that follows an announcement counts, once, so the restart that
+// a repair itself causes never leads to another pass. Bounded: a flood of announcements drops
+// the oldest.
+constexpr std::size_t kAwaitedStartsLimit = 64;
+std::deque<WString> AwaitedStarts;
+SRWLOCK AwaitedStartsLock = SRWLOCK_INIT;
+
+std::deque<WString>::iterator FindAwaited(const WString& instanceId) {
+    auto it = AwaitedStarts.begin();
+    while (it != AwaitedStarts.end() &&
+           !(it->size() == instanceId.size() &&
+             EqualIgnoringAsciiCase(it->c_str(), instanceId.c_str(), instanceId.size())))
+        ++it;
+    return it;
+}
+
+void AwaitStart(const WString& instanceId) {
+    AcquireSRWLockExclusive(&AwaitedStartsLock);
+    auto it = FindAwaited(instanceId);
+    if (it != AwaitedStarts.end())
+        AwaitedStarts.erase(it);
+    else if (AwaitedStarts.size() == kAwaitedStartsLimit)
+        AwaitedStarts.pop_front();
+    AwaitedStarts.push_back(instanceId);
+    ReleaseSRWLockExclusive(&AwaitedStartsLock);
+}
+
+// Whether a start of this instance was awaited; it is not awaited any more afterwards.
+bool TakeAwaitedStart(const WString& instanceId) {
+    AcquireSRWLockExclusive(&AwaitedStartsLock);
+    auto it = FindAwaited(instanceId);
+    const bool awaited = it != AwaitedStarts.end();
+    if (awaited)
+        AwaitedStarts.erase(it);
+    ReleaseSRWLockExclusive(&AwaitedStartsLock);
+    return awaited;
+}
+
 } // namespace
 
 void RegisterDeviceDetection() {
+    AcquireSRWLockExclusive(&AwaitedStartsLock);
+    AwaitedStarts.clear();
+    ReleaseSRWLockExclusive(&AwaitedStartsLock);
+
     CM_NOTIFY_FILTER filter;
     std::memset(&filter, 0, sizeof filter);
     filter.cbSize = kFilterSize;
@@ -45,7 +91,8 @@ DWORD CALLBACK OnDeviceEvent(HCMNOTIFICATION notification, PVOID context, CM_NOT
                              PCM_NOTIFY_EVENT_DATA eventData, DWORD eventDataSize) {
     (void)notification;
     (void)context;
-    if (action != CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED)
+    if (action != CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED &&
+        action != CM_NOTIFY_ACTION_DEVICEINSTANCESTARTED)
         return ERROR_SUCCESS;
     // The instance ID is read no further than the data the platform handed over, even when
     // its terminator is missing.
@@ -57,6 +104,14 @@ DWORD CALLBACK OnDeviceEvent(HCMNOTIFICATION notification, PVOID context, CM_NOT
 
     if (!IsWatchedReaderInstance(instanceId.c_str()))
         return ERROR_SUCCESS;
+    if (action == CM_NOTIFY_ACTION_DEVICEINSTANCESTARTED) {
+        if (!TakeAwaitedStart(instanceId))
+            return ERROR_SUCCESS;
+        LogMessage("Device started!\n");
+        ApplyCcidDriverFix();
+        return ERROR_SUCCESS;
+    }
+    AwaitStart(instanceId);
     LogMessage("Device detected!\n");
     ApplyCcidDriverFix();
     return ERROR_SUCCESS;

@@ -1,5 +1,5 @@
 // Runs a repair pass whenever a device of a watched vendor is enumerated while the service
-// runs.
+// runs, and once more when that device then starts.
 #pragma once
 
 #include "platform/text.h"
@@ -7,6 +7,7 @@
 // The registration of OnDeviceEvent; null until a registration succeeds.
 extern HCMNOTIFICATION NotificationHandle;
 
+// Forgets every start awaited from earlier announcements.
 void RegisterDeviceDetection();
 
 // Called by the Plug and Play manager on threads of its own.

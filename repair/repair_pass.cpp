@@ -24,14 +24,25 @@ void ApplyCcidDriverFix() {
         return;
 
     LogMessage("Applying CCID driver fix.\n");
+    bool restartNeeded = false;
     for (const WString& hardwareId : readers) {
         // Forced, because Windows ranks its inbox UMDF2 driver above the package and would
         // otherwise keep it. Two readers of one model share an ID; each gets its own call.
+        // The service runs where no one sees a dialog: an installation that wants one fails
+        // instead of waiting for ever, and a needed restart is reported to us rather than
+        // prompted for or done by Windows.
+        BOOL restart = FALSE;
         if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, hardwareId.c_str(), infPath.c_str(),
-                                                INSTALLFLAG_FORCE, nullptr)) {
+                                                INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE,
+                                                &restart)) {
             DWORD error = GetLastError();
             LogMessage("Failed to update driver for device %S. Error: 0x%.8X\n", hardwareId, error);
+        } else if (restart) {
+            restartNeeded = true;
         }
     }
+    // The machine is never restarted from here: someone may be working on it.
+    if (restartNeeded)
+        LogMessage("A restart is needed to complete the CCID driver fix.\n");
     LogMessage("Done!\n");
 }

@@ -16,6 +16,9 @@ packages=(
     libxml2-utils
     osslsigncode
     openssl
+    libengine-pkcs11-openssl
+    softhsm2
+    gnutls-bin
     wine
     wine64
     findutils

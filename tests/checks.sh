@@ -23,6 +23,12 @@ expect_match() {
     fi
 }
 
+# require_eq: expect_eq for a step the later steps depend on; its failure ends the test there.
+require_eq() {
+    expect_eq "$@"
+    [ "$2" == "$3" ] || { echo "stopped: the later steps depend on \"$1\"" && finish; exit 1; }
+}
+
 finish() {
     echo "$PASSED passed, $FAILED failed"
     [ "$FAILED" -eq 0 ]

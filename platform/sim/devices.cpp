@@ -200,6 +200,27 @@ DWORD sim::AddReader(std::initializer_list<WString> hardwareIds, const WString& 
     return AddDevice(device);
 }
 
+DWORD sim::AddUnboundReader(std::initializer_list<WString> hardwareIds) {
+    Device device;
+    device.classGuid = GUID{};
+    device.hardwareIds = MultiSz(hardwareIds);
+    device.hasDescription = false;
+    return AddDevice(device);
+}
+
+void sim::BindDriver(DWORD devInst, const WString& description) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    sim::Device& device = FindDevice(devInst)->device;
+    device.classGuid = GUID_DEVCLASS_SMARTCARDREADER;
+    device.hasDescription = true;
+    device.description = description;
+}
+
+void sim::SetRestartNeeded(DWORD devInst, bool needed) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    FindDevice(devInst)->device.restartNeeded = needed;
+}
+
 void sim::SetDevicePresent(DWORD devInst, bool present) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     FindDevice(devInst)->device.present = present;
@@ -410,7 +431,7 @@ BOOL UpdateDriverForPlugAndPlayDevicesW(HWND parent, LPCWSTR hardwareId, LPCWSTR
         return FALSE;
     }
     UpdateGate().Pass();
-    constexpr DWORD kKnownFlags = INSTALLFLAG_FORCE | 0x00000002u | 0x00000004u;
+    constexpr DWORD kKnownFlags = INSTALLFLAG_FORCE | 0x00000002u | INSTALLFLAG_NONINTERACTIVE;
     if (hardwareId == nullptr || *hardwareId == 0 || fullInfPath == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -439,15 +460,19 @@ BOOL UpdateDriverForPlugAndPlayDevicesW(HWND parent, LPCWSTR hardwareId, LPCWSTR
     }
     auto package = d.packages.find(WView(fullInfPath));
     const WString* description = package == d.packages.end() ? &d.defaultPackage : &package->second;
+    bool restart = false;
     for (std::size_t i : carriers->second) {
         DeviceState& state = d.all[i];
         if (!state.device.present)
             continue;
         state.installed = description;
         ++state.installs;
+        restart = restart || state.device.restartNeeded;
     }
+    // Without a place to report it, Windows itself would prompt for the restart; the
+    // simulated one has no screen to prompt on.
     if (rebootRequired != nullptr)
-        *rebootRequired = FALSE;
+        *rebootRequired = restart ? TRUE : FALSE;
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }

@@ -25,6 +25,9 @@ struct Device {
     // When not empty, the description value's bytes as stored, used instead of description
     // until a package is installed on the device; a terminator is not added.
     std::vector<std::uint8_t> descriptionBytes;
+    // Whether a driver installed on it takes full effect only after a restart, as for a
+    // reader that a smart card session holds open.
+    bool restartNeeded = false;
 };
 
 // The bytes of a well-formed REG_MULTI_SZ value: each ID with its terminator, then the
@@ -37,7 +40,14 @@ std::vector<std::uint8_t> WideBytes(const WString& text);
 DWORD AddDevice(const Device& device);
 // A present smart card reader with these hardware IDs and this description.
 DWORD AddReader(std::initializer_list<WString> hardwareIds, const WString& description);
+// A device node as Plug and Play creates it when a reader arrives for the first time, before
+// Windows has installed a driver on it: hardware IDs, but no setup class and no description.
+DWORD AddUnboundReader(std::initializer_list<WString> hardwareIds);
+// What Windows' installation of a driver on such a node writes: the smart card reader class
+// and this description.
+void BindDriver(DWORD devInst, const WString& description);
 void SetDevicePresent(DWORD devInst, bool present);
+void SetRestartNeeded(DWORD devInst, bool needed);
 // Takes every device away, with no device information set open; instance numbers start
 // again at 1.
 void RemoveDevices();

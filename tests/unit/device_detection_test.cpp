@@ -119,11 +119,18 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{0xFFFFFFFFu, "Failed to register device detection. Error: 4294967295"}),
     [](const auto& info) { return std::string(info.param.line).substr(44); });
 
+const CM_NOTIFY_ACTION kStarted = CM_NOTIFY_ACTION_DEVICEINSTANCESTARTED;
+// Not a notice: Windows installs the inbox driver on the reader, which had none until then.
+const CM_NOTIFY_ACTION kBind = static_cast<CM_NOTIFY_ACTION>(0xB1AD);
+
 struct EventCase {
     const char* name;
     CM_NOTIFY_ACTION action;
     WString instanceId;
     bool detected;
+    // Delivered first, each to its end, logging these lines.
+    std::vector<std::pair<CM_NOTIFY_ACTION, WString>> before = {};
+    std::vector<std::string> beforeLines = {};
 };
 
 void PrintTo(const EventCase& c, std::ostream* out) {
@@ -133,17 +140,30 @@ void PrintTo(const EventCase& c, std::ostream* out) {
 class DeviceDetectionEvent : public DeviceDetection,
                              public ::testing::WithParamInterface<EventCase> {};
 
-TEST_P(DeviceDetectionEvent, OnlyEnumeratedWatchedInstancesRunAPass) {
-    StartWithReader();
+TEST_P(DeviceDetectionEvent, OnlyEnumeratedWatchedInstancesAndTheirFirstStartRunAPass) {
+    const EventCase& c = GetParam();
+    StartLikeService();
+    StagePackage();
+    const WString hardwareId = WSTR("USB\\VID_F0C1&PID_1234&REV_0100");
+    DWORD reader = c.before.size() > 1 && c.before[1].first == kBind
+                       ? sim::AddUnboundReader({hardwareId, WSTR("USB\\VID_F0C1&PID_1234")})
+                       : AddWatchedReader(hardwareId);
     RegisterDeviceDetection();
+    for (const auto& [action, instanceId] : c.before) {
+        if (action == kBind)
+            sim::BindDriver(reader, kUmdf2);
+        else
+            Deliver(action, instanceId);
+    }
     sim::ClearJournal();
-    Deliver(GetParam().action, GetParam().instanceId);
-    if (GetParam().detected) {
-        EXPECT_EQ(LogEntries(), Concat({kRegisteredLine, "Device detected!"}, kPassLines));
+    Deliver(c.action, c.instanceId);
+    const std::vector<std::string> lines = Concat({kRegisteredLine}, c.beforeLines);
+    if (c.detected) {
+        EXPECT_EQ(LogEntries(), Concat(Concat(lines, {"Device detected!"}), kPassLines));
         EXPECT_EQ(sim::JournalOf("UpdateDriverForPlugAndPlayDevicesW").size(), 1u);
     } else {
-        EXPECT_EQ(LogEntries(), (std::vector<std::string>{kRegisteredLine}));
-        EXPECT_TRUE(sim::Journal().empty());
+        EXPECT_EQ(LogEntries(), lines);
+        EXPECT_TRUE(sim::JournalOf("GetSystemDirectoryW").empty());
     }
 }
 
@@ -152,6 +172,26 @@ const WString kOtherVendorInstance = WSTR("USB\\VID_F0C5&PID_1234\\5&1A2B3C4D&0&
 // Actions beyond the named ones arrive as plain 32-bit values.
 CM_NOTIFY_ACTION Action(std::uint32_t value) {
     return static_cast<CM_NOTIFY_ACTION>(value);
+}
+
+const std::vector<std::string> kDetectedPass = Concat({"Device detected!"}, kPassLines);
+
+std::vector<std::string> NothingFound(const std::string& trigger) {
+    return {trigger, kPathLine, "0 devices that need CCID driver fixing found."};
+}
+
+// 65 watched instances announced, and the second started: the first was dropped to keep 64.
+EventCase Flood() {
+    EventCase flood{"StartOfTheSixtyFifthLastAnnounced", kStarted, kWatchedInstance + WSTR("0"),
+                    false};
+    for (int i = 0; i < 65; ++i) {
+        flood.before.push_back({kEnumerated, kWatchedInstance + Utf8ToUtf16(std::to_string(i))});
+        flood.beforeLines =
+            Concat(flood.beforeLines, i == 0 ? kDetectedPass : NothingFound("Device detected!"));
+    }
+    flood.before.push_back({kStarted, kWatchedInstance + WSTR("1")});
+    flood.beforeLines = Concat(flood.beforeLines, NothingFound("Device started!"));
+    return flood;
 }
 
 const EventCase kEventCases[] = {
@@ -172,6 +212,20 @@ const EventCase kEventCases[] = {
     {"ActionOfALaterSystem", Action(238), kWatchedInstance, false},
     {"LargestAction", Action(0xFFFFFFFFu), kWatchedInstance, false},
     {"EnumeratedWithTopBitSet", Action(0x80000007u), kWatchedInstance, false},
+    // The last start is the one that the repair itself causes.
+    {"FirstPlugBoundAfterTheNotice",
+     kStarted,
+     kWatchedInstance,
+     false,
+     {{kEnumerated, kWatchedInstance}, {kBind, {}}, {kStarted, kWatchedInstance}},
+     Concat(NothingFound("Device detected!"), Concat({"Device started!"}, kPassLines))},
+    {"ReplugOfAKnownReader",
+     kStarted,
+     kWatchedInstance,
+     false,
+     {{kEnumerated, kWatchedInstance}, {kStarted, WSTR("usb\\vid_f0c1&pid_1234\\5&1a2b3c4d&0&2")}},
+     Concat(kDetectedPass, NothingFound("Device started!"))},
+    Flood(),
 };
 
 INSTANTIATE_TEST_SUITE_P(Events, DeviceDetectionEvent, ::testing::ValuesIn(kEventCases),

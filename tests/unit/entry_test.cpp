@@ -1,6 +1,7 @@
 #include "entry/entry.h"
 #include "fixture.h"
 #include "platform/sim/scm.h"
+#include "service/service_name.h"
 
 namespace {
 
@@ -17,15 +18,35 @@ int RunEntry(std::vector<WString> args) {
     return EntryMain(static_cast<int>(args.size()), argv.data());
 }
 
+// Without elevation every command word ends at its first call; against a registered service
+// a word shows which command it ran.
 struct EntryCase {
     const char* name;
     std::vector<WString> args;
     int status;
-    bool wrongArgument;
-    bool serviceMode;
+    const char* logged; // between the banners, if anything
+    DWORD service = 0;  // state of the registered service; 0: none, and not elevated
+    bool deleted = false;
 };
 
-class EntryTest : public SimTest, public ::testing::WithParamInterface<EntryCase> {};
+class EntryTest : public SimTest, public ::testing::WithParamInterface<EntryCase> {
+  protected:
+    void RunAndCheck() {
+        const EntryCase& c = GetParam();
+        if (c.service != 0)
+            sim::AddService(ServiceName, sim::ServiceScript{{{0, c.service}}});
+        else
+            sim::SetElevated(false);
+        EXPECT_EQ(RunEntry(c.args), c.status);
+        EXPECT_EQ(sim::JournalOps().at(0), "RegOpenKeyExW"); // the log before the arguments
+        EXPECT_EQ(sim::JournalOf("StartServiceCtrlDispatcherW"),
+                  c.args.empty() ? std::vector<std::string>{kDispatch}
+                                 : std::vector<std::string>{});
+        const bool registered = sim::ServiceExists(ServiceName);
+        EXPECT_EQ(registered ? sim::ServiceRecordOf(ServiceName).state : 0,
+                  c.deleted ? 0 : c.service);
+    }
+};
 
 std::vector<std::string> Framed(std::vector<std::string> middle) {
     std::vector<std::string> lines = {"", kRule59, "", "Logging Started", ""};
@@ -37,44 +58,40 @@ std::vector<std::string> Framed(std::vector<std::string> middle) {
 TEST_P(EntryTest, ChoosesModeAndExitStatus) {
     const EntryCase& c = GetParam();
     sim::SetRegDword(kLogKey, WSTR("Enabled"), 1);
-    // Without elevation every command word ends at its first call, which shows that it ran.
-    sim::SetElevated(false);
-    EXPECT_EQ(RunEntry(c.args), c.status);
-    std::vector<std::string> middle;
-    if (c.wrongArgument)
-        middle.push_back("Wrong argument");
-    else if (!c.serviceMode)
-        middle.push_back("OpenSCManager failed (5)");
-    EXPECT_EQ(LogLines(), Framed(middle));
-    EXPECT_EQ(sim::JournalOf("StartServiceCtrlDispatcherW"),
-              c.serviceMode ? std::vector<std::string>{kDispatch} : std::vector<std::string>{});
-    EXPECT_EQ(ReaderPrefixList.size(), c.serviceMode ? 4u : 0u);
+    RunAndCheck();
+    EXPECT_EQ(LogLines(),
+              Framed(c.logged ? std::vector<std::string>{c.logged} : std::vector<std::string>{}));
+    EXPECT_EQ(ReaderPrefixList.size(), c.args.empty() ? 4u : 0u);
 }
 
 TEST_P(EntryTest, BehavesTheSameWithLoggingOff) {
-    const EntryCase& c = GetParam();
-    EXPECT_EQ(RunEntry(c.args), c.status);
+    RunAndCheck();
     EXPECT_FALSE(sim::Exists(WSTR("C:\\Windows\\Temp\\Kelpix.log")));
     EXPECT_TRUE(sim::JournalOf("CreateFileW").empty());
-    EXPECT_EQ(sim::JournalOf("StartServiceCtrlDispatcherW").size(), c.serviceMode ? 1u : 0u);
 }
+
+const char kWrong[] = "Wrong argument";
+const char kNoManager[] = "OpenSCManager failed (5)";
+const char kAlreadyRunning[] = "Cannot start the service because it is already running";
 
 INSTANTIATE_TEST_SUITE_P(
     Arguments, EntryTest,
-    ::testing::Values(EntryCase{"NoArgument", {}, 0, false, true},
-                      EntryCase{"install", {WSTR("install")}, 0, false, false},
-                      EntryCase{"Install", {WSTR("Install")}, 0, false, false},
-                      EntryCase{"INSTALL", {WSTR("INSTALL")}, 0, false, false},
-                      EntryCase{"start", {WSTR("start")}, 0, false, false},
-                      EntryCase{"sToP", {WSTR("sToP")}, 0, false, false},
-                      EntryCase{"DELETE", {WSTR("DELETE")}, 0, false, false},
-                      EntryCase{"InstallWithBlank", {WSTR("install ")}, -1, true, false},
-                      EntryCase{"Installs", {WSTR("installs")}, -1, true, false},
-                      EntryCase{"Empty", {WSTR("")}, -1, true, false},
-                      EntryCase{"Unknown", {WSTR("restart")}, -1, true, false},
-                      EntryCase{"StopNow", {WSTR("stop"), WSTR("now")}, -2, true, false},
-                      EntryCase{
-                          "ThreeArguments", {WSTR("a"), WSTR("b"), WSTR("c")}, -2, true, false}),
+    ::testing::Values(
+        // Outside the control manager the dispatcher fails at once; the status is still 0.
+        EntryCase{"NoArgument", {}, 0, nullptr},
+        EntryCase{"install", {WSTR("install")}, 0, kNoManager},
+        EntryCase{"Install", {WSTR("Install")}, 0, kNoManager},
+        EntryCase{"INSTALL", {WSTR("INSTALL")}, 0, kNoManager},
+        EntryCase{"Start", {WSTR("Start")}, 0, kAlreadyRunning, SERVICE_RUNNING},
+        EntryCase{"stop", {WSTR("stop")}, 0, "Service is already stopped.", SERVICE_STOPPED},
+        EntryCase{
+            "DELETE", {WSTR("DELETE")}, 0, "Service deleted successfully", SERVICE_STOPPED, true},
+        EntryCase{"InstallWithBlank", {WSTR("install ")}, -1, kWrong},
+        EntryCase{"Installs", {WSTR("installs")}, -1, kWrong},
+        EntryCase{"Empty", {WSTR("")}, -1, kWrong},
+        EntryCase{"Unknown", {WSTR("restart")}, -1, kWrong},
+        EntryCase{"StopNow", {WSTR("stop"), WSTR("now")}, -2, kWrong},
+        EntryCase{"ThreeArguments", {WSTR("a"), WSTR("b"), WSTR("c")}, -2, kWrong}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SimTest, EntryWithoutProgramNameIsAWrongCount) {
@@ -82,21 +99,6 @@ TEST_F(SimTest, EntryWithoutProgramNameIsAWrongCount) {
     WCHAR* argv[] = {nullptr};
     EXPECT_EQ(EntryMain(0, argv), -2);
     EXPECT_EQ(LogEntries(), std::vector<std::string>{"Wrong argument"});
-}
-
-TEST_F(SimTest, LogIsOpenedBeforeTheArgumentsAreLookedAt) {
-    RunEntry({});
-    std::vector<std::string> ops = sim::JournalOps();
-    ASSERT_FALSE(ops.empty());
-    EXPECT_EQ(ops.front(), "RegOpenKeyExW");
-    EXPECT_EQ(ops.back(), "StartServiceCtrlDispatcherW");
-}
-
-TEST_F(SimTest, FailedDispatcherStillEndsWithStatusZero) {
-    sim::SetRegDword(kLogKey, WSTR("Enabled"), 1);
-    sim::FailNext("StartServiceCtrlDispatcherW", ERROR_ACCESS_DENIED);
-    EXPECT_EQ(RunEntry({}), 0);
-    EXPECT_EQ(LogLines(), Framed({}));
 }
 
 } // namespace

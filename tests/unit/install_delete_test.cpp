@@ -1,12 +1,14 @@
 #include "command_fixture.h"
-#include "commands/service_description.h"
 
 namespace {
 
 const WString kDefaultPath = WSTR("C:\\Program Files\\RUVERODAzaroda\\ruverodazaroda.exe");
 const std::string kModule = "GetModuleFileNameW(NULL, &buffer, 32768)";
-const std::string kDescribe =
-    "ChangeServiceConfig2W(svc, 1, {\"" + Utf16ToUtf8(ServiceDescription) + "\"})";
+const std::string kDescription =
+    "Keeps USB smart card readers of the watched vendors on their CCID driver package, repairing "
+    "any that Windows bound to its inbox driver when the service starts and whenever one is "
+    "plugged in.";
+const std::string kDescribe = "ChangeServiceConfig2W(svc, 1, {\"" + kDescription + "\"})";
 const std::string kRecovery =
     "ChangeServiceConfig2W(svc, 2, {86400, NULL, NULL, 3, [{1, 60000}, {1, 60000}, {0, 0}]})";
 const Lines kInstalled = {"Service installed successfully"};
@@ -35,7 +37,7 @@ TEST_F(CommandTest, InstallRegistersTheQuotedPathWithDescriptionAndRecovery) {
     InstallServiceCommand();
     const sim::ServiceRecord record = sim::ServiceRecordOf(ServiceName);
     EXPECT_EQ(record.binaryPath, WSTR("\"") + kDefaultPath + WSTR("\""));
-    EXPECT_EQ(record.description, WString(ServiceDescription));
+    EXPECT_EQ(record.description, Utf8ToUtf16(kDescription));
     ASSERT_TRUE(record.failureActions.has_value());
     EXPECT_EQ(record.failureActions->resetPeriod, 86400u);
     EXPECT_FALSE(record.failureActions->hasRebootMessage || record.failureActions->hasCommand);

@@ -187,9 +187,17 @@ TEST_F(LogTest, NoWindowsDirectoryMeansLoggingOff) {
     EXPECT_TRUE(sim::JournalOf("CreateFileW").empty());
 }
 
-TEST_F(LogTest, WindowsDirectoryTooLongForTheBufferMeansLoggingOff) {
-    sim::SetWindowsDirectory(WSTR("C:\\") + WString(300, u'w'));
+// A path longer than its buffer is cut to it, terminator included.
+TEST_F(LogTest, LongWindowsDirectoryCutsThePathOrTurnsLoggingOff) {
+    const WString windows = WSTR("C:\\") + WString(230, u'w');
+    sim::SetWindowsDirectory(windows);
     OpenLogWithSwitchOn();
+    EXPECT_EQ(LogFilePath[MAX_PATH - 1], 0);
+    EXPECT_EQ(std::string(LogFilePath), Utf16ToUtf8(windows) + "\\Temp\\Kelpix.log\\ruverodaz");
+    LogFilePath[0] = 0;
+    sim::ClearJournal();
+    sim::SetWindowsDirectory(WSTR("C:\\") + WString(300, u'w'));
+    OpenLogSession();
     EXPECT_EQ(LogFilePath[0], 0);
     EXPECT_TRUE(sim::JournalOf("CreateDirectoryW").empty());
 }

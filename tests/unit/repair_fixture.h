@@ -42,7 +42,7 @@ inline std::string PropertyLine(DWORD devInst, const std::string& property) {
 }
 inline std::string UpdateLine(const WString& hardwareId, const std::string& inf = kInfPathText) {
     return "UpdateDriverForPlugAndPlayDevicesW(NULL, \"" + Utf16ToUtf8(hardwareId) + "\", \"" +
-           inf + "\", 0x00000001, NULL)";
+           inf + "\", 0x00000005, &reboot)";
 }
 
 // The journal without the log's own file calls.

@@ -7,6 +7,7 @@
 namespace {
 
 const std::string kPathLine = "CCID Inf path = " + kInfPathText;
+const std::string kRestartLine = "A restart is needed to complete the CCID driver fix.";
 
 std::string FoundLine(int n) {
     return std::to_string(n) + " devices that need CCID driver fixing found.";
@@ -69,14 +70,15 @@ TEST_F(RepairPass, OneReaderIsRepaired) {
 TEST_F(RepairPass, SecondOfThreeUpdatesFails) {
     StartLikeService();
     StagePackage();
-    AddWatchedReader(kReaderA);
+    // The first reader is held open, so its new driver waits for a restart.
+    sim::SetRestartNeeded(AddWatchedReader(kReaderA), true);
     AddWatchedReader(kReaderB);
     AddWatchedReader(kReaderC);
     sim::FailNth("UpdateDriverForPlugAndPlayDevicesW", 2, ERROR_ACCESS_DENIED);
     ApplyCcidDriverFix();
-    EXPECT_EQ(LogEntries(),
-              (std::vector<std::string>{kPathLine, FoundLine(3), "Applying CCID driver fix.",
-                                        FailureLine(kReaderB, "0x00000005"), "Done!"}));
+    EXPECT_EQ(LogEntries(), (std::vector<std::string>{
+                                kPathLine, FoundLine(3), "Applying CCID driver fix.",
+                                FailureLine(kReaderB, "0x00000005"), kRestartLine, "Done!"}));
     EXPECT_EQ(sim::JournalOf("UpdateDriverForPlugAndPlayDevicesW"),
               (std::vector<std::string>{UpdateLine(kReaderA), UpdateLine(kReaderB),
                                         UpdateLine(kReaderC)}));
@@ -139,9 +141,11 @@ TEST_F(RepairPass, TwoReadersOfOneModelEachGetTheirUpdate) {
     StagePackage();
     DWORD first = AddWatchedReader(kReaderA);
     DWORD second = AddWatchedReader(kReaderA);
+    sim::SetRestartNeeded(second, true);
     ApplyCcidDriverFix();
-    EXPECT_EQ(LogEntries(), (std::vector<std::string>{kPathLine, FoundLine(2),
-                                                      "Applying CCID driver fix.", "Done!"}));
+    EXPECT_EQ(LogEntries(),
+              (std::vector<std::string>{kPathLine, FoundLine(2), "Applying CCID driver fix.",
+                                        kRestartLine, "Done!"}));
     EXPECT_EQ(sim::JournalOf("UpdateDriverForPlugAndPlayDevicesW"),
               (std::vector<std::string>{UpdateLine(kReaderA), UpdateLine(kReaderA)}));
     // Each update installs on every reader that carries the ID.

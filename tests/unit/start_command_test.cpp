@@ -43,12 +43,12 @@ Lines NotStarted(int state, int exitCode, int checkPoint, int waitHint) {
             "  Wait Hint: " + std::to_string(waitHint)};
 }
 
-// Stop-pending with a rising check point every second for ten seconds, then stopped.
-Arrange RisingStop() {
+// Stop-pending for ten seconds, its check point moving from 20 by step each second; stopped.
+Arrange MovingStop(int step) {
     sim::Timeline now;
-    for (DWORD k = 0; k < 10; ++k)
-        now.push_back({k * 1000, SERVICE_STOP_PENDING, k + 1, 2000});
-    now.push_back({10000, SERVICE_STOPPED, 11});
+    for (int k = 0; k < 10; ++k)
+        now.push_back({k * 1000u, SERVICE_STOP_PENDING, static_cast<DWORD>(20 + step * k), 2000});
+    now.push_back({10000, SERVICE_STOPPED, 30});
     return Registered(now);
 }
 
@@ -83,8 +83,10 @@ INSTANTIATE_TEST_SUITE_P(
             kStarted, StopWait(2)),
         Row("PendingStopTimesOutAtItsHint", Registered({kStopPending}),
             {"Timeout waiting for service to stop"}, Calls(Cat({kFirstQuery, Passes(3)}))),
-        Row("PendingStopRaisingItsCheckPoint", RisingStop(), kStarted, StopWait(10)),
-        Row("PendingStopRaisingItsCheckPointAcrossTheWrap", RisingStop(), kStarted, StopWait(10),
+        Row("PendingStopLoweringItsCheckPoint", MovingStop(-1),
+            {"Timeout waiting for service to stop"}, Calls(Cat({kFirstQuery, Passes(3)}))),
+        Row("PendingStopRaisingItsCheckPoint", MovingStop(1), kStarted, StopWait(10)),
+        Row("PendingStopRaisingItsCheckPointAcrossTheWrap", MovingStop(1), kStarted, StopWait(10),
             0xFFFFEC00u),
         Row("PendingStopTurnsIntoRunning", Registered({kStopPending, {1500, SERVICE_RUNNING, 2}}),
             {"StartService failed (1056)"}, Calls(Cat({kFirstQuery, Passes(2), {kStart}}))),

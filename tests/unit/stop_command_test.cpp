@@ -91,6 +91,11 @@ INSTANTIATE_TEST_SUITE_P(
         Row("BudgetSpansBothWaits", kLateRunning, kLateRunningLog, kLateRunningCalls),
         Row("BudgetSpansBothWaitsAcrossTheWrap", kLateRunning, kLateRunningLog, kLateRunningCalls,
             0xFFFFC000u),
+        // A ninth query would fail, so that a wait that stopped sleeping ends, not spins.
+        Row("HintFiveSecondsLastSleepCappedAtTheBudget",
+            QueryFails(9, ERROR_ACCESS_DENIED,
+                       Stopping(kRunning, {{0, SERVICE_STOP_PENDING, 1, 5000}})),
+            {"Wait timed out"}, Calls(Cat({{kControl}, Repeat(StopPass(5000), 6), StopPass(1)}))),
         // The command ends one tick past the budget whatever the hint, also across the wrap.
         Row("HugeHintCappedAtTheBudget", kHugeHint, {"Wait timed out"}, kHugeHintCalls),
         Row("HugeHintCappedAtTheBudgetAcrossTheWrap", kHugeHint, {"Wait timed out"}, kHugeHintCalls,

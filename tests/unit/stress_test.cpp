@@ -26,7 +26,8 @@ struct BurstEvent {
 };
 const BurstEvent kBurst[kBurstSize] = {
     {CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED, kReaderAInstance},
-    {CM_NOTIFY_ACTION_DEVICEINSTANCESTARTED, kReaderAInstance},
+    // Never announced: the start of an announced reader would race with its announcement.
+    {CM_NOTIFY_ACTION_DEVICEINSTANCESTARTED, WSTR("USB\\VID_F0C2&PID_0A0B\\9&5E&0&4")},
     {CM_NOTIFY_ACTION_DEVICEINSTANCEREMOVED, kReaderAInstance},
     {CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED, WSTR("usb\\vid_f0c2&pid_0a0b\\6&2b&0&2")},
     {CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED, WSTR("USB\\VID_F0C5&PID_1234\\5&1A&0&1")},

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The installer package's tables, and the executable's version resource against it.
 # Usage: msi_check.sh ruverodazaroda-<version>-x64.msi ruverodazaroda.exe <version>
-#                     <source folder>
+#                     <source folder> <definitions of build_msi.cmake...>
 set -u
 msi=$1
 exe=$2
 version=$3
 source=$4
+shift 4
 . "$(dirname "$0")/../checks.sh"
 . "$(dirname "$0")/service_description.sh"
 
@@ -29,11 +30,12 @@ Property|Manufacturer|Corvane
 Property|UpgradeCode|$upgrade_code
 Property|ALLUSERS|1
 Property|SecureCustomProperties|LOGGING;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED
-Directory|INSTALLFOLDER|ProgramFiles64Folder|RUVERODAzaroda
+Property|ARPNOMODIFY|1
+Directory|INSTALLFOLDER|ProgramFiles64Folder|RUVERODA|RUVERODAzaroda
 Component|ServiceExecutable|{3F7A2C91-5B6E-4D08-8C1F-A94E27D6B350}|INSTALLFOLDER|256||ruverodazaroda.exe
 Component|LoggingSwitch|{C2D84E6F-1A97-4B35-B0E8-5F3C9A71D244}|TARGETDIR|260|LOGGING = "1" OR REMOVE ~= "ALL"|LoggingEnabled
-File|ruverodazaroda.exe|ServiceExecutable|ruverodazaroda.exe|$(stat -c %s "$exe")|$version.0||512|1
-ServiceInstall|Service|RUVERODAzaroda|RUVERODAzaroda|16|2|1||||||ServiceExecutable|$description
+File|ruverodazaroda.exe|ServiceExecutable|RUVERODA.EXE|ruverodazaroda.exe|$(stat -c %s "$exe")|$version.0|1033|512|1
+ServiceInstall|Service|RUVERODAzaroda|RUVERODAzaroda|16|2|32769||||||ServiceExecutable|$description
 ServiceControl|Service|RUVERODAzaroda|163||1|ServiceExecutable
 Upgrade|$upgrade_code||$version||1||WIX_UPGRADE_DETECTED
 Upgrade|$upgrade_code|$version|||2||WIX_DOWNGRADE_DETECTED
@@ -47,10 +49,50 @@ expect_eq "one service, one control, one registry value, one file" "1 1 1 1" \
        done | tr '\n' ' ' | sed 's/ $//')"
 expect_eq "a versioned file carries no hash" 0 \
     "$(msiinfo export "$msi" MsiFileHash | tail -n +4 | grep -c .)"
-# The old product goes before the new one is installed.
-sequence=$(msiinfo export "$msi" InstallExecuteSequence | tail -n +4 | sort -t $'\t' -k3n | cut -f1 | tr '\n' ' ')
-expect_match "old product removed between validation and installation" \
-    ' InstallValidate RemoveExistingProducts InstallInitialize ' " $sequence"
+# table NAME COLUMN...: its rows, the columns named, separated by "|".
+table() {
+    msiinfo export "$msi" "$1" | tr -d '\r' | awk -F'\t' -v want="${*:2}" 'NR == 1 { n = split(want, w, " ");
+        for (i = 1; i <= NF; i++) at[$i] = i } NR > 3 { for (i = 1; i <= n; i++) printf "%s%s", $(at[w[i]]), (i < n ? "|" : "\n") }'
+}
+sequence=" $(table InstallExecuteSequence Sequence Action | sort -n | cut -d'|' -f2 | tr '\n' ' ')"
+# The older version goes inside the transaction: a failed upgrade rolls back to it.
+expect_match "older version removed right after InstallInitialize" ' InstallInitialize RemoveExistingProducts ' "$sequence"
+# A name outside the 8.3 form needs a short name beside it (ICE03); a root's DefaultDir is
+# the source's name.
+char='[^][\\?|><:/*"+,;=. ]'
+while IFS='|' read -r what name; do
+    expect_match "short name: $what" "^(\\.|$char{1,8}(\\.$char{1,3})?)(\|.+)?\$" "$name"
+done < <(table File File FileName; table Directory Directory Directory_Parent DefaultDir | grep -v '^[^|]*||' | sed -E 's/\|[^|]*\|([^:]*).*/|\1/')
+# A versioned file carries the language of its version resource (ICE60); a service that
+# cannot be created fails the install.
+language=$(x86_64-w64-mingw32-windres -J coff -O rc -i "$exe" 2>/dev/null | sed -n 's/.*"Translation", \(0x[0-9a-f]*\),.*/\1/p')
+while IFS='|' read -r file _ lang; do
+    expect_eq "language of the versioned $file" "$((language))" "$lang"
+done < <(table File File Version Language | grep -v '^[^|]*||')
+while IFS='|' read -r service control; do
+    expect_eq "$service is vital" 32768 "$((control & 0x8000))"
+done < <(table ServiceInstall ServiceInstall ErrorControl)
+# The recovery of the install command, by the system's sc.exe between the creation and the
+# start of the service, deferred and not impersonated (so as LocalSystem), outcome ignored.
+expect_match "recovery between InstallServices and StartServices" ' InstallServices ServiceRecovery StartServices ' "$sequence"
+delay=$(grep -ho 'RestartDelay = [0-9]*' "$source"/commands/*.cpp | grep -o '[0-9]*$')
+reset=$(grep -ho 'FailureCountReset = [0-9]*' "$source"/commands/*.cpp | grep -o '[0-9]*$')
+IFS='|' read -r type target condition <<<"$(table CustomAction Action Type Target | sed -n 's/^ServiceRecovery|//p')|$(
+    table InstallExecuteSequence Action Condition | sed -n 's/^ServiceRecovery|//p')"
+expect_eq "recovery: executable, deferred, system, ignored" "34 3136" "$((type & 0x3f)) $((type & 0xC40))"
+expect_eq "recovery: the install command's, when the service is installed" \
+    "[System64Folder]sc.exe failure RUVERODAzaroda reset= $reset actions= restart/$delay/restart/$delay//0|\$ServiceExecutable = 3" \
+    "$target|$condition"
+# The package code names one package: the same inputs, the same code; one character more in
+# the description, another code.
+work=$(mktemp -d "${TMPDIR:-/tmp}/ruverodazaroda-codes.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+for build in same\| again\| "changed|-DDESCRIPTION=$description!"; do
+    extra=${build#*|}
+    cmake "$@" ${extra:+"$extra"} -DSIGN_COMMAND= -DOUT="$work/${build%%|*}.msi" -P "$source/cmake/build_msi.cmake" >/dev/null
+    msiinfo suminfo "$work/${build%%|*}.msi" | sed -n 's/^Revision number (UUID): //p'
+done >"$work/codes"
+expect_eq "package codes: the same twice, then another" "2 1" "$(uniq -c "$work/codes" | awk '{print $1}' | xargs)"
 
 summary=$(msiinfo suminfo "$msi")
 expect_eq "64-bit, U.S. English" "x64;1033" "$(sed -n 's/^Template: //p' <<<"$summary")"

@@ -6,7 +6,11 @@
 // - register_result: when present, registration fails with the decimal CONFIGRET it holds;
 // - events\*.evt: each file, moved in whole from the host side, is one batch of device
 //   events, a line "<action> <instance ID>" each; the lines of a batch are handed to the
-//   callback at the same moment, each on a thread of its own, files in name order;
+//   callback at the same moment, each on a thread of its own, files in name order. A line
+//   "bind <instance ID> <description>" is Windows installing the inbox driver on a reader
+//   that it announced before: once the callbacks of the lines above it have returned, it
+//   writes the reader's setup class and description, and only then are the lines below it
+//   handed over;
 // - journal.txt: what the stand-in was given and did, one line per call and callback.
 //
 // Events arrive by a directory change notification, not by polling, so that a service
@@ -189,8 +193,52 @@ DWORD WINAPI DeliverOne(LPVOID parameter) {
     return 0;
 }
 
+// Hands the deliveries over at the same moment; with wait, returns when their callbacks have.
+void StartStage(std::vector<Delivery*>& deliveries, bool wait) {
+    if (deliveries.empty())
+        return;
+    auto* batch = new Batch{CreateEventW(nullptr, TRUE, FALSE, nullptr),
+                            static_cast<LONG>(deliveries.size())};
+    std::vector<HANDLE> threads;
+    for (Delivery* delivery : deliveries) {
+        delivery->batch = batch;
+        HANDLE thread = CreateThread(nullptr, 0, DeliverOne, delivery, 0, nullptr);
+        if (thread != nullptr)
+            threads.push_back(thread);
+    }
+    deliveries.clear();
+    // Every thread of the batch exists before any of them runs its callback.
+    SetEvent(batch->go);
+    for (HANDLE thread : threads) {
+        if (wait)
+            WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    }
+}
+
+// What the installation of a driver writes on the device node of the reader.
+void Bind(const std::wstring& instanceId, const std::wstring& description) {
+    const std::wstring key = L"System\\CurrentControlSet\\Enum\\" + instanceId;
+    const std::wstring readerClass = L"{50dd5230-ba8a-11d1-bf5d-0000f805f530}";
+    LONG classResult =
+        RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"ClassGUID", REG_SZ, readerClass.c_str(),
+                        static_cast<DWORD>((readerClass.size() + 1) * sizeof(WCHAR)));
+    LONG descriptionResult =
+        RegSetKeyValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"DeviceDesc", REG_SZ, description.c_str(),
+                        static_cast<DWORD>((description.size() + 1) * sizeof(WCHAR)));
+    Journal(Format("bind id=%s results=%ld,%ld", Narrow(instanceId).c_str(), classResult,
+                   descriptionResult));
+}
+
+std::wstring Widen(const std::string& text) {
+    std::wstring wide;
+    for (char c : text)
+        wide += static_cast<unsigned char>(c);
+    return wide;
+}
+
 void DeliverBatch(Registration* registration, const std::string& text) {
-    std::vector<Delivery*> deliveries;
+    std::vector<Delivery*> stage;
     std::size_t start = 0;
     while (start < text.size()) {
         std::size_t end = text.find('\n', start);
@@ -203,25 +251,19 @@ void DeliverBatch(Registration* registration, const std::string& text) {
         std::size_t space = line.find(' ');
         if (space == std::string::npos)
             continue;
-        auto* delivery = new Delivery{
-            registration, nullptr, static_cast<CM_NOTIFY_ACTION>(atoi(line.c_str())), {}};
-        for (std::size_t i = space + 1; i < line.size(); ++i)
-            delivery->instanceId += static_cast<unsigned char>(line[i]);
-        deliveries.push_back(delivery);
+        if (line.compare(0, space, "bind") == 0) {
+            std::size_t idEnd = line.find(' ', space + 1);
+            if (idEnd == std::string::npos)
+                continue;
+            StartStage(stage, true);
+            Bind(Widen(line.substr(space + 1, idEnd - space - 1)), Widen(line.substr(idEnd + 1)));
+            continue;
+        }
+        stage.push_back(new Delivery{registration, nullptr,
+                                     static_cast<CM_NOTIFY_ACTION>(atoi(line.c_str())),
+                                     Widen(line.substr(space + 1))});
     }
-    if (deliveries.empty())
-        return;
-
-    auto* batch = new Batch{CreateEventW(nullptr, TRUE, FALSE, nullptr),
-                            static_cast<LONG>(deliveries.size())};
-    for (Delivery* delivery : deliveries) {
-        delivery->batch = batch;
-        HANDLE thread = CreateThread(nullptr, 0, DeliverOne, delivery, 0, nullptr);
-        if (thread != nullptr)
-            CloseHandle(thread);
-    }
-    // Every thread of the batch exists before any of them runs its callback.
-    SetEvent(batch->go);
+    StartStage(stage, false);
 }
 
 void DeliverPendingBatches(Registration* registration) {

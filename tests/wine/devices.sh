@@ -39,7 +39,9 @@ multi_sz_hex() {
 }
 
 # add_readers "INSTANCE_ID|ID1;ID2|DESCRIPTION" ...: records the readers, all with one
-# registry import, as the Plug and Play manager does before it announces them.
+# registry import, as the Plug and Play manager does before it announces them. Without a
+# description, a reader that has no driver yet: no setup class either, as Windows creates the
+# device node of a reader it has never seen (a "bind" event line installs the driver later).
 add_readers() {
     local reg="$WINEPREFIX/drive_c/readers.reg" entry id ids desc
     {
@@ -47,9 +49,10 @@ add_readers() {
         for entry in "$@"; do
             IFS='|' read -r id ids desc <<<"$entry"
             printf '[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\%s]\r\n' "$id"
-            printf '"ClassGUID"="%s"\r\n' "$READER_CLASS"
             printf '"HardwareID"=hex(7):%s\r\n' "$(multi_sz_hex "$ids")"
-            printf '"DeviceDesc"="%s"\r\n\r\n' "$desc"
+            [ -z "$desc" ] ||
+                printf '"ClassGUID"="%s"\r\n"DeviceDesc"="%s"\r\n' "$READER_CLASS" "$desc"
+            printf '\r\n'
         done
     } | { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE; } >"$reg"
     # Unicode, since hex(7) data in an ANSI file is read as ANSI text.

@@ -19,7 +19,7 @@ started=$(date +%s)
 for cycle in $(seq "$cycles"); do
     run_command install
     expect_eq "$cycle: install" "0 Service installed successfully" "$RUN_STATUS $COMMAND_LOG"
-    expect_eq "$cycle: install starts the service" RUNNING "$(wait_service_state RUNNING 10; service_state)"
+    expect_eq "$cycle: install starts the service" RUNNING "$(wait_service_state RUNNING 30; service_state)"
     run_command stop
     expect_eq "$cycle: stop" "0 Service stopped successfully" "$RUN_STATUS $COMMAND_LOG"
     expect_eq "$cycle: stopped" STOPPED "$(service_state)"

@@ -48,9 +48,6 @@ plant() {
     wait "$STRESS_PID"
 }
 
-victim="$WINEPREFIX/drive_c/victim.txt"
-printf 'not the log\r\n' >"$victim"
-
 plant none
 expect_match "without a plant the message is written" "${stamp}planted"$'\r$' "$(cat "$PLANTED_AT")"
 rm -f "$PLANTED_AT"
@@ -59,7 +56,10 @@ expect_match "a file whose name differs only in letter case is the log's own" \
     "^${stamp}planted"$'\r$' "$(cat "$PLANTED_AT")"
 rm -f "$PLANTED_AT"
 
+# Each link its own victim, so that one that was written through shows in its own check only.
 for kind in hard symbolic; do
+    victim="$WINEPREFIX/drive_c/victim-$kind.txt"
+    printf 'not the log\r\n' >"$victim"
     plant "$kind"
     echo "info: Wine reports the $kind link as: $(wine "$stress" probe \
         "C:\\windows\\Temp\\Kelpix.log\\${PLANTED_AT##*/}" 2>/dev/null </dev/null | tr -d '\r')"

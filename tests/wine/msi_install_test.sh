@@ -31,6 +31,12 @@ if ! (cd "$work" && cmake --preset windows >/dev/null && cmake --build --preset 
 fi
 next_msi="$work/build/windows/ruverodazaroda-$next-x64.msi"
 next_exe="$work/build/windows/ruverodazaroda.exe"
+# Versions Windows Installer cannot tell apart are refused when configuring.
+for bad in "$next.1" "$major.256.0" "$major.$minor.65536"; do
+    sed -i -E "s/^(project\(ruverodazaroda VERSION )[0-9.]+ /\1$bad /" "$work/CMakeLists.txt"
+    expect_match "version $bad refused" "cannot version the installer package" "$(cmake -S "$work" -B "$work/build/$bad" \
+        -G Ninja -DCMAKE_TOOLCHAIN_FILE="$work/cmake/mingw-w64-x86_64.cmake" 2>&1 | tr '\n' ' ')"
+done
 
 wine_start_prefix "$exe" "$dll"
 trap 'wine_stop_prefix; rm -rf "$work"' EXIT
@@ -50,7 +56,7 @@ logdir="$(windows_temp)/Kelpix.log"
 msiexec() {
     local t0
     t0=$(date +%s%N)
-    WINEDEBUG=err+msi wine msiexec "$@" /qn >"$WINEPREFIX/msiexec.out" 2>&1 </dev/null
+    WINEDEBUG=err+msi,trace+process wine msiexec "$@" /qn >"$WINEPREFIX/msiexec.out" 2>&1 </dev/null
     MSI_STATUS=$?
     MSI_MS=$((($(date +%s%N) - t0) / 1000000))
     echo "msiexec $* took $MSI_MS ms, exit status $MSI_STATUS"
@@ -77,6 +83,11 @@ same_file() {
     if cmp -s "$1" "$2"; then echo yes; else echo no; fi
 }
 
+# Runs of the recovery: Wine's sc knows no "failure" and keeps none, so compare the command.
+recovery_runs() {
+    grep -cF 'app (null) cmdline L"C:\\windows\\system32\\sc.exe failure RUVERODAzaroda reset= 86400 actions= restart/60000/restart/60000//0"' "$WINEPREFIX/msiexec.out"
+}
+
 newest_log() {
     ls -t "$logdir"/ruverodazaroda_P*.log 2>/dev/null | head -n 1
 }
@@ -85,6 +96,7 @@ newest_log() {
 msiexec /i 'C:\old.msi'
 expect_eq "install returns 0" 0 "$MSI_STATUS"
 expect_eq "the service runs" RUNNING "$(service_state)"
+expect_eq "the recovery actions set once" 1 "$(recovery_runs)"
 while IFS='|' read -r name value; do
     expect_eq "registration: $name" "$value" "$(reg_value "$service_key" "$name")"
 done <<EOF_REGISTRATION
@@ -107,6 +119,7 @@ expect_eq "without LOGGING=1 no log" no "$(exists "$logdir")"
 
 msiexec /x 'C:\old.msi'
 expect_eq "uninstall returns 0" 0 "$MSI_STATUS"
+expect_eq "removal sets no recovery" 0 "$(recovery_runs)"
 expect_eq "the service process ends" 0 "$(service_processes_left)"
 expect_eq "no service left" 0 "$(services)"
 expect_eq "no executable left" no "$(exists "$folder/ruverodazaroda.exe")"
@@ -132,6 +145,7 @@ expect_match "the service logged its first repair pass" \
 msiexec /i 'C:\new.msi' LOGGING=1
 upgrade_ms=$MSI_MS
 expect_eq "upgrade returns 0" 0 "$MSI_STATUS"
+expect_eq "the upgrade sets the recovery of the new service" 1 "$(recovery_runs)"
 expect_eq "one product after the upgrade" 1 "$(products)"
 expect_eq "one service after the upgrade" 1 "$(services)"
 expect_eq "the new executable is installed" yes "$(same_file "$next_exe" "$folder/ruverodazaroda.exe")"

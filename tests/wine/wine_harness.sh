@@ -64,14 +64,14 @@ service_state() {
     fi
 }
 
-# wait_service_state STATE [SECONDS]: until sc reports STATE (default 30 s).
+# wait_service_state STATE [SECONDS]: until sc reports STATE (default 30 s). The limit is in
+# seconds of the clock: each query of sc takes a good part of one.
 wait_service_state() {
-    local limit=$((${2:-30} * 10)) i
-    for ((i = 0; i < limit; i++)); do
-        [ "$(service_state)" == "$1" ] && return 0
+    local end=$((SECONDS + ${2:-30}))
+    until [ "$(service_state)" == "$1" ]; do
+        [ "$SECONDS" -lt "$end" ] || return 1
         sleep 0.1
     done
-    return 1
 }
 
 # run_command WORD: runs the executable with WORD; COMMAND_LOG gets the messages of its own
