@@ -4,6 +4,7 @@
 #include "service/service_main.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <sstream>
