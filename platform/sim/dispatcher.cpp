@@ -37,6 +37,8 @@ struct ServiceProcess {
     LPVOID context = nullptr;
     bool handleOut = false;
     std::deque<Request*> requests;
+    // Service mains started and service processes ended: what a start request waits for.
+    std::size_t startsSettled = 0;
 
     std::vector<SERVICE_STATUS> reports;
     // Reports made through a status handle after its stopped report.
@@ -188,6 +190,22 @@ std::size_t sim::HeldStatusReports() {
     return ReportGate().Held();
 }
 
+std::size_t sim::detail::ServiceMainsStarted() {
+    std::lock_guard<std::mutex> guard(ProcessLock());
+    return TheProcess().startsSettled;
+}
+
+void sim::detail::WaitForServiceMain(std::size_t since) {
+    std::unique_lock<std::mutex> guard(ProcessLock());
+    ProcessChanged().wait(guard, [&] { return TheProcess().startsSettled > since; });
+}
+
+void sim::detail::EndServiceProcess() {
+    std::lock_guard<std::mutex> guard(ProcessLock());
+    ++TheProcess().startsSettled;
+    ProcessChanged().notify_all();
+}
+
 void sim::SettleServiceProcess() {
     detail::SettleServiceProcesses();
 }
@@ -270,6 +288,8 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
         }
         sim::detail::LeaveServiceProcess();
     });
+    ++p.startsSettled;
+    ProcessChanged().notify_all();
 
     // The calling thread is the dispatcher thread: controls reach the handler here.
     const auto due = [&] {

@@ -79,6 +79,11 @@ class Blocked {
 // Returns once every service process in this process waits or has ended; at once on a thread
 // of such a process.
 void SettleServiceProcesses();
+// Service mains the dispatcher has started and service processes ended (EndServiceProcess),
+// counted together; a wait until the count has gone beyond `since`.
+std::size_t ServiceMainsStarted();
+void WaitForServiceMain(std::size_t since);
+void EndServiceProcess();
 
 // Hooks that the other parts register so that Reset() clears them too.
 void ResetFiles();

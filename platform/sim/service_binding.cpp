@@ -86,8 +86,10 @@ void Start(const std::shared_ptr<Binding>& b) {
     b->started = true;
     b->ended = false;
     sim::SetStartedByScm(true);
-    // The start request returns without waiting for the service's first report; whoever asks
-    // the manager afterwards first lets the process do what it can (SettleServiceProcess).
+    // As on Windows, the start request returns once a thread runs the service main, without
+    // waiting for the service's first report; whoever asks the manager afterwards first lets
+    // the process do what it can (SettleServiceProcess).
+    const std::size_t mains = sim::detail::ServiceMainsStarted();
     sim::detail::ReserveServiceProcessThread();
     b->process = std::thread([b] {
         sim::detail::AdoptServiceProcessThread();
@@ -96,8 +98,11 @@ void Start(const std::shared_ptr<Binding>& b) {
             std::lock_guard<std::mutex> done(BindingLock());
             b->ended = true;
         }
+        sim::detail::EndServiceProcess();
         sim::detail::LeaveServiceProcess();
     });
+    guard.unlock();
+    sim::detail::WaitForServiceMain(mains);
 }
 
 } // namespace
