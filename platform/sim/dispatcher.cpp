@@ -190,12 +190,12 @@ std::size_t sim::HeldStatusReports() {
     return ReportGate().Held();
 }
 
-std::size_t sim::detail::ServiceMainsStarted() {
+std::size_t sim::detail::ServiceStartsSettled() {
     std::lock_guard<std::mutex> guard(ProcessLock());
     return TheProcess().startsSettled;
 }
 
-void sim::detail::WaitForServiceMain(std::size_t since) {
+void sim::detail::WaitForServiceStartSettled(std::size_t since) {
     std::unique_lock<std::mutex> guard(ProcessLock());
     ProcessChanged().wait(guard, [&] { return TheProcess().startsSettled > since; });
 }

@@ -81,8 +81,8 @@ class Blocked {
 void SettleServiceProcesses();
 // Service mains the dispatcher has started and service processes ended (EndServiceProcess),
 // counted together; a wait until the count has gone beyond `since`.
-std::size_t ServiceMainsStarted();
-void WaitForServiceMain(std::size_t since);
+std::size_t ServiceStartsSettled();
+void WaitForServiceStartSettled(std::size_t since);
 void EndServiceProcess();
 
 // Hooks that the other parts register so that Reset() clears them too.

@@ -4,7 +4,6 @@
 #include "service/service_main.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <sstream>
@@ -41,14 +40,6 @@ const std::vector<SERVICE_STATUS> kNormalLife = {kStartPending, kPassing,      k
 // not made: one stopped report only.
 const std::vector<SERVICE_STATUS> kMainStopsFirst = {kStartPending, kPassing, kRunning,
                                                      kStopPending2, kStopped};
-
-// A handle as the journal shows it.
-std::string Text(const void* handle) {
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%016llX",
-                  static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(handle)));
-    return text;
-}
 const std::string kNoPackage = "Failed to get inf path location.";
 const std::string kRegistered = "Notification detection with 0x0000000000005000";
 const std::string kInf = "CCID Inf path = " + kInfPathText;
@@ -175,13 +166,14 @@ TEST_P(ServiceLife, ReportsLogsAndCalls) {
               std::vector<std::string>{"CreateEventW(NULL, TRUE, FALSE, NULL)"});
     // The event created is the one waited on and set; every report goes through the handle
     // that the registration gave.
-    EXPECT_EQ(sim::JournalOf("WaitForSingleObject"),
-              std::vector<std::string>{"WaitForSingleObject(" + Text(StopEvent) + ", INFINITE)"});
+    EXPECT_EQ(
+        sim::JournalOf("WaitForSingleObject"),
+        std::vector<std::string>{"WaitForSingleObject(" + HandleText(StopEvent) + ", INFINITE)"});
     EXPECT_EQ(sim::JournalOf("SetEvent"),
-              std::vector<std::string>{"SetEvent(" + Text(StopEvent) + ")"});
+              std::vector<std::string>{"SetEvent(" + HandleText(StopEvent) + ")"});
     EXPECT_TRUE(sim::EventSignalled(StopEvent));
     for (const std::string& line : sim::JournalOf("SetServiceStatus"))
-        EXPECT_EQ(line.rfind("SetServiceStatus(" + Text(ServiceStatusHandle) + ", {", 0), 0u);
+        EXPECT_EQ(line.rfind("SetServiceStatus(" + HandleText(ServiceStatusHandle) + ", {", 0), 0u);
 }
 
 const std::vector<std::string> kLifeOps =

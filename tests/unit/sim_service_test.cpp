@@ -3,7 +3,6 @@
 #include "platform/sim/service_process.h"
 
 #include <atomic>
-#include <cstdio>
 #include <thread>
 
 namespace {
@@ -29,14 +28,6 @@ void Remember(const char* entry, DWORD argc, LPWSTR* argv) {
 SERVICE_STATUS_HANDLE answerHandle = nullptr;
 std::atomic<bool> mainReturned{false};
 BOOL lateReport = TRUE;
-
-// A handle as the journal shows it.
-std::string Text(const void* handle) {
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%016llX",
-                  static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(handle)));
-    return text;
-}
 
 // Adds its context to the control; on the stop control it reports stopped itself, and then
 // once more, which the handle no longer takes.
@@ -156,7 +147,7 @@ TEST_F(SimService, DispatcherDeliversControlsOnItsOwnThreadUntilStopped) {
     EXPECT_EQ(seen, (std::vector<DWORD>{SERVICE_RUNNING, SERVICE_STOPPED}));
     EXPECT_EQ(sim::LatestServiceReport()->dwCurrentState, SERVICE_STOPPED);
     EXPECT_EQ(sim::JournalOf("SetServiceStatus").back(),
-              "SetServiceStatus(" + Text(answerHandle) +
+              "SetServiceStatus(" + HandleText(answerHandle) +
                   ", {Type=0x10, State=1, Accepted=0x0, Exit=0, SpecificExit=0, CheckPoint=0, "
                   "WaitHint=0})");
     EXPECT_EQ(lateReport, FALSE);
@@ -215,8 +206,8 @@ TEST_F(SimService, EventsSignalAndWaitByTheirKind) {
     }
     EXPECT_EQ(sim::Journal(),
               (std::vector<std::string>{"CreateEventW(NULL, TRUE, FALSE, NULL)",
-                                        "WaitForSingleObject(" + Text(event) + ", 1500)",
-                                        "WaitForSingleObject(" + Text(event) + ", 1500)"}));
+                                        "WaitForSingleObject(" + HandleText(event) + ", 1500)",
+                                        "WaitForSingleObject(" + HandleText(event) + ", 1500)"}));
 }
 
 TEST_F(SimService, EventFailuresAndNames) {
@@ -299,9 +290,8 @@ TEST_F(SimService, StartShowsTheManagersRecordUntilTheFirstReport) {
     EXPECT_TRUE(StartServiceW(service, 0, nullptr));
     EXPECT_TRUE(QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, buffer, 36, &needed));
     EXPECT_EQ(sim::HeldStatusReports(), 1u);
-    const DWORD seen[] = {status.dwCurrentState, status.dwControlsAccepted, status.dwCheckPoint,
-                          status.dwWaitHint};
-    EXPECT_EQ(std::vector<DWORD>(std::begin(seen), std::end(seen)),
+    EXPECT_EQ((std::vector<DWORD>{status.dwCurrentState, status.dwControlsAccepted,
+                                  status.dwCheckPoint, status.dwWaitHint}),
               (std::vector<DWORD>{SERVICE_START_PENDING, 0, 0, 2000}));
     sim::ReleaseStatusReports();
     EXPECT_TRUE(QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, buffer, 36, &needed));

@@ -122,6 +122,7 @@ install_ms=$MSI_MS
 expect_eq "install with LOGGING=1 returns 0" 0 "$MSI_STATUS"
 expect_eq "LOGGING=1 writes the switch" 0x1 "$(reg_value "$switch_key" Enabled)"
 expect_eq "the service runs" RUNNING "$(service_state)"
+eventually 60 grep -q -a ' - Done!' "$logdir"/ruverodazaroda_P*.log
 expect_eq "the first repair pass repaired the reader" "$PACKAGE_DESC" "$(reader_desc "$reader")"
 first=$(newest_log)
 expect_match "the service logged its first repair pass" \
