@@ -137,6 +137,7 @@ expect_eq "one product after the upgrade" 1 "$(products)"
 expect_eq "one service after the upgrade" 1 "$(services)"
 expect_eq "the new executable is installed" yes "$(same_file "$next_exe" "$folder/ruverodazaroda.exe")"
 expect_eq "the service runs again" RUNNING "$(service_state)"
+eventually 60 eval '[ "$(newest_log)" != "$first" ] && grep -q -a "devices that need" "$(newest_log)"'
 expect_match "the old service stopped" 'Stopping' "$(tr -d '\r' <"${first:-/dev/null}")"
 expect_eq "a new service process logs" yes "$([ "$(newest_log)" != "$first" ] && echo yes || echo no)"
 expect_eq "one service process" 1 "$(service_processes)"
