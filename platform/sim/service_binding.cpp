@@ -89,7 +89,7 @@ void Start(const std::shared_ptr<Binding>& b) {
     // As on Windows, the start request returns once a thread runs the service main, without
     // waiting for the service's first report; whoever asks the manager afterwards first lets
     // the process do what it can (SettleServiceProcess).
-    const std::size_t mains = sim::detail::ServiceStartsSettled();
+    const std::size_t settled = sim::detail::ServiceStartsSettled();
     sim::detail::ReserveServiceProcessThread();
     b->process = std::thread([b] {
         sim::detail::AdoptServiceProcessThread();
@@ -102,7 +102,7 @@ void Start(const std::shared_ptr<Binding>& b) {
         sim::detail::LeaveServiceProcess();
     });
     guard.unlock();
-    sim::detail::WaitForServiceStartSettled(mains);
+    sim::detail::WaitForServiceStartSettled(settled);
 }
 
 } // namespace
