@@ -8,7 +8,7 @@
 
 namespace {
 
-// How long the manager should allow for the start, the first repair pass included.
+// How long the manager should allow until the service reports running.
 constexpr DWORD kStartWaitHint = 3000;
 
 } // namespace
@@ -33,7 +33,10 @@ void WINAPI RunService(DWORD argc, LPWSTR* argv) {
 
     // A failed registration is logged there; the service then runs without the trigger.
     RegisterDeviceDetection();
-    // Until it has run, the manager sees the start pending and sends no stop.
+    // The first pass takes seconds per reader: while the service is start-pending the manager
+    // starts no other service, so the service runs already, and takes no stop until the pass
+    // is over.
+    ReportRunningWithoutControls();
     ApplyCcidDriverFix();
     ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0);
 

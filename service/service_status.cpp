@@ -13,12 +13,12 @@ namespace {
 SRWLOCK StatusLock = SRWLOCK_INIT;
 
 // Fills the record and gives the report it now holds; the caller holds StatusLock.
-SERVICE_STATUS Fill(DWORD currentState, DWORD win32ExitCode, DWORD waitHint) {
+SERVICE_STATUS Fill(DWORD currentState, DWORD win32ExitCode, DWORD waitHint,
+                    DWORD controlsAccepted) {
     ServiceStatus.dwCurrentState = currentState;
     ServiceStatus.dwWin32ExitCode = win32ExitCode;
     ServiceStatus.dwWaitHint = waitHint;
-    ServiceStatus.dwControlsAccepted =
-        currentState == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
+    ServiceStatus.dwControlsAccepted = controlsAccepted;
     if (currentState == SERVICE_RUNNING || currentState == SERVICE_STOPPED) {
         ServiceStatus.dwCheckPoint = 0;
     } else {
@@ -28,18 +28,29 @@ SERVICE_STATUS Fill(DWORD currentState, DWORD win32ExitCode, DWORD waitHint) {
     return ServiceStatus;
 }
 
-} // namespace
+DWORD ControlsFor(DWORD currentState) {
+    return currentState == SERVICE_START_PENDING ? 0 : SERVICE_ACCEPT_STOP;
+}
 
-// The report is sent from a copy taken under the lock, and after the lock is let go: a
-// manager may answer a report only once the control in hand is answered (under Wine, stops
-// timed out with 1053 while the stopped report was sent under the lock), and the handler
-// that answers the control may be waiting for the lock.
-void ReportServiceStatus(DWORD currentState, DWORD win32ExitCode, DWORD waitHint) {
+// The report is sent from a copy taken under the lock, and after the lock is let go: a call
+// into the manager is no place to hold a lock that the handler may be waiting for (under
+// Wine, the stopped report waits until the control in hand is answered).
+void Send(DWORD currentState, DWORD win32ExitCode, DWORD waitHint, DWORD controlsAccepted) {
     AcquireSRWLockExclusive(&StatusLock);
-    SERVICE_STATUS report = Fill(currentState, win32ExitCode, waitHint);
+    SERVICE_STATUS report = Fill(currentState, win32ExitCode, waitHint, controlsAccepted);
     ReleaseSRWLockExclusive(&StatusLock);
     // A report that does not arrive is not made again: the next change of state reports anew.
     SetServiceStatus(ServiceStatusHandle, &report);
+}
+
+} // namespace
+
+void ReportServiceStatus(DWORD currentState, DWORD win32ExitCode, DWORD waitHint) {
+    Send(currentState, win32ExitCode, waitHint, ControlsFor(currentState));
+}
+
+void ReportRunningWithoutControls() {
+    Send(SERVICE_RUNNING, NO_ERROR, 0, 0);
 }
 
 DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventData,
@@ -51,12 +62,15 @@ DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventD
         return NO_ERROR;
     ReportServiceStatus(SERVICE_STOP_PENDING, NO_ERROR, 0);
     SetEvent(StopEvent);
-    // The service main may have recorded stopped already; then that state is repeated rather
-    // than taken back. Reading the state, filling and sending are one step under the lock, so
-    // a stopped report recorded after this one also reaches the manager after it.
+    // Once the service main has recorded stopped, the status handle may be gone: nothing more
+    // is sent. Otherwise reading the state, filling and sending are one step under the lock,
+    // so the stopped report, filled under the same lock, can only come after this one.
     AcquireSRWLockExclusive(&StatusLock);
-    SERVICE_STATUS report = Fill(ServiceStatus.dwCurrentState, NO_ERROR, 0);
-    SetServiceStatus(ServiceStatusHandle, &report);
+    const DWORD state = ServiceStatus.dwCurrentState;
+    if (state != SERVICE_STOPPED) {
+        SERVICE_STATUS report = Fill(state, NO_ERROR, 0, ControlsFor(state));
+        SetServiceStatus(ServiceStatusHandle, &report);
+    }
     ReleaseSRWLockExclusive(&StatusLock);
     return NO_ERROR;
 }

@@ -16,6 +16,9 @@ extern HANDLE StopEvent;
 // The one way the service reports: the accepted controls and the check point follow from the
 // state.
 void ReportServiceStatus(DWORD currentState, DWORD win32ExitCode, DWORD waitHint);
+// Running, with no control accepted yet: frees the manager's start lock while the service
+// still has work to finish before it can be stopped.
+void ReportRunningWithoutControls();
 
 // Answers the stop control only; every other control is left to the manager's last status.
 DWORD WINAPI ServiceControlHandler(DWORD control, DWORD eventType, LPVOID eventData,

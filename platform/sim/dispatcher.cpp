@@ -1,3 +1,4 @@
+#include "gate.h"
 #include "internal.h"
 #include "service_process.h"
 
@@ -36,13 +37,12 @@ struct ServiceProcess {
     LPVOID context = nullptr;
     bool handleOut = false;
     std::deque<Request*> requests;
-    // A control handed to the handler and not yet answered, and the thread it runs on.
-    bool controlInHand = false;
-    std::thread::id dispatcherThread;
-    // Stopped reports waiting for that answer.
-    std::size_t heldStoppedReports = 0;
+    // Service mains started and service processes ended: what a start request waits for.
+    std::size_t startsSettled = 0;
 
     std::vector<SERVICE_STATUS> reports;
+    // Reports made through a status handle after its stopped report.
+    std::size_t reportsAfterStopped = 0;
     std::function<void(const SERVICE_STATUS&)> onReport;
 };
 
@@ -66,6 +66,12 @@ std::condition_variable& ProcessChanged() {
 ServiceProcess& TheProcess() {
     static ServiceProcess process;
     return process;
+}
+
+// Where SetServiceStatus, before it takes the report, can be held.
+sim::detail::Gate& ReportGate() {
+    static sim::detail::Gate gate;
+    return gate;
 }
 
 std::string TableText(const SERVICE_TABLE_ENTRYW* table) {
@@ -126,6 +132,7 @@ void sim::detail::ResetServiceProcess() {
                              "and wait for the dispatcher to return first\n");
         std::abort();
     }
+    ReportGate().Reset("a thread is held in SetServiceStatus");
     TheProcess() = ServiceProcess{};
 }
 
@@ -162,6 +169,47 @@ std::optional<SERVICE_STATUS> sim::LatestServiceReport() {
     return TheProcess().reports.back();
 }
 
+std::size_t sim::ReportsAfterStopped() {
+    std::lock_guard<std::mutex> guard(ProcessLock());
+    return TheProcess().reportsAfterStopped;
+}
+
+void sim::HoldStatusReports() {
+    ReportGate().Hold();
+}
+
+void sim::ReleaseStatusReports() {
+    ReportGate().Release();
+}
+
+void sim::WaitForHeldStatusReports(std::size_t count) {
+    ReportGate().WaitForHeld(count);
+}
+
+std::size_t sim::HeldStatusReports() {
+    return ReportGate().Held();
+}
+
+std::size_t sim::detail::ServiceStartsSettled() {
+    std::lock_guard<std::mutex> guard(ProcessLock());
+    return TheProcess().startsSettled;
+}
+
+void sim::detail::WaitForServiceStartSettled(std::size_t since) {
+    std::unique_lock<std::mutex> guard(ProcessLock());
+    ProcessChanged().wait(guard, [&] { return TheProcess().startsSettled > since; });
+}
+
+void sim::detail::EndServiceProcess() {
+    std::lock_guard<std::mutex> guard(ProcessLock());
+    ++TheProcess().startsSettled;
+    ProcessChanged().notify_all();
+}
+
+void sim::SettleServiceProcess() {
+    detail::SettleServiceProcesses();
+}
+
 void sim::OnServiceReport(std::function<void(const SERVICE_STATUS&)> hook) {
     std::lock_guard<std::mutex> order(ReportOrder());
     std::lock_guard<std::mutex> guard(ProcessLock());
@@ -181,12 +229,13 @@ DWORD sim::SendServiceControl(DWORD control) {
     return request.result;
 }
 
-bool sim::WaitForServiceReport(DWORD state) {
+bool sim::WaitForServiceReport(DWORD state, DWORD controlsAccepted) {
     std::unique_lock<std::mutex> guard(ProcessLock());
     const std::vector<SERVICE_STATUS>& reports = TheProcess().reports;
     return ProcessChanged().wait_for(guard, std::chrono::minutes(1), [&] {
         for (const SERVICE_STATUS& s : reports) {
-            if (s.dwCurrentState == state)
+            if (s.dwCurrentState == state &&
+                (controlsAccepted == kAnyControls || s.dwControlsAccepted == controlsAccepted))
                 return true;
         }
         return false;
@@ -226,33 +275,42 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
         argv.push_back(a.data());
     argv.push_back(nullptr);
     const LPSERVICE_MAIN_FUNCTIONW serviceMain = entry->lpServiceProc;
+    // The dispatcher thread and the service main thread are the service process's own.
+    const bool joined = sim::detail::JoinServiceProcess();
+    sim::detail::ReserveServiceProcessThread();
     std::thread mainThread([&] {
+        sim::detail::AdoptServiceProcessThread();
         serviceMain(static_cast<DWORD>(args.size()), argv.data());
-        std::lock_guard<std::mutex> done(ProcessLock());
-        TheProcess().mainReturned = true;
-        ProcessChanged().notify_all();
+        {
+            std::lock_guard<std::mutex> done(ProcessLock());
+            TheProcess().mainReturned = true;
+            ProcessChanged().notify_all();
+        }
+        sim::detail::LeaveServiceProcess();
     });
+    ++p.startsSettled;
+    ProcessChanged().notify_all();
 
     // The calling thread is the dispatcher thread: controls reach the handler here.
+    const auto due = [&] {
+        return !p.requests.empty() || (p.mainReturned && (!p.reportedThisRun || p.stoppedThisRun));
+    };
     for (;;) {
-        ProcessChanged().wait(guard, [&] {
-            return !p.requests.empty() ||
-                   (p.mainReturned && (!p.reportedThisRun || p.stoppedThisRun));
-        });
+        {
+            sim::detail::Blocked blocked(ProcessLock(), due);
+            ProcessChanged().wait(guard, due);
+        }
         if (p.requests.empty())
             break;
         Request* request = p.requests.front();
         p.requests.pop_front();
         const LPHANDLER_FUNCTION_EX handler = p.handler;
         const LPVOID context = p.context;
-        p.controlInHand = true;
-        p.dispatcherThread = std::this_thread::get_id();
         guard.unlock();
         const DWORD result = handler == nullptr
                                  ? static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL)
                                  : handler(request->control, 0, nullptr, context);
         guard.lock();
-        p.controlInHand = false;
         request->result = result;
         request->done = true;
         ProcessChanged().notify_all();
@@ -270,6 +328,9 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
     }
     p.requests.clear();
     ProcessChanged().notify_all();
+    guard.unlock();
+    if (joined)
+        sim::detail::LeaveServiceProcess();
     return TRUE;
 }
 
@@ -302,38 +363,9 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExW(LPCWSTR serviceName,
     return reinterpret_cast<SERVICE_STATUS_HANDLE>(kStatusHandle);
 }
 
-namespace {
-
-// The manager takes a stopped report from another thread of the process only once the
-// control in hand is answered, as a manager may: a service that holds a lock of its own
-// across that report, and whose handler wants the lock, stops for good. The simulated
-// Windows ends the test run then rather than hang.
-void HoldStoppedReportWhileControlInHand(const SERVICE_STATUS* status) {
-    if (status == nullptr || status->dwCurrentState != SERVICE_STOPPED)
-        return;
-    std::unique_lock<std::mutex> guard(ProcessLock());
-    ServiceProcess& p = TheProcess();
-    if (!p.controlInHand || p.dispatcherThread == std::this_thread::get_id())
-        return;
-    ++p.heldStoppedReports;
-    ProcessChanged().notify_all();
-    if (!ProcessChanged().wait_for(guard, std::chrono::seconds(10),
-                                   [&] { return !p.controlInHand; })) {
-        std::fprintf(stderr, "sim: a stopped report waits for a control that is never answered\n");
-        std::abort();
-    }
-    --p.heldStoppedReports;
-}
-
-} // namespace
-
-void sim::WaitForHeldStoppedReports(std::size_t count) {
-    std::unique_lock<std::mutex> guard(ProcessLock());
-    ProcessChanged().wait(guard, [&] { return TheProcess().heldStoppedReports >= count; });
-}
-
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {
-    HoldStoppedReportWhileControlInHand(status);
+    // Between the caller's filling of the record and the manager's taking it.
+    ReportGate().Pass();
     std::lock_guard<std::mutex> order(ReportOrder());
     // The record is read once, whole; the journal and the reports show that one reading.
     SERVICE_STATUS report{};
@@ -349,6 +381,12 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {
         ServiceProcess& p = TheProcess();
         if (!p.handleOut || reinterpret_cast<std::uintptr_t>(handle) != kStatusHandle)
             return Fail(ERROR_INVALID_HANDLE);
+        // Windows lets the handle go with the stopped report; a later call may crash the
+        // process. Here it fails and is counted for the test to see.
+        if (p.stoppedThisRun) {
+            ++p.reportsAfterStopped;
+            return Fail(ERROR_INVALID_HANDLE);
+        }
         if (status == nullptr || report.dwCurrentState < SERVICE_STOPPED ||
             report.dwCurrentState > SERVICE_PAUSED)
             return Fail(ERROR_INVALID_DATA);

@@ -195,7 +195,10 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         Events& all = TheEvents();
         ++all.waiting;
         EventChanged().notify_all();
-        EventChanged().wait(guard, [&] { return e->signalled; });
+        {
+            sim::detail::Blocked blocked(EventLock(), [e] { return e->signalled; });
+            EventChanged().wait(guard, [&] { return e->signalled; });
+        }
         --all.waiting;
     }
     // An auto-reset event lets one waiter through and turns non-signalled again.

@@ -4,6 +4,8 @@
 // platform stays usable meanwhile.
 #pragma once
 
+#include "internal.h"
+
 #include <condition_variable>
 #include <cstddef>
 #include <cstdio>
@@ -28,6 +30,10 @@ class Gate {
         std::unique_lock<std::mutex> guard(lock_);
         changed_.wait(guard, [&] { return held_ >= count; });
     }
+    std::size_t Held() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return held_;
+    }
     // Where a calling thread passes, or waits while the gate is held.
     void Pass() {
         std::unique_lock<std::mutex> guard(lock_);
@@ -35,7 +41,10 @@ class Gate {
             return;
         ++held_;
         changed_.notify_all();
-        changed_.wait(guard, [&] { return !holding_; });
+        {
+            Blocked blocked(lock_, [this] { return !holding_; });
+            changed_.wait(guard, [&] { return !holding_; });
+        }
         --held_;
     }
     // For Reset(): a thread still held would outlive its test.

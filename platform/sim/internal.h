@@ -3,6 +3,8 @@
 
 #include "world.h"
 
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -49,6 +51,39 @@ WString Upper(const WString& text);
 
 // The string a descriptor was made from; "" for none.
 std::string DescriptorSddl(const void* descriptor);
+
+// The threads of a service process that runs in this process. Its own work takes no virtual
+// time: before the clock moves on, or the manager answers about it, every one of its threads
+// must wait inside the platform for something that only another thread or the test can bring
+// about, or have ended.
+// Counts a thread that is about to be created for the process; the new thread adopts it.
+void ReserveServiceProcessThread();
+void AdoptServiceProcessThread();
+// The calling thread joins the process, if it is not in one yet: true when it joined now.
+bool JoinServiceProcess();
+// The calling thread leaves the process for good.
+void LeaveServiceProcess();
+bool InServiceProcess();
+// Brackets a wait inside the platform under siteLock, which the caller holds; woken, read
+// under that lock, tells whether the wait is over even though the thread has not run yet.
+class Blocked {
+  public:
+    Blocked(std::mutex& siteLock, std::function<bool()> woken);
+    ~Blocked();
+    Blocked(const Blocked&) = delete;
+    Blocked& operator=(const Blocked&) = delete;
+
+  private:
+    std::shared_ptr<void> waiter_;
+};
+// Returns once every service process in this process waits or has ended; at once on a thread
+// of such a process.
+void SettleServiceProcesses();
+// Service mains the dispatcher has started and service processes ended (EndServiceProcess),
+// counted together; a wait until the count has gone beyond `since`.
+std::size_t ServiceStartsSettled();
+void WaitForServiceStartSettled(std::size_t since);
+void EndServiceProcess();
 
 // Hooks that the other parts register so that Reset() clears them too.
 void ResetFiles();

@@ -11,6 +11,7 @@ namespace {
 struct Service {
     sim::ServiceRecord record; // its state is the driver's
     sim::detail::ServiceDriver driver;
+    bool startGivenUp = false; // stuck in its start; holds the start lock no more
 };
 
 struct Handle {
@@ -116,6 +117,41 @@ Service& Registered(const WString& name) {
 sim::detail::ServiceDriver DriverFor(const WString& name, const sim::ServiceScript& script) {
     return sim::detail::BoundServiceDriver(name).value_or(
         sim::detail::TimelineDriver(script, Now()));
+}
+
+// Without a status change or a rising check point for this long plus the wait hint, the
+// manager gives a start up.
+constexpr DWORD kStartProgressLimit = 80000;
+
+// The manager holds its start lock while a service it started is start-pending: another
+// start waits, on the virtual clock, until that service reports running or stopped or its
+// start is given up. (The manager then also stops the service; that is not simulated.)
+void WaitForStartLock(const Service& starting) {
+    for (;;) {
+        Service* holder = nullptr;
+        for (auto& [name, s] : TheScm().services) {
+            if (&s != &starting && !s.startGivenUp &&
+                StatusOf(s).dwCurrentState == SERVICE_START_PENDING)
+                holder = &s;
+        }
+        if (holder == nullptr)
+            return;
+        SERVICE_STATUS_PROCESS last = StatusOf(*holder);
+        DWORD since = Now();
+        for (;;) {
+            sim::SetTicks(Now() + 1);
+            const SERVICE_STATUS_PROCESS now = StatusOf(*holder);
+            if (now.dwCurrentState != SERVICE_START_PENDING)
+                break;
+            if (now.dwCheckPoint != last.dwCheckPoint) {
+                last = now;
+                since = Now();
+            } else if (Now() - since > kStartProgressLimit + now.dwWaitHint) {
+                holder->startGivenUp = true;
+                break;
+            }
+        }
+    }
 }
 
 std::string Actions(const SERVICE_FAILURE_ACTIONSW* f) {
@@ -308,6 +344,7 @@ BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv) {
     DWORD code = 0;
     if (Call("StartServiceW", &code, Ptr(service), argc, argv == nullptr ? "NULL" : "&args"))
         return Fail(code);
+    sim::detail::SettleServiceProcesses();
     std::unique_lock<std::recursive_mutex> guard(WorldLock());
     Service* s = ServiceOf(service, SERVICE_START);
     if (s == nullptr)
@@ -316,6 +353,8 @@ BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv) {
         return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);
     if (StatusOf(*s).dwCurrentState != SERVICE_STOPPED)
         return Fail(ERROR_SERVICE_ALREADY_RUNNING);
+    WaitForStartLock(*s);
+    s->startGivenUp = false;
     // A service process in this process makes platform calls of its own before the start
     // returns: the world must be free for them.
     const sim::detail::ServiceDriver driver = s->driver;
@@ -330,6 +369,7 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
     if (Call("ControlService", &code, Ptr(service), control,
              status == nullptr ? "NULL" : "&status"))
         return Fail(code);
+    sim::detail::SettleServiceProcesses();
     std::unique_lock<std::recursive_mutex> guard(WorldLock());
     if (control != SERVICE_CONTROL_STOP || status == nullptr)
         return Fail(ERROR_INVALID_PARAMETER); // no other control is simulated
@@ -366,6 +406,7 @@ BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, LPBYTE bu
              buffer == nullptr ? "NULL" : "&status", bufferSize,
              bytesNeeded == nullptr ? "NULL" : "&needed"))
         return Fail(code);
+    sim::detail::SettleServiceProcesses();
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     Service* s = ServiceOf(service, SERVICE_QUERY_STATUS);
     if (s == nullptr)

@@ -4,7 +4,6 @@
 #include "service_driver.h"
 #include "service_process.h"
 
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +14,8 @@
 namespace {
 
 constexpr DWORD kProcessAborted = 1067; // ERROR_PROCESS_ABORTED
+// What the manager records for a service it has just started, until the service reports.
+constexpr DWORD kStartWaitHint = 2000;
 
 struct Binding {
     std::function<void()> processMain;
@@ -33,19 +34,15 @@ std::mutex& BindingLock() {
     return lock;
 }
 
-std::condition_variable& BindingChanged() {
-    static std::condition_variable changed;
-    return changed;
-}
-
 Bindings& TheBindings() {
     static Bindings bindings;
     return bindings;
 }
 
 // What the manager shows for the process: nothing before it starts; while it has not yet
-// reported, the start the manager itself records; afterwards its latest report, unless the
-// process ended without reporting that it stopped.
+// reported, the start the manager itself records (start-pending, no controls, check point 0,
+// wait hint 2000); afterwards its latest report, unless the process ended without reporting
+// that it stopped.
 SERVICE_STATUS_PROCESS StatusOf(const std::shared_ptr<Binding>& b) {
     SERVICE_STATUS_PROCESS status{};
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -66,6 +63,7 @@ SERVICE_STATUS_PROCESS StatusOf(const std::shared_ptr<Binding>& b) {
         std::memcpy(&status, &reports.back(), sizeof(SERVICE_STATUS));
     } else if (!ended) {
         status.dwCurrentState = SERVICE_START_PENDING;
+        status.dwWaitHint = kStartWaitHint;
     }
     if (ended && status.dwCurrentState != SERVICE_STOPPED) {
         status = SERVICE_STATUS_PROCESS{};
@@ -88,16 +86,23 @@ void Start(const std::shared_ptr<Binding>& b) {
     b->started = true;
     b->ended = false;
     sim::SetStartedByScm(true);
+    // As on Windows, the start request returns once a thread runs the service main, without
+    // waiting for the service's first report; whoever asks the manager afterwards first lets
+    // the process do what it can (SettleServiceProcess).
+    const std::size_t settled = sim::detail::ServiceStartsSettled();
+    sim::detail::ReserveServiceProcessThread();
     b->process = std::thread([b] {
+        sim::detail::AdoptServiceProcessThread();
         b->processMain();
-        std::lock_guard<std::mutex> done(BindingLock());
-        b->ended = true;
-        BindingChanged().notify_all();
+        {
+            std::lock_guard<std::mutex> done(BindingLock());
+            b->ended = true;
+        }
+        sim::detail::EndServiceProcess();
+        sim::detail::LeaveServiceProcess();
     });
-    // The manager hands back the start once the process has connected and the service has
-    // made its first report (or the process gave up), so that what follows sees it.
-    BindingChanged().wait(
-        guard, [&] { return b->ended || sim::ServiceReports().size() > b->reportsBefore; });
+    guard.unlock();
+    sim::detail::WaitForServiceStartSettled(settled);
 }
 
 } // namespace
@@ -136,11 +141,6 @@ void sim::BindServiceProcess(const WString& name, std::function<void()> processM
         std::lock_guard<std::mutex> guard(BindingLock());
         TheBindings().byName[detail::Upper(name)] = b;
     }
-    // Every report may be the one a start is waiting for.
-    sim::OnServiceReport([](const SERVICE_STATUS&) {
-        std::lock_guard<std::mutex> guard(BindingLock());
-        BindingChanged().notify_all();
-    });
     detail::RebindService(name);
 }
 

@@ -45,13 +45,27 @@ void OnServiceReport(std::function<void(const SERVICE_STATUS&)> hook);
 // Controls are delivered whatever the service accepts: refusing them is the manager's part.
 DWORD SendServiceControl(DWORD control);
 
-// A stopped report from a thread other than the dispatcher's is taken only once the control
-// in hand, if any, is answered, as a manager may: a wait until that many are held back.
-void WaitForHeldStoppedReports(std::size_t count);
+// Reports made through the status handle after its stopped report: Windows lets the handle go
+// with that report, so each of these is a fault (SetServiceStatus fails and keeps nothing).
+std::size_t ReportsAfterStopped();
 
-// Blocks until a report of this state has been accepted since the last reset (at once when
-// one already was). False only when none came within a minute of real time, a deadlock guard.
-bool WaitForServiceReport(DWORD state);
+// While held, SetServiceStatus waits before it takes the record, as sent, until released.
+void HoldStatusReports();
+void ReleaseStatusReports();
+void WaitForHeldStatusReports(std::size_t count);
+std::size_t HeldStatusReports();
+
+// Blocks until every thread of the service process (the dispatcher's, the service main's)
+// waits inside the simulated platform or has ended. Sleep, status queries, controls and
+// start requests from outside the process do so first: the service's own work takes no
+// virtual time.
+void SettleServiceProcess();
+
+// Blocks until a report of this state, with these controls accepted unless kAnyControls, has
+// been accepted since the last reset (at once when one already was). False only when none
+// came within a minute of real time, a deadlock guard.
+constexpr DWORD kAnyControls = 0xFFFFFFFFu;
+bool WaitForServiceReport(DWORD state, DWORD controlsAccepted = kAnyControls);
 
 // Kernel events. Waits with a time-out other than INFINITE never block: unless the event is
 // signalled they return WAIT_TIMEOUT at once, and the virtual clock moves on by the time-out.

@@ -261,6 +261,8 @@ DWORD GetTickCount() {
 void Sleep(DWORD milliseconds) {
     DWORD code = 0;
     Call("Sleep", &code, milliseconds);
+    // Time passes only once a service process running here has done what it can.
+    sim::detail::SettleServiceProcesses();
     std::lock_guard<std::recursive_mutex> guard(sim::detail::WorldLock());
     TheWorld().ticks += milliseconds; // wraps like the real tick count
 }

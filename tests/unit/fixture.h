@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,14 @@ class SimTest : public ::testing::Test {
         ResetServiceRecords();
     }
 };
+
+// A handle as the journal shows it.
+inline std::string HandleText(const void* handle) {
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%016llX",
+                  static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(handle)));
+    return text;
+}
 
 inline const WCHAR kLogKey[] = WSTR("SOFTWARE\\Corvane\\Tessarine\\KVR\\Log");
 

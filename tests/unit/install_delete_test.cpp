@@ -33,30 +33,6 @@ Lines Installed(const WString& path = kDefaultPath) {
          kCloseBoth});
 }
 
-TEST_F(CommandTest, InstallRegistersTheQuotedPathWithDescriptionAndRecovery) {
-    InstallServiceCommand();
-    const sim::ServiceRecord record = sim::ServiceRecordOf(ServiceName);
-    EXPECT_EQ(record.binaryPath, WSTR("\"") + kDefaultPath + WSTR("\""));
-    EXPECT_EQ(record.description, Utf8ToUtf16(kDescription));
-    ASSERT_TRUE(record.failureActions.has_value());
-    EXPECT_EQ(record.failureActions->resetPeriod, 86400u);
-    EXPECT_FALSE(record.failureActions->hasRebootMessage || record.failureActions->hasCommand);
-    using Action = std::pair<SC_ACTION_TYPE, DWORD>;
-    EXPECT_EQ(record.failureActions->actions,
-              (std::vector<Action>{
-                  {SC_ACTION_RESTART, 60000}, {SC_ACTION_RESTART, 60000}, {SC_ACTION_NONE, 0}}));
-    EXPECT_EQ(record.state, SERVICE_RUNNING);
-}
-
-TEST_F(CommandTest, FailedDescriptionLeavesTheRecoveryActionsInPlace) {
-    sim::FailNext("ChangeServiceConfig2W", ERROR_ACCESS_DENIED);
-    InstallServiceCommand();
-    const sim::ServiceRecord record = sim::ServiceRecordOf(ServiceName);
-    EXPECT_FALSE(record.description.has_value());
-    EXPECT_TRUE(record.failureActions.has_value());
-    EXPECT_EQ(record.state, SERVICE_RUNNING);
-}
-
 class InstallTest : public CommandTableTest {};
 
 TEST_P(InstallTest, LogsOneLineAndClosesWhatItOpened) {

@@ -28,17 +28,18 @@ SERVICE_STATUS Report(DWORD state, DWORD accepted, DWORD checkPoint, DWORD waitH
     return {SERVICE_WIN32_OWN_PROCESS, state, accepted, exitCode, 0, checkPoint, waitHint};
 }
 const SERVICE_STATUS kStartPending = Report(SERVICE_START_PENDING, 0, 1, 3000);
+// Running while the first pass runs: the manager's start lock is free, no stop is taken yet.
+const SERVICE_STATUS kPassing = Report(SERVICE_RUNNING, 0, 0);
 const SERVICE_STATUS kRunning = Report(SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0);
 const SERVICE_STATUS kStopPending2 = Report(SERVICE_STOP_PENDING, SERVICE_ACCEPT_STOP, 2);
 const SERVICE_STATUS kStopPending3 = Report(SERVICE_STOP_PENDING, SERVICE_ACCEPT_STOP, 3);
 const SERVICE_STATUS kStopped = Report(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0);
-const std::vector<SERVICE_STATUS> kNormalLife = {kStartPending, kRunning, kStopPending2,
-                                                 kStopPending3, kStopped};
-// The service main records stopped before the handler's second stop report.
-const std::vector<SERVICE_STATUS> kMainStopsFirst = {kStartPending, kRunning, kStopPending2,
-                                                     kStopped, kStopped};
-
-const std::string kEvent = "0x0000000000007000";
+const std::vector<SERVICE_STATUS> kNormalLife = {kStartPending, kPassing,      kRunning,
+                                                 kStopPending2, kStopPending3, kStopped};
+// The service main records stopped before the handler's second stop report, which is then
+// not made: one stopped report only.
+const std::vector<SERVICE_STATUS> kMainStopsFirst = {kStartPending, kPassing, kRunning,
+                                                     kStopPending2, kStopped};
 const std::string kNoPackage = "Failed to get inf path location.";
 const std::string kRegistered = "Notification detection with 0x0000000000005000";
 const std::string kInf = "CCID Inf path = " + kInfPathText;
@@ -73,26 +74,6 @@ std::vector<std::string> ServiceOps() {
     return ops;
 }
 
-// With no other thread making calls, every report is filled under the status lock: sent
-// after it is let go, or, for the handler's second stop report, before. The log's own lock
-// encloses its one write.
-void ExpectEachReportFilledUnderTheLock() {
-    const std::vector<std::string> ops = sim::JournalOps();
-    long reports = 0;
-    for (std::size_t i = 2; i < ops.size(); ++i) {
-        if (ops[i] != "SetServiceStatus")
-            continue;
-        ++reports;
-        const bool sentAfter =
-            ops[i - 2] == "AcquireSRWLockExclusive" && ops[i - 1] == "ReleaseSRWLockExclusive";
-        const bool sentUnder = ops[i - 1] == "AcquireSRWLockExclusive" && i + 1 < ops.size() &&
-                               ops[i + 1] == "ReleaseSRWLockExclusive";
-        EXPECT_TRUE(sentAfter || sentUnder) << "call " << i;
-    }
-    EXPECT_EQ(reports, std::count(ops.begin(), ops.end(), "SetServiceStatus"));
-    EXPECT_EQ(sim::HeldLocks(), 0u);
-}
-
 class ServiceTest : public RepairTest {
   protected:
     void SetUp() override {
@@ -103,11 +84,13 @@ class ServiceTest : public RepairTest {
         if (dispatcher_.joinable()) {
             sim::ReleaseWakeUps();
             sim::ReleaseSetEvent();
+            sim::ReleaseStatusReports();
             sim::ReleaseDriverUpdates();
             if (sim::ServiceDispatcherRunning())
                 sim::SendServiceControl(SERVICE_CONTROL_STOP);
             dispatcher_.join();
         }
+        EXPECT_EQ(sim::ReportsAfterStopped(), 0u);
         RepairTest::TearDown();
     }
     // The dispatcher on a thread of its own, given the table that the entry builds.
@@ -117,7 +100,7 @@ class ServiceTest : public RepairTest {
     // False when the service never reports running; otherwise its main is waiting for a stop.
     bool StartAndAwaitStop() {
         StartDispatcher();
-        if (!sim::WaitForServiceReport(SERVICE_RUNNING))
+        if (!sim::WaitForServiceReport(SERVICE_RUNNING, SERVICE_ACCEPT_STOP))
             return false;
         sim::WaitForWaitingThreads(1);
         return true;
@@ -143,7 +126,6 @@ struct LifeCase {
     const char* name;
     const char* failOp;
     DWORD failCode;
-    std::vector<WString> parameters;
     bool runs;
     std::vector<SERVICE_STATUS> reports;
     std::vector<std::string> log;
@@ -159,7 +141,6 @@ class ServiceLife : public ServiceTest, public ::testing::WithParamInterface<Lif
 TEST_P(ServiceLife, ReportsLogsAndCalls) {
     const LifeCase& c = GetParam();
     StartLikeService();
-    sim::SetServiceStartParameters(c.parameters);
     if (c.failOp != nullptr)
         sim::FailNext(c.failOp, c.failCode);
     if (c.runs) {
@@ -172,7 +153,7 @@ TEST_P(ServiceLife, ReportsLogsAndCalls) {
     EXPECT_EQ(sim::ServiceReports(), c.reports);
     EXPECT_EQ(LogEntries(), c.log);
     EXPECT_EQ(ServiceOps(), c.ops);
-    ExpectEachReportFilledUnderTheLock();
+    EXPECT_EQ(sim::HeldLocks(), 0u);
     if (!c.runs)
         return;
     // The handler's second stop report came before the main's stopped report.
@@ -183,20 +164,22 @@ TEST_P(ServiceLife, ReportsLogsAndCalls) {
                   R"(RegisterServiceCtrlHandlerExW("RUVERODAzaroda", handler, NULL))"});
     EXPECT_EQ(sim::JournalOf("CreateEventW"),
               std::vector<std::string>{"CreateEventW(NULL, TRUE, FALSE, NULL)"});
-    EXPECT_EQ(sim::JournalOf("WaitForSingleObject"),
-              std::vector<std::string>{"WaitForSingleObject(" + kEvent + ", INFINITE)"});
-    EXPECT_EQ(sim::JournalOf("SetEvent"), std::vector<std::string>{"SetEvent(" + kEvent + ")"});
-    EXPECT_EQ(sim::JournalOf("SetServiceStatus").front(),
-              "SetServiceStatus(0x0000000000006000, {Type=0x10, State=2, Accepted=0x0, Exit=0, "
-              "SpecificExit=0, CheckPoint=1, WaitHint=3000})");
-    EXPECT_EQ(StopEvent, reinterpret_cast<HANDLE>(0x7000));
+    // The event created is the one waited on and set; every report goes through the handle
+    // that the registration gave.
+    EXPECT_EQ(
+        sim::JournalOf("WaitForSingleObject"),
+        std::vector<std::string>{"WaitForSingleObject(" + HandleText(StopEvent) + ", INFINITE)"});
+    EXPECT_EQ(sim::JournalOf("SetEvent"),
+              std::vector<std::string>{"SetEvent(" + HandleText(StopEvent) + ")"});
     EXPECT_TRUE(sim::EventSignalled(StopEvent));
+    for (const std::string& line : sim::JournalOf("SetServiceStatus"))
+        EXPECT_EQ(line.rfind("SetServiceStatus(" + HandleText(ServiceStatusHandle) + ", {", 0), 0u);
 }
 
 const std::vector<std::string> kLifeOps =
     Words("RegisterServiceCtrlHandlerExW SetServiceStatus CreateEventW CM_Register_Notification "
-          "GetSystemDirectoryW SetServiceStatus WaitForSingleObject SetServiceStatus SetEvent "
-          "SetServiceStatus CM_Unregister_Notification SetServiceStatus");
+          "SetServiceStatus GetSystemDirectoryW SetServiceStatus WaitForSingleObject "
+          "SetServiceStatus SetEvent SetServiceStatus CM_Unregister_Notification SetServiceStatus");
 const std::vector<std::string> kNormalLog = {kRegistered, kNoPackage, "Stopping"};
 std::vector<std::string> Without(std::vector<std::string> ops, const std::string& op) {
     ops.erase(std::find(ops.begin(), ops.end(), op));
@@ -205,16 +188,17 @@ std::vector<std::string> Without(std::vector<std::string> ops, const std::string
 
 LifeCase Life(const char* name, const char* failOp, DWORD failCode, bool runs,
               std::vector<SERVICE_STATUS> reports, std::vector<std::string> log,
-              std::vector<std::string> ops, std::vector<WString> parameters = {}) {
-    return {name, failOp, failCode, parameters, runs, reports, log, ops};
+              std::vector<std::string> ops) {
+    return {name, failOp, failCode, runs, reports, log, ops};
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, ServiceLife,
     ::testing::Values(
         Life("NormalLife", nullptr, 0, true, kNormalLife, kNormalLog, kLifeOps),
-        Life("StartParametersChangeNothing", nullptr, 0, true, kNormalLife, kNormalLog, kLifeOps,
-             {WSTR("-debug"), WSTR("now")}),
+        // A report that does not arrive changes nothing else.
+        Life("StartPendingReportFails", "SetServiceStatus", ERROR_INVALID_DATA, true,
+             {kPassing, kRunning, kStopPending2, kStopPending3, kStopped}, kNormalLog, kLifeOps),
         Life("StopEventCannotBeCreated", "CreateEventW", ERROR_NOT_ENOUGH_MEMORY, false,
              {kStartPending,
               Report(SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, ERROR_NOT_ENOUGH_MEMORY)},
@@ -247,25 +231,45 @@ TEST_F(ServiceTest, ControlsOtherThanStopAnswerZeroAndReportNothing) {
         EXPECT_EQ(sim::Journal().size(), calls) << control;
         EXPECT_FALSE(sim::EventSignalled(StopEvent)) << control;
     }
-    EXPECT_EQ(sim::ServiceReports(), (std::vector<SERVICE_STATUS>{kStartPending, kRunning}));
+    EXPECT_EQ(sim::ServiceReports(),
+              (std::vector<SERVICE_STATUS>{kStartPending, kPassing, kRunning}));
     StopWhileMainSleeps();
     JoinDispatcher();
 }
 
-// The handler's second stop report once the service main has recorded stopped repeats it.
-TEST_F(ServiceTest, SecondStopReportRepeatsWhateverStateIsRecorded) {
+// Once the service main has reported stopped, the handler sends nothing more.
+TEST_F(ServiceTest, NothingFollowsTheStoppedReport) {
     ASSERT_TRUE(StartAndAwaitStop());
-    // The handler stays inside SetEvent until the service main has recorded stopped; the
-    // manager takes that report only once the handler has answered.
     sim::HoldSetEvent();
     std::thread manager([] { sim::SendServiceControl(SERVICE_CONTROL_STOP); });
     sim::WaitForHeldSetEvents(1);
-    sim::WaitForHeldStoppedReports(1);
+    ASSERT_TRUE(sim::WaitForServiceReport(SERVICE_STOPPED));
     sim::ReleaseSetEvent();
     manager.join();
     EXPECT_EQ(JoinDispatcher(), TRUE);
     EXPECT_EQ(sim::ServiceReports(), kMainStopsFirst);
     EXPECT_EQ(CheckPointCounter, 3u);
+}
+
+// The handler's second stop report, filled, is held before the manager takes it: the service
+// main, awake, must not get its stopped report out meanwhile.
+TEST_F(ServiceTest, HandlersSecondReportArrivesBeforeTheStoppedReport) {
+    ASSERT_TRUE(StartAndAwaitStop());
+    sim::HoldWakeUps();
+    sim::HoldSetEvent();
+    std::thread manager([] { sim::SendServiceControl(SERVICE_CONTROL_STOP); });
+    sim::WaitForHeldSetEvents(1);
+    sim::HoldStatusReports();
+    sim::ReleaseSetEvent();
+    sim::WaitForHeldStatusReports(1);
+    sim::ReleaseWakeUps();
+    sim::SettleServiceProcess();
+    EXPECT_EQ(sim::HeldStatusReports(), 1u);
+    EXPECT_EQ(*sim::LatestServiceReport(), kStopPending2);
+    sim::ReleaseStatusReports();
+    manager.join();
+    EXPECT_EQ(JoinDispatcher(), TRUE);
+    EXPECT_EQ(sim::ServiceReports(), kNormalLife);
 }
 
 // Nothing holds the two reports apart here; run under ThreadSanitizer this also shows that
@@ -283,6 +287,7 @@ TEST_F(ServiceTest, ConcurrentStopReportsArriveWhole) {
             << "run " << run;
         ASSERT_EQ(CheckPointCounter, mainFirst ? 3u : 4u) << "run " << run;
         ASSERT_EQ(sim::HeldLocks(), 0u);
+        ASSERT_EQ(sim::ReportsAfterStopped(), 0u);
     }
     RecordProperty("MainThreadWon", mainWon);
 }
@@ -302,7 +307,7 @@ TEST_F(ServiceTest, PassInProgressFinishesBeforeTheStoppedReport) {
         }
     });
     StartDispatcher();
-    ASSERT_TRUE(sim::WaitForServiceReport(SERVICE_RUNNING));
+    ASSERT_TRUE(sim::WaitForServiceReport(SERVICE_RUNNING, SERVICE_ACCEPT_STOP));
     EXPECT_EQ(sim::DriverInstalls(reader), 1u);
     sim::RevertDriverUpdates();
     sim::HoldDriverUpdates();
@@ -334,7 +339,7 @@ TEST_F(ServiceTest, WholeServiceRunFromTheProcessEntry) {
     int status = -99;
     std::thread process([&] { status = EntryMain(1, argv); });
 
-    ASSERT_TRUE(sim::WaitForServiceReport(SERVICE_RUNNING));
+    ASSERT_TRUE(sim::WaitForServiceReport(SERVICE_RUNNING, SERVICE_ACCEPT_STOP));
     EXPECT_EQ(sim::DriverInstalls(reader), 1u);
     sim::RevertDriverUpdates();
     sim::WaitForDeviceEvent(

@@ -127,6 +127,34 @@ TEST_F(SimTest, RequestsSwitchTimelinesCountedFromTheirTickAcrossTheWrap) {
     CloseServiceHandle(scm);
 }
 
+// While another service is start-pending, a start waits on the virtual clock until that one
+// runs or stops, or until its start is given up: 80 s plus its hint without progress.
+TEST_F(SimTest, StartWaitsForTheStartLock) {
+    const struct {
+        sim::Timeline other;
+        DWORD returnsAt;
+    } rows[] = {
+        {{{0, SERVICE_START_PENDING, 1, 3000}, {1500, SERVICE_RUNNING}}, 1500},
+        {{{0, SERVICE_START_PENDING, 1, 3000}, {700, SERVICE_STOPPED}}, 700},
+        {{{0, SERVICE_START_PENDING, 1, 3000}}, 83001},
+        {{{0, SERVICE_START_PENDING, 1, 3000}, {60000, SERVICE_START_PENDING, 2, 0}}, 140001},
+        {{{0, SERVICE_RUNNING, 0, 0, NO_ERROR, 0}}, 0},
+    };
+    for (const auto& row : rows) {
+        SetUp();
+        sim::AddService(kName);
+        sim::ServiceScript other;
+        other.now = row.other;
+        sim::AddService(WSTR("Other"), other);
+        SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+        SC_HANDLE service = OpenServiceW(scm, kName, SERVICE_START);
+        EXPECT_TRUE(StartServiceW(service, 0, nullptr));
+        EXPECT_EQ(sim::Ticks(), row.returnsAt);
+        CloseServiceHandle(service);
+        CloseServiceHandle(scm);
+    }
+}
+
 TEST_F(SimTest, CallerWithoutElevationOnlyReadsTheControlManager) {
     sim::SetElevated(false);
     EXPECT_EQ(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS), nullptr);

@@ -1,4 +1,5 @@
 #include "fixture.h"
+#include "platform/sim/scm.h"
 #include "platform/sim/service_process.h"
 
 #include <atomic>
@@ -26,13 +27,16 @@ void Remember(const char* entry, DWORD argc, LPWSTR* argv) {
 
 SERVICE_STATUS_HANDLE answerHandle = nullptr;
 std::atomic<bool> mainReturned{false};
+BOOL lateReport = TRUE;
 
-// Adds its context to the control; on the stop control it reports stopped itself.
+// Adds its context to the control; on the stop control it reports stopped itself, and then
+// once more, which the handle no longer takes.
 DWORD WINAPI Answer(DWORD control, DWORD, LPVOID, LPVOID context) {
     handlerThread = std::this_thread::get_id();
     if (control == SERVICE_CONTROL_STOP) {
         SERVICE_STATUS stopped = {SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, 0, 0, 0, 0};
         SetServiceStatus(answerHandle, &stopped);
+        lateReport = SetServiceStatus(answerHandle, &stopped);
     }
     return control + *static_cast<DWORD*>(context);
 }
@@ -143,8 +147,11 @@ TEST_F(SimService, DispatcherDeliversControlsOnItsOwnThreadUntilStopped) {
     EXPECT_EQ(seen, (std::vector<DWORD>{SERVICE_RUNNING, SERVICE_STOPPED}));
     EXPECT_EQ(sim::LatestServiceReport()->dwCurrentState, SERVICE_STOPPED);
     EXPECT_EQ(sim::JournalOf("SetServiceStatus").back(),
-              "SetServiceStatus(0x0000000000006000, {Type=0x10, State=1, Accepted=0x0, Exit=0, "
-              "SpecificExit=0, CheckPoint=0, WaitHint=0})");
+              "SetServiceStatus(" + HandleText(answerHandle) +
+                  ", {Type=0x10, State=1, Accepted=0x0, Exit=0, SpecificExit=0, CheckPoint=0, "
+                  "WaitHint=0})");
+    EXPECT_EQ(lateReport, FALSE);
+    EXPECT_EQ(sim::ReportsAfterStopped(), 1u);
     EXPECT_EQ(sim::SendServiceControl(SERVICE_CONTROL_INTERROGATE),
               static_cast<DWORD>(ERROR_SERVICE_NOT_ACTIVE));
 }
@@ -183,10 +190,11 @@ TEST_F(SimService, EventsSignalAndWaitByTheirKind) {
         {"auto, initially set", FALSE, TRUE, false, 250, WAIT_OBJECT_0, WAIT_TIMEOUT, 250},
         {"not set, time-out", TRUE, FALSE, false, 1500, WAIT_TIMEOUT, WAIT_TIMEOUT, 3000},
     };
+    HANDLE event = nullptr;
     for (const EventCase& c : cases) {
         SCOPED_TRACE(c.name);
         SetUp();
-        HANDLE event = CreateEventW(nullptr, c.manualReset, c.initialState, nullptr);
+        event = CreateEventW(nullptr, c.manualReset, c.initialState, nullptr);
         ASSERT_NE(event, nullptr);
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
         if (c.setFirst) {
@@ -198,8 +206,8 @@ TEST_F(SimService, EventsSignalAndWaitByTheirKind) {
     }
     EXPECT_EQ(sim::Journal(),
               (std::vector<std::string>{"CreateEventW(NULL, TRUE, FALSE, NULL)",
-                                        "WaitForSingleObject(0x0000000000007000, 1500)",
-                                        "WaitForSingleObject(0x0000000000007000, 1500)"}));
+                                        "WaitForSingleObject(" + HandleText(event) + ", 1500)",
+                                        "WaitForSingleObject(" + HandleText(event) + ", 1500)"}));
 }
 
 TEST_F(SimService, EventFailuresAndNames) {
@@ -256,10 +264,43 @@ TEST_F(SimService, InfiniteWaitBlocksUntilSetAndLocksExclude) {
     other.join();
     EXPECT_TRUE(inside);
     EXPECT_EQ(sim::HeldLocks(), 0u);
+    // The journal tells one lock from another.
     const std::vector<std::string> locks = sim::JournalOf("AcquireSRWLockExclusive");
-    EXPECT_EQ(locks, (std::vector<std::string>{"AcquireSRWLockExclusive(&lock1)",
-                                               "AcquireSRWLockExclusive(&lock1)",
-                                               "AcquireSRWLockExclusive(&lock2)"}));
+    ASSERT_EQ(locks.size(), 3u);
+    EXPECT_EQ(locks[0], locks[1]);
+    EXPECT_NE(locks[0], locks[2]);
+}
+
+// A start request returns before the service's first report; until it, the manager shows the
+// start it records itself.
+TEST_F(SimService, StartShowsTheManagersRecordUntilTheFirstReport) {
+    record = MainRecord{};
+    sim::AddService(WSTR("RUVERODAzaroda"));
+    sim::BindServiceProcess(WSTR("RUVERODAzaroda"), [] {
+        WCHAR name[] = WSTR("RUVERODAzaroda");
+        SERVICE_TABLE_ENTRYW table[] = {{name, RunAndReturn}, {nullptr, nullptr}};
+        StartServiceCtrlDispatcherW(table);
+    });
+    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service = OpenServiceW(scm, WSTR("RUVERODAzaroda"), SERVICE_ALL_ACCESS);
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    auto* buffer = reinterpret_cast<LPBYTE>(&status);
+    sim::HoldStatusReports();
+    EXPECT_TRUE(StartServiceW(service, 0, nullptr));
+    EXPECT_TRUE(QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, buffer, 36, &needed));
+    EXPECT_EQ(sim::HeldStatusReports(), 1u);
+    EXPECT_EQ((std::vector<DWORD>{status.dwCurrentState, status.dwControlsAccepted,
+                                  status.dwCheckPoint, status.dwWaitHint}),
+              (std::vector<DWORD>{SERVICE_START_PENDING, 0, 0, 2000}));
+    sim::ReleaseStatusReports();
+    EXPECT_TRUE(QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, buffer, 36, &needed));
+    EXPECT_EQ(status.dwCurrentState, SERVICE_RUNNING);
+    SERVICE_STATUS control{};
+    EXPECT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &control));
+    sim::JoinServiceProcesses();
+    CloseServiceHandle(service);
+    CloseServiceHandle(scm);
 }
 
 } // namespace

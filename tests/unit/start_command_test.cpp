@@ -52,10 +52,11 @@ Arrange MovingStop(int step) {
     return Registered(now);
 }
 
-// This system's own service: start-pending with hint 3000 and no check-point progress while
-// its first repair pass runs.
-const Arrange kOwnService =
+// Start-pending with hint 3000 and no check-point progress for ten seconds.
+const Arrange kStuckStart =
     Registered(kStopped, {{0, SERVICE_START_PENDING, 1, 3000}, {10000, SERVICE_RUNNING}});
+// What the manager records itself until the service's first report.
+const sim::StatusStep kManagersRecord = {0, SERVICE_START_PENDING, 0, 2000, NO_ERROR, 0};
 const sim::StatusStep kStopPending = {0, SERVICE_STOP_PENDING, 1, 2000};
 const std::string kQueryFailed = "QueryServiceStatusEx failed (5)";
 
@@ -94,9 +95,18 @@ INSTANTIATE_TEST_SUITE_P(
             Registered(kStopped,
                        {{0, SERVICE_START_PENDING, 1, 3000}, {1500, SERVICE_STOPPED, 0, 0, 1066}}),
             NotStarted(1, 1066, 0, 0), StartWait(2)),
-        Row("OwnServiceWithoutProgress", kOwnService, NotStarted(2, 0, 1, 3000), StartWait(4)),
-        Row("OwnServiceWithoutProgressAcrossTheWrap", kOwnService, NotStarted(2, 0, 1, 3000),
+        Row("StartWithoutProgress", kStuckStart, NotStarted(2, 0, 1, 3000), StartWait(4)),
+        Row("StartWithoutProgressAcrossTheWrap", kStuckStart, NotStarted(2, 0, 1, 3000),
             StartWait(4), 0xFFFFF800u),
+        // This system's own service: running, without controls, through a first pass of 5 s.
+        Row("OwnServiceWithALongFirstPass",
+            Registered(kStopped, {kManagersRecord,
+                                  {300, SERVICE_START_PENDING, 1, 3000, NO_ERROR, 0},
+                                  {400, SERVICE_RUNNING, 0, 0, NO_ERROR, 0},
+                                  {5400, SERVICE_RUNNING}}),
+            kStarted, StartWait(1)),
+        Row("NeverReportsAfterTheStart", Registered(kStopped, {kManagersRecord}),
+            NotStarted(2, 0, 0, 2000), StartWait(3)),
         Row("HintZeroStillSleepsASecond", Registered(kStopped, {{0, SERVICE_START_PENDING, 1, 0}}),
             NotStarted(2, 0, 1, 0), StartWait(1)),
         // Failures.

@@ -118,7 +118,7 @@ TEST_F(DeviceArrivalStress, StopHalfWayThroughBurstsLosesNothing) {
             sim::WaitForDeviceEvent(event);
         passes += kPassesPerBurst;
     }
-    ASSERT_TRUE(sim::WaitForServiceReport(SERVICE_RUNNING));
+    ASSERT_TRUE(sim::WaitForServiceReport(SERVICE_RUNNING, SERVICE_ACCEPT_STOP));
 
     // The stop comes while a burst's passes are held in their first update; the service must
     // wait for them, and the bursts that follow reach no callback.

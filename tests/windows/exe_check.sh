@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# What an administrator deploys: a 64-bit executable that imports only system DLLs and
-# carries a manifest asking for asInvoker without UI access.
+# What an administrator deploys: a 64-bit, terminal server aware executable of at most 200 KiB
+# that imports only system DLLs and carries a manifest asking for asInvoker without UI access.
 # Usage: exe_check.sh ruverodazaroda.exe
 set -u
 exe=$1
@@ -23,6 +23,11 @@ expect_eq "from cfgmgr32.dll only the notification calls" \
     "CM_Register_Notification CM_Unregister_Notification" \
     "$(awk '/DLL Name:/{dll=tolower($3)} dll=="cfgmgr32.dll" && NF==3 && $1 ~ /^[0-9a-f]+$/{print $3}' \
         <<<"$headers" | sort | tr '\n' ' ' | sed 's/ $//')"
+# Without it, on a Remote Desktop session host the Windows directory, and the log, is per user.
+expect_eq "terminal server aware" "yes" \
+    "$(grep -q -x $'\t*TERMINAL_SERVICE_AWARE' <<<"$headers" && echo yes || echo no)"
+size=$(stat -c %s "$exe")
+expect_eq "image at most 200 KiB (got $size bytes)" "yes" "$([ "$size" -le 204800 ] && echo yes || echo no)"
 manifest=$(x86_64-w64-mingw32-objcopy -O binary --only-section=.rsrc "$exe" /dev/stdout 2>/dev/null | tr -d '\0' | grep -a -o '<requestedExecutionLevel[^>]*>')
 expect_eq "manifest asks for asInvoker without UI access" \
     '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>' "$manifest"

@@ -135,6 +135,7 @@ install_ms=$MSI_MS
 expect_eq "install with LOGGING=1 returns 0" 0 "$MSI_STATUS"
 expect_eq "LOGGING=1 writes the switch" 0x1 "$(reg_value "$switch_key" Enabled)"
 expect_eq "the service runs" RUNNING "$(service_state)"
+eventually 60 grep -q -a ' - Done!' "$logdir"/ruverodazaroda_P*.log
 expect_eq "the first repair pass repaired the reader" "$PACKAGE_DESC" "$(reader_desc "$reader")"
 first=$(newest_log)
 expect_match "the service logged its first repair pass" \
@@ -150,6 +151,7 @@ expect_eq "one product after the upgrade" 1 "$(products)"
 expect_eq "one service after the upgrade" 1 "$(services)"
 expect_eq "the new executable is installed" yes "$(same_file "$next_exe" "$folder/ruverodazaroda.exe")"
 expect_eq "the service runs again" RUNNING "$(service_state)"
+eventually 60 eval '[ "$(newest_log)" != "$first" ] && grep -q -a "devices that need" "$(newest_log)"'
 expect_match "the old service stopped" 'Stopping' "$(tr -d '\r' <"${first:-/dev/null}")"
 expect_eq "a new service process logs" yes "$([ "$(newest_log)" != "$first" ] && echo yes || echo no)"
 expect_eq "one service process" 1 "$(service_processes)"

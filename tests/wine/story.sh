@@ -59,7 +59,8 @@ outcome ok "all three on the UMDF2 driver"
 step "ruverodazaroda.exe install"
 run_exe install
 status=$RUN_STATUS
-if wait_service_state RUNNING 60; then
+if wait_service_state RUNNING 60 &&
+    eventually 60 grep -q -a ' - Done!' "$(windows_temp)"/Kelpix.log/ruverodazaroda_P*.log; then
     outcome ok "exit status $status, service RUNNING"
 else
     outcome failed "exit status $status, service $(service_state)"

@@ -59,15 +59,21 @@ session_after() {
     service_session | tail -n +$(($1 + 1))
 }
 
-# start_service: install (which starts the service) and wait for the running report,
-# which comes after the first repair pass.
+# start_service: install (which starts the service), wait for the running report and, when
+# logging is on, for the end of the first repair pass that follows it.
 start_service() {
     run_exe install
     INSTALL_STATUS=$RUN_STATUS
     wait_service_state RUNNING 60
     require_eq "the installed service runs" RUNNING "$(service_state)"
     find_service_log
+    [ -e "$SERVICE_LOG" ] && eventually 60 first_pass_ended
 }
+
+first_pass_ended() {
+    service_session | tail -n 1 | grep -q -x -E 'T (Done!|Failed to get inf path location\.)'
+}
+
 
 # stop_service: stop and delete, then remember how far the logs went.
 stop_service() {
@@ -287,6 +293,7 @@ touch "$WINEPREFIX/logging-off.mark"
 sleep 1
 files_before=$(log_files)
 start_service
+eventually 60 eval '[ "$(reader_desc "$M1")" == "$PACKAGE_DESC" ]'
 expect_eq "logging off: the first pass repaired the reader" "$PACKAGE_DESC" \
     "$(reader_desc "$M1")"
 Q1='USB\VID_F0C4&PID_0004\9&6F708192&0&1'

@@ -74,6 +74,17 @@ wait_service_state() {
     done
 }
 
+# eventually SECONDS COMMAND...: until COMMAND succeeds, tried every 0.1 s; fails after SECONDS.
+eventually() {
+    local limit=$(($1 * 10)) i
+    shift
+    for ((i = 0; i < limit; i++)); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
 # run_command WORD: runs the executable with WORD; COMMAND_LOG gets the messages of its own
 # log, one a line, without time stamps or banners. A service process may be logging at the
 # same time, so the command's part is the one new stretch of a log file that holds a whole
