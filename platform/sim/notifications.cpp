@@ -319,7 +319,7 @@ CONFIGRET CM_Unregister_Notification(HCMNOTIFICATION notify) {
     NotifyChanged().notify_all();
     {
         // A service thread waiting here for callbacks lets the test's clock go on.
-        sim::detail::Blocked blocked(NotifyLock(), [&r] { return r->running == 0; });
+        sim::detail::Blocked blocked(NotifyLock(), [r] { return r->running == 0; });
         NotifyChanged().wait(guard, [&] { return r->running == 0; });
     }
     --n.waitingUnregistrations;
