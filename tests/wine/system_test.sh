@@ -81,6 +81,12 @@ stop_service() {
     run_exe stop
     STOP_STATUS=$RUN_STATUS
     STOP_STATE=$(service_state)
+    # The service is still registered here, so "none" means that Wine's sc gave no answer
+    # (seen once under load, as the service process ended): ask once more.
+    if [ "$STOP_STATE" == NONE ]; then
+        sleep 1
+        STOP_STATE=$(service_state)
+    fi
     run_exe delete
     DELETE_STATUS=$RUN_STATUS
     wait_service_state NONE 30
