@@ -81,6 +81,9 @@ openssl pkcs8 -topk8 -nocrypt -in "$work/key.pem" -out "$work/key.p8" &&
         --label code --id 01 'pkcs11:token=signing' >/dev/null 2>&1 || echo "FAILED: no token"
 rm "$work/key.pem" "$work/key.p8"
 cp "$exe" "$work/file-signed.exe"
+# The build must make the executable again, and with the key file gone only the token can
+# sign it.
+rm "$exe"
 build "$work/signed" -DCODE_SIGNING_PKCS11_MODULE="$module" -DCODE_SIGNING_KEY_PASSWORD_FILE="$work/pin" \
     '-DCODE_SIGNING_CERT=pkcs11:token=signing;object=code;type=cert' \
     '-DCODE_SIGNING_KEY=pkcs11:token=signing;object=code;type=private' || echo "FAILED: signed in the token"
