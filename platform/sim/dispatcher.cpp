@@ -292,14 +292,12 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
     ProcessChanged().notify_all();
 
     // The calling thread is the dispatcher thread: controls reach the handler here.
-    const auto due = [&] {
-        return !p.requests.empty() || (p.mainReturned && (!p.reportedThisRun || p.stoppedThisRun));
+    const auto due = [process = &p] {
+        return !process->requests.empty() ||
+               (process->mainReturned && (!process->reportedThisRun || process->stoppedThisRun));
     };
     for (;;) {
-        {
-            sim::detail::Blocked blocked(ProcessLock(), due);
-            ProcessChanged().wait(guard, due);
-        }
+        sim::detail::WaitInPlatform(guard, ProcessChanged(), due);
         if (p.requests.empty())
             break;
         Request* request = p.requests.front();

@@ -195,10 +195,7 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
         Events& all = TheEvents();
         ++all.waiting;
         EventChanged().notify_all();
-        {
-            sim::detail::Blocked blocked(EventLock(), [e] { return e->signalled; });
-            EventChanged().wait(guard, [&] { return e->signalled; });
-        }
+        sim::detail::WaitInPlatform(guard, EventChanged(), [e] { return e->signalled; });
         --all.waiting;
     }
     // An auto-reset event lets one waiter through and turns non-signalled again.

@@ -41,10 +41,7 @@ class Gate {
             return;
         ++held_;
         changed_.notify_all();
-        {
-            Blocked blocked(lock_, [this] { return !holding_; });
-            changed_.wait(guard, [&] { return !holding_; });
-        }
+        WaitInPlatform(guard, changed_, [this] { return !holding_; });
         --held_;
     }
     // For Reset(): a thread still held would outlive its test.

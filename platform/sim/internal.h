@@ -3,8 +3,8 @@
 
 #include "world.h"
 
+#include <condition_variable>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -63,19 +63,12 @@ void AdoptServiceProcessThread();
 bool JoinServiceProcess();
 // The calling thread leaves the process for good.
 void LeaveServiceProcess();
-bool InServiceProcess();
-// Brackets a wait inside the platform under siteLock, which the caller holds; woken, read
-// under that lock, tells whether the wait is over even though the thread has not run yet.
-class Blocked {
-  public:
-    Blocked(std::mutex& siteLock, std::function<bool()> woken);
-    ~Blocked();
-    Blocked(const Blocked&) = delete;
-    Blocked& operator=(const Blocked&) = delete;
-
-  private:
-    std::shared_ptr<void> waiter_;
-};
+// A wait inside the platform: on `changed`, under guard, until woken() holds. A thread of a
+// service process counts as waiting meanwhile; woken is also read, under guard's lock, by
+// whoever settles the processes, perhaps after the wait is over, so it must not refer to the
+// caller's locals.
+void WaitInPlatform(std::unique_lock<std::mutex>& guard, std::condition_variable& changed,
+                    const std::function<bool()>& woken);
 // Returns once every service process in this process waits or has ended; at once on a thread
 // of such a process.
 void SettleServiceProcesses();

@@ -86,10 +86,8 @@ void AcquireSRWLockExclusive(PSRWLOCK lock) {
     LockState& state = TheLocks().states[lock];
     if (state.held && state.owner == std::this_thread::get_id())
         Misuse("AcquireSRWLockExclusive on a lock this thread holds: it would wait for ever");
-    if (state.held) {
-        sim::detail::Blocked blocked(LocksLock(), [&state] { return !state.held; });
-        LocksChanged().wait(guard, [&] { return !state.held; });
-    }
+    if (state.held)
+        sim::detail::WaitInPlatform(guard, LocksChanged(), [&state] { return !state.held; });
     state.held = true;
     state.owner = std::this_thread::get_id();
 }

@@ -317,11 +317,7 @@ CONFIGRET CM_Unregister_Notification(HCMNOTIFICATION notify) {
     n.registrations.erase(it);
     ++n.waitingUnregistrations;
     NotifyChanged().notify_all();
-    {
-        // A service thread waiting here for callbacks lets the test's clock go on.
-        sim::detail::Blocked blocked(NotifyLock(), [r] { return r->running == 0; });
-        NotifyChanged().wait(guard, [&] { return r->running == 0; });
-    }
+    sim::detail::WaitInPlatform(guard, NotifyChanged(), [r] { return r->running == 0; });
     --n.waitingUnregistrations;
     return CR_SUCCESS;
 }

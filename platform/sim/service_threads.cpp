@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -81,29 +82,28 @@ void sim::detail::LeaveServiceProcess() {
     Changed();
 }
 
-bool sim::detail::InServiceProcess() {
-    return inProcess;
-}
-
-sim::detail::Blocked::Blocked(std::mutex& siteLock, std::function<bool()> woken) {
-    if (!inProcess)
+void sim::detail::WaitInPlatform(std::unique_lock<std::mutex>& guard,
+                                 std::condition_variable& changed,
+                                 const std::function<bool()>& woken) {
+    if (!inProcess) {
+        changed.wait(guard, woken);
         return;
-    auto waiter = std::make_shared<Waiter>(Waiter{&siteLock, std::move(woken)});
-    std::lock_guard<std::mutex> guard(ThreadsLock());
-    --TheThreads().running;
-    TheThreads().waiting.push_back(waiter);
-    waiter_ = waiter;
-    Changed();
-}
-
-sim::detail::Blocked::~Blocked() {
-    if (waiter_ == nullptr)
-        return;
-    std::lock_guard<std::mutex> guard(ThreadsLock());
+    }
+    // The waiter is shared with SettleServiceProcesses, which may still read it after this
+    // thread has gone on.
+    auto waiter = std::make_shared<Waiter>(Waiter{guard.mutex(), woken});
+    {
+        std::lock_guard<std::mutex> threads(ThreadsLock());
+        --TheThreads().running;
+        TheThreads().waiting.push_back(waiter);
+        Changed();
+    }
+    changed.wait(guard, woken);
+    std::lock_guard<std::mutex> threads(ThreadsLock());
     Threads& t = TheThreads();
     ++t.running;
     for (auto it = t.waiting.begin(); it != t.waiting.end(); ++it) {
-        if (*it == waiter_) {
+        if (*it == waiter) {
             t.waiting.erase(it);
             break;
         }
