@@ -36,8 +36,10 @@ class DeviceDetection : public RepairTest {
         StagePackage();
         AddWatchedReader(WSTR("USB\\VID_F0C1&PID_1234&REV_0100"));
     }
+    // With every notice that follows it, such as the start after a driver installation.
     void Deliver(CM_NOTIFY_ACTION action, const WString& instanceId) {
-        sim::WaitForDeviceEvent(sim::PostDeviceInstanceEvent(action, instanceId));
+        sim::PostDeviceInstanceEvent(action, instanceId);
+        sim::WaitForDeviceEvents();
     }
 };
 
@@ -146,7 +148,8 @@ TEST_P(DeviceDetectionEvent, OnlyEnumeratedWatchedInstancesAndTheirFirstStartRun
     StagePackage();
     const WString hardwareId = WSTR("USB\\VID_F0C1&PID_1234&REV_0100");
     DWORD reader = c.before.size() > 1 && c.before[1].first == kBind
-                       ? sim::AddUnboundReader({hardwareId, WSTR("USB\\VID_F0C1&PID_1234")})
+                       ? sim::AddUnboundReader(c.before[0].second,
+                                               {hardwareId, WSTR("USB\\VID_F0C1&PID_1234")})
                        : AddWatchedReader(hardwareId);
     RegisterDeviceDetection();
     for (const auto& [action, instanceId] : c.before) {
@@ -212,7 +215,7 @@ const EventCase kEventCases[] = {
     {"ActionOfALaterSystem", Action(238), kWatchedInstance, false},
     {"LargestAction", Action(0xFFFFFFFFu), kWatchedInstance, false},
     {"EnumeratedWithTopBitSet", Action(0x80000007u), kWatchedInstance, false},
-    // The last start is the one that the repair itself causes.
+    // The repair's own restart of the reader follows its pass, and then a later start.
     {"FirstPlugBoundAfterTheNotice",
      kStarted,
      kWatchedInstance,
