@@ -124,6 +124,8 @@ INSTANTIATE_TEST_SUITE_P(
 const CM_NOTIFY_ACTION kStarted = CM_NOTIFY_ACTION_DEVICEINSTANCESTARTED;
 // Not a notice: Windows installs the inbox driver on the reader, which had none until then.
 const CM_NOTIFY_ACTION kBind = static_cast<CM_NOTIFY_ACTION>(0xB1AD);
+// Not a notice either: the notifications end and are registered again, as by a new service.
+const CM_NOTIFY_ACTION kRegisterAgain = static_cast<CM_NOTIFY_ACTION>(0xA6A1);
 
 struct EventCase {
     const char* name;
@@ -155,6 +157,8 @@ TEST_P(DeviceDetectionEvent, OnlyEnumeratedWatchedInstancesAndTheirFirstStartRun
     for (const auto& [action, instanceId] : c.before) {
         if (action == kBind)
             sim::BindDriver(reader, kUmdf2);
+        else if (action == kRegisterAgain)
+            UnregisterDeviceDetection(), RegisterDeviceDetection();
         else
             Deliver(action, instanceId);
     }
@@ -228,6 +232,27 @@ const EventCase kEventCases[] = {
      false,
      {{kEnumerated, kWatchedInstance}, {kStarted, WSTR("usb\\vid_f0c1&pid_1234\\5&1a2b3c4d&0&2")}},
      Concat(kDetectedPass, NothingFound("Device started!"))},
+    {"StartOfAShorterInstance",
+     kStarted,
+     kWatchedInstance,
+     false,
+     {{kEnumerated, kWatchedInstance + WSTR("3")}},
+     kDetectedPass},
+    {"AnnouncedTwiceStartedTwice",
+     kStarted,
+     kWatchedInstance,
+     false,
+     {{kEnumerated, kWatchedInstance},
+      {kEnumerated, kWatchedInstance},
+      {kStarted, kWatchedInstance}},
+     Concat(Concat(kDetectedPass, NothingFound("Device detected!")),
+            NothingFound("Device started!"))},
+    {"AnnouncedBeforeRegisteringAgain",
+     kStarted,
+     kWatchedInstance,
+     false,
+     {{kEnumerated, kWatchedInstance}, {kRegisterAgain, {}}},
+     Concat(kDetectedPass, {"Notification detection with 0x0000000000005001"})},
     Flood(),
 };
 
