@@ -52,8 +52,7 @@ void AddService(const WString& name, const ServiceScript& script = {});
 // clock until that service reports running or stopped, or until its start is given up after
 // 80 s plus its wait hint without progress.
 void BindServiceProcess(const WString& name, std::function<void()> processMain);
-// Waits until every bound process has ended; a test must do so before the next Reset().
-void JoinServiceProcesses();
+
 
 // Each status query takes this many milliseconds of virtual time (0 unless set), as the
 // round trip to the control manager does on a real machine; a query returns the status at

@@ -497,12 +497,17 @@ void sim::JoinServiceProcesses() {
     detail::SettleServiceProcesses();
     const std::string deadlock = Deadlock();
     std::unique_lock<std::mutex> guard(ProcessLock());
-    for (const auto& [name, b] : TheProcess().bindings) {
-        if (b->started && !b->ended && !deadlock.empty())
-            Abort("a bound service process never ends: " + deadlock);
-        detail::Await(
-            guard, ProcessChanged(), [b = b] { return !b->started || b->ended; },
-            "the end of a bound service process");
+    const ServiceProcess& p = TheProcess();
+    const auto ended = [&p] {
+        bool all = !p.dispatching;
+        for (const auto& [name, b] : p.bindings)
+            all = all && (!b->started || b->ended);
+        return all;
+    };
+    if (!ended() && !deadlock.empty())
+        Abort("the service process never ends: " + deadlock);
+    detail::Await(guard, ProcessChanged(), ended, "the end of the service process");
+    for (const auto& [name, b] : p.bindings) {
         if (b->process.joinable()) {
             guard.unlock();
             b->process.join();

@@ -26,6 +26,9 @@ void SetStartedByScm(bool started);
 
 // Whether a dispatcher call is under way.
 bool ServiceDispatcherRunning();
+// Waits until every bound process (scm.h) has ended and no dispatcher runs; a test must do so
+// before the next Reset(). Ends the run at once when the service process can no longer end.
+void JoinServiceProcesses();
 
 // Every report that SetServiceStatus accepted since the last reset, whole, in the order of
 // their arrival; and the latest of them.
