@@ -53,7 +53,6 @@ void AddService(const WString& name, const ServiceScript& script = {});
 // 80 s plus its wait hint without progress.
 void BindServiceProcess(const WString& name, std::function<void()> processMain);
 
-
 // Each status query takes this many milliseconds of virtual time (0 unless set), as the
 // round trip to the control manager does on a real machine; a query returns the status at
 // the end of its time.
