@@ -246,8 +246,13 @@ TEST_F(SimService, StartShowsTheManagersRecordUntilTheFirstReport) {
     sim::ReleaseStatusReports();
     EXPECT_TRUE(QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, buffer, 36, &needed));
     EXPECT_EQ(status.dwCurrentState, SERVICE_RUNNING);
+    // A handler that does not return within the manager's 30 seconds.
     SERVICE_STATUS control{};
-    EXPECT_TRUE(ControlService(service, SERVICE_CONTROL_STOP, &control));
+    sim::HoldStatusReports();
+    EXPECT_FALSE(ControlService(service, SERVICE_CONTROL_STOP, &control));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_REQUEST_TIMEOUT));
+    EXPECT_EQ(sim::Ticks(), 30000u);
+    sim::ReleaseStatusReports();
     sim::JoinServiceProcesses();
     lateReports_ = 1; // the handler's
     CloseServiceHandle(service);
