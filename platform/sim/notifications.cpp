@@ -167,6 +167,20 @@ void JoinDone(std::unique_lock<std::mutex>& guard, unsigned event) {
     guard.lock();
 }
 
+// Waits, under guard, until the event has been delivered, and joins its thread.
+void AwaitDelivery(std::unique_lock<std::mutex>& guard, unsigned event) {
+    Notifications& n = theNotifications;
+    sim::detail::Await(
+        guard, notifyChanged,
+        [&] {
+            auto it = n.deliveries.find(event);
+            return it == n.deliveries.end() || it->second.done;
+        },
+        "the delivery of a device event");
+    if (n.deliveries.count(event) != 0)
+        JoinDone(guard, event);
+}
+
 } // namespace
 
 void sim::detail::ResetNotifications() {
@@ -224,33 +238,13 @@ unsigned sim::PostRawDeviceEvent(CM_NOTIFY_ACTION action, const std::vector<std:
 
 void sim::WaitForDeviceEvent(unsigned event) {
     std::unique_lock<std::mutex> guard(notifyLock);
-    Notifications& n = theNotifications;
-    sim::detail::Await(
-        guard, notifyChanged,
-        [&] {
-            auto it = n.deliveries.find(event);
-            return it == n.deliveries.end() || it->second.done;
-        },
-        "the delivery of a device event");
-    if (n.deliveries.count(event) != 0)
-        JoinDone(guard, event);
+    AwaitDelivery(guard, event);
 }
 
 void sim::WaitForDeviceEvents() {
     std::unique_lock<std::mutex> guard(notifyLock);
-    Notifications& n = theNotifications;
-    while (!n.deliveries.empty()) {
-        unsigned event = n.deliveries.begin()->first;
-        sim::detail::Await(
-            guard, notifyChanged,
-            [&] {
-                auto it = n.deliveries.find(event);
-                return it == n.deliveries.end() || it->second.done;
-            },
-            "the delivery of device events");
-        if (n.deliveries.count(event) != 0)
-            JoinDone(guard, event);
-    }
+    while (!theNotifications.deliveries.empty())
+        AwaitDelivery(guard, theNotifications.deliveries.begin()->first);
 }
 
 std::size_t sim::RunningCallbacks() {
