@@ -3,10 +3,11 @@
 // reports the service makes. The events and locks the service waits on are in sync.h.
 //
 // Model of the dispatcher: StartServiceCtrlDispatcherW runs the service main on a thread of
-// its own and delivers controls on the calling thread until the service main has returned
-// and, if the service reported anything at all, it reported SERVICE_STOPPED. A service main
-// that returns after reporting some other state keeps the dispatcher waiting, as on Windows;
-// one that returns without any report ends the dispatcher at once.
+// its own and delivers controls on the calling thread until the service has reported
+// SERVICE_STOPPED, as on Windows. A service main that returns after reporting some other
+// state keeps the dispatcher waiting; one that returns without any report leaves the
+// manager's own record of a start that gets no further, and the manager ends the process:
+// the dispatcher returns.
 #pragma once
 
 #include "sync.h"
