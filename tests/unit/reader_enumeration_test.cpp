@@ -26,7 +26,8 @@ std::vector<std::uint8_t> ValueOfSize(const WString& first, std::size_t bytes) {
 struct SingleDeviceCase {
     const char* name;
     sim::Device device;
-    WString listedAs; // empty: not listed
+    WString listedAs;                // empty: not listed
+    std::vector<WString> added = {}; // descriptions an administrator added
 };
 
 // Test names in ctest show the case, not its bytes.
@@ -81,6 +82,34 @@ const SingleDeviceCase kSingleDeviceCases[] = {
     // 512 characters and no terminator: the first ID never ends inside the buffer.
     {"HardwareIdFillingTheBufferUnterminated",
      Reader(sim::WideBytes(kReaderA + WString(512 - kReaderA.size(), u'9')), kUmdf2), WString()},
+    {"TranslatedNotAdded", ReaderADescribed(kFrenchUmdf2), {}},
+    {"TranslatedAdded", ReaderADescribed(kFrenchUmdf2), kReaderA, {kFrenchUmdf2}},
+    {"TranslatedSecondOfTwoAdded",
+     ReaderADescribed(kGermanUmdf2),
+     kReaderA,
+     {kFrenchUmdf2, kGermanUmdf2}},
+    {"EnglishWithOthersAdded", ReaderADescribed(kUmdf2), kReaderA, {kFrenchUmdf2, kGermanUmdf2}},
+    {"TranslatedInCapitalsAdded",
+     ReaderADescribed(WSTR("LECTEUR DE CARTE \u00E0 PUCE MICROSOFT USBCCID (UMDF2)")),
+     kReaderA,
+     {kFrenchUmdf2}},
+    // Letters outside ASCII keep their case, as in the English description.
+    {"TranslatedWithCapitalNonAsciiAdded",
+     ReaderADescribed(WSTR("Lecteur de carte \u00C0 puce Microsoft Usbccid (UMDF2)")),
+     {},
+     {kFrenchUmdf2}},
+    {"TranslatedWithCharacterAddedAdded",
+     ReaderADescribed(kFrenchUmdf2 + WSTR(" ")),
+     {},
+     {kFrenchUmdf2}},
+    {"TranslatedAddedWithCharacterMore",
+     ReaderADescribed(kFrenchUmdf2),
+     {},
+     {kFrenchUmdf2 + WSTR(" ")}},
+    {"UnwatchedVendorTranslatedAdded",
+     Reader(sim::MultiSz({kOtherVendor}), kFrenchUmdf2),
+     {},
+     {kFrenchUmdf2}},
     // The buffer was zero-filled before the first read, so a value without terminators
     // still ends there.
     {"UnterminatedValueEndsAtTheZeroFill", Reader(sim::WideBytes(kReaderA), kUmdf2), kReaderA},
@@ -91,6 +120,7 @@ class ReaderEnumerationSingle : public RepairTest,
 
 TEST_P(ReaderEnumerationSingle, ListsTheFirstHardwareIdOfQualifyingReaders) {
     BuildReaderPrefixList();
+    ReaderDescriptionList = GetParam().added;
     sim::AddDevice(GetParam().device);
     ReaderHardwareIdList readers;
     EXPECT_EQ(ListReadersWithInf(readers), 1);
