@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# The Group Policy template: well-formed, every string it names defined in its language
-# file, and the policy writing the very key and value that the log reads.
-# Usage: admx_check.sh ruverodazaroda.admx en-US/ruverodazaroda.adml log/log.cpp
+# The Group Policy template: well-formed, every string and presentation it names defined in
+# its language file, and each policy writing the very key and value that the service reads.
+# Usage: admx_check.sh ruverodazaroda.admx en-US/ruverodazaroda.adml log/log.cpp \
+#            repair/reader_descriptions.cpp
 set -u
 admx=$1
 adml=$2
 log_source=$3
+descriptions_source=$4
 . "$(dirname "$0")/../checks.sh"
 
 for file in "$admx" "$adml"; do
@@ -19,13 +21,19 @@ for id in $ids; do
     expect_eq "string $id defined once in the language file" 1 "$count"
 done
 
+presentations=$(grep -o '\$(presentation\.[A-Za-z0-9_.]*)' "$admx" | sed 's/^$(presentation\.//; s/)$//')
+for id in $presentations; do
+    count=$(xmllint --xpath "count(//*[local-name()='presentation'][@id='$id'])" "$adml")
+    expect_eq "presentation $id defined once in the language file" 1 "$count"
+done
+
 policy="//*[local-name()='policy'][@name='DiagnosticLog']"
 attribute() {
     xmllint --xpath "string($policy/$1)" "$admx"
 }
-# The log's own constants, with the C++ escapes undone.
+# The service's own constants, with the C++ escapes undone.
 literal() {
-    sed -n "s/.*$1\[\] = WSTR(\"\(.*\)\");.*/\1/p" "$log_source" | sed 's/\\\\/\\/g'
+    sed -n "s/.*$1\[\] = WSTR(\"\(.*\)\");.*/\1/p" "${2:-$log_source}" | sed 's/\\\\/\\/g'
 }
 expect_eq "a computer policy" Machine "$(attribute @class)"
 expect_eq "the key the log reads" "$(literal kSwitchKey)" "$(attribute @key)"
@@ -39,4 +47,22 @@ expect_eq "titled Diagnostic log" "Diagnostic log" \
 explain=$(xmllint --xpath "string(//*[local-name()='string'][@id='DiagnosticLog_Explain'])" "$adml")
 expect_match "the explanation says where" '%windir%\\Temp\\Kelpix\.log\\ruverodazaroda_P<process ID>\.log' "$explain"
 expect_match "the explanation says a restart applies it" 'restart the service' "$explain"
+
+policy="//*[local-name()='policy'][@name='ReaderDescriptions']"
+list="*[local-name()='elements']/*[local-name()='multiText']"
+expect_eq "descriptions: a computer policy beside the log's" "Machine RUVERODAzaroda" \
+    "$(attribute @class) $(attribute "*[local-name()='parentCategory']/@ref")"
+expect_eq "descriptions: the key and value the service reads, as a list of strings" \
+    "$(literal kSettingKey "$descriptions_source") $(literal kSettingValue "$descriptions_source")" \
+    "$(attribute @key) $(attribute "$list/@valueName")"
+expect_eq "descriptions: at most 16 of at most 255 characters, shown in a multi-line box" \
+    "16 255 $(attribute "$list/@id")" \
+    "$(attribute "$list/@maxStrings") $(attribute "$list/@maxLength") \
+$(xmllint --xpath "string(//*[local-name()='presentation'][@id='ReaderDescriptions']/*[local-name()='multiTextBox']/@refId)" "$adml")"
+expect_eq "titled Reader descriptions" "Reader descriptions" \
+    "$(xmllint --xpath "string(//*[local-name()='string'][@id='ReaderDescriptions'])" "$adml")"
+explain=$(xmllint --xpath "string(//*[local-name()='string'][@id='ReaderDescriptions_Explain'])" "$adml")
+expect_match "descriptions: where to read the text, when it applies, what it adds" \
+    'ruverodazaroda-check\.exe.*Device Manager.*only ever adds readers of the four watched vendors.*restart the service' \
+    "$(tr '\n' ' ' <<<"$explain")"
 finish
