@@ -351,6 +351,8 @@ expect_eq "translated, not added: the first pass finds nothing, the reader keeps
     "T 0 devices that need CCID driver fixing found. no" \
     "$(service_session | tail -n 1) $([ "$(reader_desc "$T1")" == "$PACKAGE_DESC" ] && echo yes || echo no)"
 stop_service
+# The setting is read when a service process starts: the last one has ended first.
+expect_eq "translated, not added: the service process has ended" 0 "$(service_processes_left 30)"
 set_reader_descriptions "Microsoft Usbccid-Smartcard-Lesegerät (UMDF2);$FR_DESC"
 reset_standin
 start_service
