@@ -4,8 +4,6 @@
 #include "platform/sim/scm.h"
 #include "service/service_name.h"
 
-#include <functional>
-
 namespace {
 
 const std::string kRule59(59, '=');
@@ -30,8 +28,10 @@ struct EntryCase {
     const char* logged; // between the banners, if anything
     DWORD service = 0;  // state of the registered service; 0: none, and not elevated
     bool deleted = false;
-    std::function<void()> setting = [] {}; // the reader descriptions, before the run
+    DWORD type = REG_NONE; // the reader descriptions' value, if any
+    WString value = {};
     std::vector<WString> taken = {};
+    DWORD readError = 0; // of the value's read
 };
 
 class EntryTest : public SimTest, public ::testing::WithParamInterface<EntryCase> {
@@ -42,7 +42,12 @@ class EntryTest : public SimTest, public ::testing::WithParamInterface<EntryCase
             sim::AddService(ServiceName, sim::ServiceScript{{{0, c.service}}});
         else
             sim::SetElevated(false);
-        c.setting();
+        if (c.type != REG_NONE)
+            sim::SetRegValue(kReadersKey, WSTR("Descriptions"), c.type, sim::WideBytes(c.value));
+        if (c.readError != 0) { // after the log's own read of its key
+            sim::CreateRegKey(kLogKey);
+            sim::FailNth("RegQueryValueExW", 2, c.readError);
+        }
         EXPECT_EQ(RunEntry(c.args), c.status);
         EXPECT_EQ(ReaderDescriptionList, c.taken);
         EXPECT_EQ(sim::JournalOps().at(0), "RegOpenKeyExW"); // the log before the arguments
@@ -81,28 +86,14 @@ const char kWrong[] = "Wrong argument";
 const char kNoManager[] = "OpenSCManager failed (5)";
 const char kAlreadyRunning[] = "Cannot start the service because it is already running";
 
-// The strings as one REG_MULTI_SZ value, each with its terminator, then the list's.
-std::vector<std::uint8_t> ListBytes(const std::vector<WString>& strings) {
+// The strings as one REG_MULTI_SZ value: each ended, then the list.
+WString List(const std::vector<WString>& strings) {
     WString value;
     for (const WString& s : strings)
         value += s + WString(1, 0);
-    return sim::WideBytes(value + WString(1, 0));
+    return value + WString(1, 0);
 }
 
-std::function<void()> Descriptions(DWORD type, std::vector<std::uint8_t> data) {
-    return [=] { sim::SetRegValue(kReadersKey, WSTR("Descriptions"), type, data); };
-}
-
-// The read of the value fails; the log's key exists, so that its own read comes first.
-std::function<void()> ReadFails(DWORD code) {
-    return [=] {
-        Descriptions(REG_MULTI_SZ, ListBytes({kFrenchUmdf2}))();
-        sim::CreateRegKey(kLogKey);
-        sim::FailNth("RegQueryValueExW", 2, code);
-    };
-}
-
-const std::vector<WString> kSeventeen(17, WSTR("Reader"));
 const std::vector<WString> kLongest(16, WString(255, u'\u00E9'));
 const std::string kLongestLine = [] {
     std::string line = "Reader descriptions = ";
@@ -111,10 +102,10 @@ const std::string kLongestLine = [] {
     return line;
 }();
 
-// Service mode with a setting, and what it logs between the banners.
-EntryCase WithSetting(const char* name, std::function<void()> setting, const char* logged,
-                      std::vector<WString> taken = {}) {
-    return EntryCase{name, {}, 0, logged, 0, false, std::move(setting), std::move(taken)};
+// Service mode with the reader descriptions' value, and what it logs between the banners.
+EntryCase Setting(const char* name, DWORD type, const WString& value, const char* logged,
+                  std::vector<WString> taken = {}, DWORD readError = 0) {
+    return {name, {}, 0, logged, 0, false, type, value, std::move(taken), readError};
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -135,33 +126,29 @@ INSTANTIATE_TEST_SUITE_P(
         EntryCase{"Unknown", {WSTR("restart")}, -1, kWrong},
         EntryCase{"StopNow", {WSTR("stop"), WSTR("now")}, -2, kWrong},
         EntryCase{"ThreeArguments", {WSTR("a"), WSTR("b"), WSTR("c")}, -2, kWrong},
-        WithSetting("TwoDescriptions",
-                    Descriptions(REG_MULTI_SZ, ListBytes({kFrenchUmdf2, kGermanUmdf2})),
-                    "Reader descriptions = \"Lecteur de carte \u00E0 puce Microsoft Usbccid "
-                    "(UMDF2)\", \"Microsoft Usbccid-Smartcard-Leseger\u00E4t (UMDF2)\"",
-                    {kFrenchUmdf2, kGermanUmdf2}),
-        WithSetting("SixteenOf255", Descriptions(REG_MULTI_SZ, ListBytes(kLongest)),
-                    kLongestLine.c_str(), kLongest),
-        WithSetting("WrongType", Descriptions(REG_SZ, sim::WideBytes(kFrenchUmdf2 + WString(1, 0))),
-                    "Reader descriptions ignored: the value is of type 1, not REG_MULTI_SZ."),
-        WithSetting("Unterminated", Descriptions(REG_MULTI_SZ, sim::WideBytes(kFrenchUmdf2)),
-                    "Reader descriptions ignored: the value is not terminated."),
-        WithSetting("SeventeenStrings", Descriptions(REG_MULTI_SZ, ListBytes(kSeventeen)),
-                    "Reader descriptions ignored: more than 16 descriptions."),
-        WithSetting("StringOf256",
-                    Descriptions(REG_MULTI_SZ, ListBytes({kFrenchUmdf2, WString(256, u'x')})),
-                    "Reader descriptions ignored: a description is longer than 255 characters."),
-        WithSetting("EmptyString",
-                    Descriptions(REG_MULTI_SZ, ListBytes({kFrenchUmdf2, WString(), kGermanUmdf2})),
-                    "Reader descriptions ignored: a description is empty."),
-        WithSetting("NoString", Descriptions(REG_MULTI_SZ, ListBytes({})),
-                    "Reader descriptions ignored: the value holds no description."),
-        WithSetting("ReadFails", ReadFails(ERROR_ACCESS_DENIED),
-                    "Reader descriptions ignored: the value cannot be read. Error: 5"),
+        Setting("TwoDescriptions", REG_MULTI_SZ, List({kFrenchUmdf2, kGermanUmdf2}),
+                "Reader descriptions = \"Lecteur de carte \u00E0 puce Microsoft Usbccid (UMDF2)\", "
+                "\"Microsoft Usbccid-Smartcard-Leseger\u00E4t (UMDF2)\"",
+                {kFrenchUmdf2, kGermanUmdf2}),
+        Setting("SixteenOf255", REG_MULTI_SZ, List(kLongest), kLongestLine.c_str(), kLongest),
+        Setting("WrongType", REG_SZ, kFrenchUmdf2 + WString(1, 0),
+                "Reader descriptions ignored: the value is of type 1, not REG_MULTI_SZ."),
+        Setting("Unterminated", REG_MULTI_SZ, kFrenchUmdf2,
+                "Reader descriptions ignored: the value is not terminated."),
+        Setting("SeventeenStrings", REG_MULTI_SZ, List(std::vector<WString>(17, WSTR("R"))),
+                "Reader descriptions ignored: more than 16 descriptions."),
+        Setting("StringOf256", REG_MULTI_SZ, List({kFrenchUmdf2, WString(256, u'x')}),
+                "Reader descriptions ignored: a description is longer than 255 characters."),
+        Setting("EmptyString", REG_MULTI_SZ, List({kFrenchUmdf2, WString(), kGermanUmdf2}),
+                "Reader descriptions ignored: a description is empty."),
+        Setting("NoString", REG_MULTI_SZ, List({}),
+                "Reader descriptions ignored: the value holds no description."),
+        Setting("ReadFails", REG_MULTI_SZ, List({kFrenchUmdf2}),
+                "Reader descriptions ignored: the value cannot be read. Error: 5", {},
+                ERROR_ACCESS_DENIED),
         // One character more than the largest list that can be taken.
-        WithSetting("LargerThanTheBuffer",
-                    Descriptions(REG_MULTI_SZ, ListBytes({WString(16 * 256, u'x')})),
-                    "Reader descriptions ignored: the value cannot be read. Error: 234")),
+        Setting("LargerThanTheBuffer", REG_MULTI_SZ, List({WString(16 * 256, u'x')}),
+                "Reader descriptions ignored: the value cannot be read. Error: 234")),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SimTest, EntryWithoutProgramNameIsAWrongCount) {

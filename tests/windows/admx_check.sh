@@ -1,13 +1,12 @@
 #!/usr/bin/env bash
-# The Group Policy template: well-formed, every string and presentation it names defined in
-# its language file, and each policy writing the very key and value that the service reads.
+# The Group Policy template: well-formed, every string it names defined in its language
+# file, and each policy writing the very key and value that the service reads.
 # Usage: admx_check.sh ruverodazaroda.admx en-US/ruverodazaroda.adml log/log.cpp \
 #            repair/reader_descriptions.cpp
 set -u
 admx=$1
 adml=$2
 log_source=$3
-descriptions_source=$4
 . "$(dirname "$0")/../checks.sh"
 
 for file in "$admx" "$adml"; do
@@ -19,12 +18,6 @@ expect_match "the template names strings" '.' "$ids"
 for id in $ids; do
     count=$(xmllint --xpath "count(//*[local-name()='string'][@id='$id'])" "$adml")
     expect_eq "string $id defined once in the language file" 1 "$count"
-done
-
-presentations=$(grep -o '\$(presentation\.[A-Za-z0-9_.]*)' "$admx" | sed 's/^$(presentation\.//; s/)$//')
-for id in $presentations; do
-    count=$(xmllint --xpath "count(//*[local-name()='presentation'][@id='$id'])" "$adml")
-    expect_eq "presentation $id defined once in the language file" 1 "$count"
 done
 
 policy="//*[local-name()='policy'][@name='DiagnosticLog']"
@@ -50,19 +43,18 @@ expect_match "the explanation says a restart applies it" 'restart the service' "
 
 policy="//*[local-name()='policy'][@name='ReaderDescriptions']"
 list="*[local-name()='elements']/*[local-name()='multiText']"
-expect_eq "descriptions: a computer policy beside the log's" "Machine RUVERODAzaroda" \
-    "$(attribute @class) $(attribute "*[local-name()='parentCategory']/@ref")"
-expect_eq "descriptions: the key and value the service reads, as a list of strings" \
-    "$(literal kSettingKey "$descriptions_source") $(literal kSettingValue "$descriptions_source")" \
-    "$(attribute @key) $(attribute "$list/@valueName")"
-expect_eq "descriptions: at most 16 of at most 255 characters, shown in a multi-line box" \
-    "16 255 $(attribute "$list/@id")" \
-    "$(attribute "$list/@maxStrings") $(attribute "$list/@maxLength") \
-$(xmllint --xpath "string(//*[local-name()='presentation'][@id='ReaderDescriptions']/*[local-name()='multiTextBox']/@refId)" "$adml")"
-expect_eq "titled Reader descriptions" "Reader descriptions" \
-    "$(xmllint --xpath "string(//*[local-name()='string'][@id='ReaderDescriptions'])" "$adml")"
-explain=$(xmllint --xpath "string(//*[local-name()='string'][@id='ReaderDescriptions_Explain'])" "$adml")
-expect_match "descriptions: where to read the text, when it applies, what it adds" \
-    'ruverodazaroda-check\.exe.*Device Manager.*only ever adds readers of the four watched vendors.*restart the service' \
-    "$(tr '\n' ' ' <<<"$explain")"
+box="//*[local-name()='presentation'][@id='ReaderDescriptions']/*[local-name()='multiTextBox']"
+string="//*[local-name()='string']"
+expect_eq "descriptions: a computer policy beside the log's, writing the value the service reads" \
+    "Machine RUVERODAzaroda $(literal kSettingKey "$4") $(literal kSettingValue "$4")" \
+    "$(attribute @class) $(attribute "*[local-name()='parentCategory']/@ref") \
+$(attribute @key) $(attribute "$list/@valueName")"
+expect_eq "descriptions: at most 16 of at most 255 characters, in the box of its presentation" \
+    "16 255 \$(presentation.ReaderDescriptions) $(attribute "$list/@id")" \
+    "$(attribute "$list/@maxStrings") $(attribute "$list/@maxLength") $(attribute @presentation) \
+$(xmllint --xpath "string($box/@refId)" "$adml")"
+expect_match "descriptions: titled, and explained: where to read the text, what it adds, when" \
+    '^Reader descriptions: .*ruverodazaroda-check\.exe.*Device Manager.*only ever adds readers of the four watched vendors.*restart the service' \
+    "$(xmllint --xpath "concat($string[@id='ReaderDescriptions'], ': ', \
+        $string[@id='ReaderDescriptions_Explain'])" "$adml" | tr '\n' ' ')"
 finish

@@ -66,8 +66,7 @@ import_reg() {
     rm -f "$reg"
 }
 
-# set_reader_descriptions "DESCRIPTION1;DESCRIPTION2": the descriptions an administrator adds,
-# as the REG_MULTI_SZ value that the policy writes (UTF-16, each string and the list ended).
+# set_reader_descriptions "DESCRIPTION1;DESCRIPTION2": the REG_MULTI_SZ value of the policy.
 set_reader_descriptions() {
     printf 'Windows Registry Editor Version 5.00\r\n\r\n%s\r\n"Descriptions"=hex(7):%s\r\n' \
         '[HKEY_LOCAL_MACHINE\SOFTWARE\Corvane\Tessarine\KVR\Readers]' "$(multi_sz_hex "$1")" |
