@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <string>
 #include <vector>
 
 namespace sim {
@@ -28,6 +29,9 @@ struct Device {
     // Whether a driver installed on it takes full effect only after a restart, as for a
     // reader that a smart card session holds open.
     bool restartNeeded = false;
+    // When set, a forced installation restarts the started device, whose started notice
+    // then follows.
+    WString instanceId;
 };
 
 // The bytes of a well-formed REG_MULTI_SZ value: each ID with its terminator, then the
@@ -42,7 +46,7 @@ DWORD AddDevice(const Device& device);
 DWORD AddReader(std::initializer_list<WString> hardwareIds, const WString& description);
 // A device node as Plug and Play creates it when a reader arrives for the first time, before
 // Windows has installed a driver on it: hardware IDs, but no setup class and no description.
-DWORD AddUnboundReader(std::initializer_list<WString> hardwareIds);
+DWORD AddUnboundReader(const WString& instanceId, std::initializer_list<WString> hardwareIds);
 // What Windows' installation of a driver on such a node writes: the smart card reader class
 // and this description.
 void BindDriver(DWORD devInst, const WString& description);
@@ -55,6 +59,9 @@ void RemoveDevices();
 WString DeviceDescription(DWORD devInst);
 // How many times a driver package was installed on the device.
 unsigned DriverInstalls(DWORD devInst);
+// Installations that showed UI in session 0, where no one sees it: "restart prompt", or
+// "blocked on a restart prompt" without INSTALLFLAG_NONINTERACTIVE.
+std::vector<std::string> UnseenUi();
 // Puts every device back on the driver it was added with.
 void RevertDriverUpdates();
 
