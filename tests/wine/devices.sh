@@ -43,7 +43,7 @@ multi_sz_hex() {
 # description, a reader that has no driver yet: no setup class either, as Windows creates the
 # device node of a reader it has never seen (a "bind" event line installs the driver later).
 add_readers() {
-    local entry id ids desc
+    local reg="$WINEPREFIX/drive_c/readers.reg" entry id ids desc
     {
         printf 'Windows Registry Editor Version 5.00\r\n\r\n'
         for entry in "$@"; do
@@ -54,23 +54,20 @@ add_readers() {
                 printf '"ClassGUID"="%s"\r\n"DeviceDesc"="%s"\r\n' "$READER_CLASS" "$desc"
             printf '\r\n'
         done
-    } | import_reg
-}
-
-# import_reg: the .reg text on standard input, imported as a Unicode file, since hex(7) data
-# in an ANSI file is read as ANSI text.
-import_reg() {
-    local reg="$WINEPREFIX/drive_c/import.reg"
-    { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE; } >"$reg"
-    wine reg import 'C:\import.reg' >/dev/null 2>&1 </dev/null
+    } | { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE; } >"$reg"
+    # Unicode, since hex(7) data in an ANSI file is read as ANSI text.
+    wine reg import 'C:\readers.reg' >/dev/null 2>&1 </dev/null
     rm -f "$reg"
 }
 
-# set_reader_descriptions "DESCRIPTION1;DESCRIPTION2": the REG_MULTI_SZ value of the policy.
+# set_reader_descriptions "DESCRIPTION1;DESCRIPTION2": the REG_MULTI_SZ value of the policy,
+# imported from a Unicode file as add_readers does.
 set_reader_descriptions() {
     printf 'Windows Registry Editor Version 5.00\r\n\r\n%s\r\n"Descriptions"=hex(7):%s\r\n' \
         '[HKEY_LOCAL_MACHINE\SOFTWARE\Corvane\Tessarine\KVR\Readers]' "$(multi_sz_hex "$1")" |
-        import_reg
+        { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE; } >"$WINEPREFIX/drive_c/readers.reg"
+    wine reg import 'C:\readers.reg' >/dev/null 2>&1 </dev/null
+    rm -f "$WINEPREFIX/drive_c/readers.reg"
 }
 
 # reader_desc INSTANCE_ID: the device description as Wine's reg reports it.
