@@ -363,8 +363,11 @@ void sim::detail::SettleServiceProcesses() {
             due = due || w->woken();
         }
         guard.lock();
-        if (!due)
+        // A waiter that woke meanwhile may have made itself not due again: look once more.
+        if (!due && t.changes == seen)
             return;
+        if (!due)
+            continue;
         if (!ThreadsChanged().wait_for(guard, kDeadline, [&] { return t.changes != seen; }))
             Abort("a service process thread neither waits inside the platform nor ends");
     }
