@@ -145,8 +145,10 @@ std::string Deadlock() {
                : "every thread of the service process waits inside the platform (" + waits + ")";
 }
 
-// The manager has waited its 30 seconds in vain.
-DWORD TimedOut() {
+// The manager has waited its 30 seconds in vain. The clock is the world's: guard goes first.
+DWORD TimedOut(std::unique_lock<std::mutex>& guard) {
+    guard.unlock();
+    std::lock_guard<std::recursive_mutex> world(WorldLock());
     sim::SetTicks(sim::Ticks() + kHandlerTimeLimit);
     return ERROR_SERVICE_REQUEST_TIMEOUT;
 }
@@ -168,7 +170,7 @@ DWORD Control(DWORD control, bool asManager) {
     const std::string deadlock = Deadlock();
     guard.lock();
     if (!request->done && asManager)
-        return TimedOut();
+        return TimedOut(guard);
     if (!request->done && !deadlock.empty())
         Abort("control " + std::to_string(control) + " is never handled: " + deadlock);
     Await(
@@ -266,7 +268,7 @@ DWORD Start(const std::shared_ptr<Binding>& b) {
     guard.unlock();
     SettleServiceProcesses();
     guard.lock();
-    return p.connects != connects ? NO_ERROR : TimedOut();
+    return p.connects != connects ? NO_ERROR : TimedOut(guard);
 }
 
 } // namespace
