@@ -35,12 +35,13 @@ if(TARGET msi AND OPENSSL_PROGRAM AND OSSLSIGNCODE_FOR_TESTS)
   set_tests_properties(signing PROPERTIES TIMEOUT 900)
 endif()
 
-# The Group Policy template for the log switch.
+# The Group Policy template for the log switch and the reader descriptions.
 find_program(XMLLINT_PROGRAM xmllint)
 if(XMLLINT_PROGRAM)
   add_test(NAME admx_template
            COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/admx_check.sh
                    ${CMAKE_SOURCE_DIR}/packaging/ruverodazaroda.admx
                    ${CMAKE_SOURCE_DIR}/packaging/en-US/ruverodazaroda.adml
-                   ${CMAKE_SOURCE_DIR}/log/log.cpp)
+                   ${CMAKE_SOURCE_DIR}/log/log.cpp
+                   ${CMAKE_SOURCE_DIR}/repair/reader_descriptions.cpp)
 endif()

@@ -1,10 +1,9 @@
 #include "reader_enumeration.h"
 
+#include "reader_descriptions.h"
 #include "reader_prefixes.h"
 
 namespace {
-
-const WCHAR kUmdf2ReaderDescription[] = WSTR("Microsoft Usbccid Smartcard Reader (UMDF2)");
 
 constexpr DWORD kPropertyBufferSize = 1024;
 constexpr std::size_t kPropertyCharacters = kPropertyBufferSize / sizeof(WCHAR);
@@ -15,12 +14,6 @@ static_assert(sizeof(SP_DEVINFO_DATA) == kDeviceRecordSize, "64-bit device recor
 // Characters before the first terminator; the whole buffer when it holds none.
 std::size_t TerminatedLength(const WCHAR* buffer) {
     return BoundedWideLength(buffer, kPropertyCharacters);
-}
-
-bool IsUmdf2ReaderDescription(const WCHAR* description) {
-    constexpr std::size_t length = sizeof kUmdf2ReaderDescription / sizeof(WCHAR) - 1;
-    return TerminatedLength(description) == length &&
-           EqualIgnoringAsciiCase(description, kUmdf2ReaderDescription, length);
 }
 
 } // namespace
@@ -56,7 +49,7 @@ int ListReadersWithInf(ReaderHardwareIdList& readers) {
             continue;
         if (!IsWatchedReaderInstance(hardwareIds))
             continue;
-        if (!IsUmdf2ReaderDescription(description))
+        if (!IsUmdf2ReaderDescription(description, TerminatedLength(description)))
             continue;
         readers.emplace_back(hardwareIds, firstIdLength);
     }

@@ -4,6 +4,7 @@
 #include "log/log.h"
 #include "platform/sim/service_process.h"
 #include "repair/device_detection.h"
+#include "repair/reader_descriptions.h"
 #include "repair/reader_prefixes.h"
 #include "service/service_status.h"
 
@@ -29,6 +30,7 @@ class SimTest : public ::testing::Test {
         sim::Reset();
         LogFilePath[0] = 0;
         ReaderPrefixList.clear();
+        ReaderDescriptionList.clear();
         NotificationHandle = nullptr;
         ResetServiceRecords();
     }
@@ -49,6 +51,11 @@ inline std::string HandleText(const void* handle) {
 }
 
 inline const WCHAR kLogKey[] = WSTR("SOFTWARE\\Corvane\\Tessarine\\KVR\\Log");
+inline const WCHAR kReadersKey[] = WSTR("SOFTWARE\\Corvane\\Tessarine\\KVR\\Readers");
+
+// Descriptions that the inbox driver may show on a Windows in another display language.
+inline const WString kFrenchUmdf2 = WSTR("Lecteur de carte \u00E0 puce Microsoft Usbccid (UMDF2)");
+inline const WString kGermanUmdf2 = WSTR("Microsoft Usbccid-Smartcard-Leseger\u00E4t (UMDF2)");
 
 // Switches logging on and opens the session, so that a test can read what was logged.
 inline void OpenLogWithSwitchOn() {

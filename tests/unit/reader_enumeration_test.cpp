@@ -26,7 +26,8 @@ std::vector<std::uint8_t> ValueOfSize(const WString& first, std::size_t bytes) {
 struct SingleDeviceCase {
     const char* name;
     sim::Device device;
-    WString listedAs; // empty: not listed
+    WString listedAs;                // empty: not listed
+    std::vector<WString> added = {}; // descriptions an administrator added
 };
 
 // Test names in ctest show the case, not its bytes.
@@ -44,6 +45,10 @@ sim::Device Watched(void (*change)(sim::Device&)) {
 sim::Device ReaderADescribed(const WString& description) {
     return Reader(sim::MultiSz({kReaderA}), description);
 }
+
+// Descriptions an administrator added.
+const std::vector<WString> kFrench = {kFrenchUmdf2};
+const std::vector<WString> kTwo = {kFrenchUmdf2, kGermanUmdf2};
 
 const SingleDeviceCase kSingleDeviceCases[] = {
     {"WatchedUmdf2Reader", Reader(sim::MultiSz({kReaderA, kReaderAModel}), kUmdf2), kReaderA},
@@ -81,9 +86,22 @@ const SingleDeviceCase kSingleDeviceCases[] = {
     // 512 characters and no terminator: the first ID never ends inside the buffer.
     {"HardwareIdFillingTheBufferUnterminated",
      Reader(sim::WideBytes(kReaderA + WString(512 - kReaderA.size(), u'9')), kUmdf2), WString()},
-    // The buffer was zero-filled before the first read, so a value without terminators
-    // still ends there.
-    {"UnterminatedValueEndsAtTheZeroFill", Reader(sim::WideBytes(kReaderA), kUmdf2), kReaderA},
+    {"TranslatedNotAdded", ReaderADescribed(kFrenchUmdf2), {}},
+    {"TranslatedAdded", ReaderADescribed(kFrenchUmdf2), kReaderA, kFrench},
+    {"TranslatedSecondOfTwoAdded", ReaderADescribed(kGermanUmdf2), kReaderA, kTwo},
+    {"EnglishWithOthersAdded", ReaderADescribed(kUmdf2), kReaderA, kTwo},
+    {"TranslatedInCapitalsAdded",
+     ReaderADescribed(WSTR("LECTEUR DE CARTE \u00E0 PUCE MICROSOFT USBCCID (UMDF2)")), kReaderA,
+     kFrench},
+    // Letters outside ASCII keep their case, as in the English description.
+    {"TranslatedWithCapitalNonAsciiAdded",
+     ReaderADescribed(WSTR("Lecteur de carte \u00C0 puce Microsoft Usbccid (UMDF2)")),
+     {},
+     kFrench},
+    {"UnwatchedVendorTranslatedAdded",
+     Reader(sim::MultiSz({kOtherVendor}), kFrenchUmdf2),
+     {},
+     kFrench},
 };
 
 class ReaderEnumerationSingle : public RepairTest,
@@ -91,6 +109,7 @@ class ReaderEnumerationSingle : public RepairTest,
 
 TEST_P(ReaderEnumerationSingle, ListsTheFirstHardwareIdOfQualifyingReaders) {
     BuildReaderPrefixList();
+    ReaderDescriptionList = GetParam().added;
     sim::AddDevice(GetParam().device);
     ReaderHardwareIdList readers;
     EXPECT_EQ(ListReadersWithInf(readers), 1);

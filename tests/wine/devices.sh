@@ -60,6 +60,16 @@ add_readers() {
     rm -f "$reg"
 }
 
+# set_reader_descriptions "DESCRIPTION1;DESCRIPTION2": the REG_MULTI_SZ value of the policy,
+# imported from a Unicode file as add_readers does.
+set_reader_descriptions() {
+    printf 'Windows Registry Editor Version 5.00\r\n\r\n%s\r\n"Descriptions"=hex(7):%s\r\n' \
+        '[HKEY_LOCAL_MACHINE\SOFTWARE\Corvane\Tessarine\KVR\Readers]' "$(multi_sz_hex "$1")" |
+        { printf '\xff\xfe'; iconv -f UTF-8 -t UTF-16LE; } >"$WINEPREFIX/drive_c/readers.reg"
+    wine reg import 'C:\readers.reg' >/dev/null 2>&1 </dev/null
+    rm -f "$WINEPREFIX/drive_c/readers.reg"
+}
+
 # reader_desc INSTANCE_ID: the device description as Wine's reg reports it.
 reader_desc() {
     wine reg query "$ENUM_KEY\\$1" /v DeviceDesc 2>/dev/null </dev/null |

@@ -70,8 +70,10 @@ start_service() {
     [ -e "$SERVICE_LOG" ] && eventually 60 first_pass_ended
 }
 
+# A pass that finds no reader ends with its count.
 first_pass_ended() {
-    service_session | tail -n 1 | grep -q -x -E 'T (Done!|Failed to get inf path location\.)'
+    service_session | tail -n 1 |
+        grep -q -x -E 'T (Done!|Failed to get inf path location\.|0 devices that need CCID driver fixing found\.)'
 }
 
 
@@ -334,6 +336,35 @@ T 1 devices that need CCID driver fixing found.
 T Applying CCID driver fix.
 T Done!" "$(session_after "$lines")"
 expect_eq "bound later: the reader ends on the new driver" "$PACKAGE_DESC" "$(reader_desc "$N1")"
+stop_service
+
+# --- Another display language: a watched reader on the inbox driver under a translated
+# description, repaired once that description is added and the service started again.
+reset_standin
+T1='USB\VID_F0C1&PID_0001\B&8192A0B1&0&1' # a model that the test package lists
+FR_DESC='Lecteur de carte à puce Microsoft Usbccid (UMDF2)'
+add_readers "$T1|USB\\VID_F0C1&PID_0001&REV_0100;USB\\VID_F0C1&PID_0001|$FR_DESC"
+start_service
+expect_eq "translated, not added: the pass finds nothing, the reader keeps its driver" \
+    "T 0 devices that need CCID driver fixing found. no" \
+    "$(service_session | tail -n 1) $([ "$(reader_desc "$T1")" == "$PACKAGE_DESC" ] && echo yes || echo no)"
+stop_service
+# The setting is read when a service process starts: the last one has ended first.
+expect_eq "translated, not added: the service process has ended" 0 "$(service_processes_left 30)"
+set_reader_descriptions "Microsoft Usbccid-Smartcard-Lesegerät (UMDF2);$FR_DESC"
+reset_standin
+start_service
+expect_eq "translated, added: the descriptions logged at the start, the reader repaired" "
+===========================================================
+
+T Logging Started
+
+T Reader descriptions = \"Microsoft Usbccid-Smartcard-Lesegerät (UMDF2)\", \"$FR_DESC\"
+T Notification detection with 0x$(handle_in_journal)
+$inf_line
+T 1 devices that need CCID driver fixing found.
+T Applying CCID driver fix.
+T Done! $PACKAGE_DESC" "$(service_session) $(reader_desc "$T1")"
 stop_service
 
 finish

@@ -1,0 +1,149 @@
+#include "reader_descriptions.h"
+
+#include "log/log.h"
+#include "reader_prefixes.h"
+
+#include <cstring>
+
+std::vector<WString> ReaderDescriptionList;
+
+namespace {
+
+const WCHAR kUmdf2ReaderDescription[] = WSTR("Microsoft Usbccid Smartcard Reader (UMDF2)");
+
+const WCHAR kSettingKey[] = WSTR("SOFTWARE\\Corvane\\Tessarine\\KVR\\Readers");
+const WCHAR kSettingValue[] = WSTR("Descriptions");
+
+// The largest list that can be taken, with every terminator: a larger value is refused by
+// the read itself (ERROR_MORE_DATA).
+constexpr DWORD kValueBytes =
+    (kMaxReaderDescriptions * (kMaxDescriptionLength + 1) + 1) * sizeof(WCHAR);
+
+bool SameDescription(const WCHAR* description, std::size_t length, const WCHAR* known,
+                     std::size_t knownLength) {
+    return length == knownLength && EqualIgnoringAsciiCase(description, known, length);
+}
+
+ReaderDescriptionsOutcome ReadSetting() {
+    HKEY key = nullptr;
+    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingKey, 0, KEY_READ, &key);
+    if (status == ERROR_FILE_NOT_FOUND)
+        return {ReaderDescriptionsResult::Absent, 0};
+    if (status != ERROR_SUCCESS)
+        return {ReaderDescriptionsResult::ReadFailed, static_cast<DWORD>(status)};
+    std::vector<BYTE> buffer(kValueBytes);
+    DWORD type = REG_NONE;
+    DWORD size = kValueBytes;
+    status = RegQueryValueExW(key, kSettingValue, nullptr, &type, buffer.data(), &size);
+    RegCloseKey(key);
+    if (status == ERROR_FILE_NOT_FOUND)
+        return {ReaderDescriptionsResult::Absent, 0};
+    if (status != ERROR_SUCCESS)
+        return {ReaderDescriptionsResult::ReadFailed, static_cast<DWORD>(status)};
+    // The data may lack its terminators, and it is never taken from beyond the buffer.
+    return ParseReaderDescriptions(buffer.data(), size < kValueBytes ? size : kValueBytes, type,
+                                   ReaderDescriptionList);
+}
+
+void LogOutcome(const ReaderDescriptionsOutcome& outcome) {
+    switch (outcome.result) {
+    case ReaderDescriptionsResult::Absent:
+        return;
+    case ReaderDescriptionsResult::Taken: {
+        WString named;
+        for (const WString& description : ReaderDescriptionList) {
+            named += named.empty() ? WSTR("\"") : WSTR(", \"");
+            named += description + WSTR("\"");
+        }
+        LogMessage("Reader descriptions = %S\n", named);
+        return;
+    }
+    case ReaderDescriptionsResult::ReadFailed:
+        LogMessage("Reader descriptions ignored: the value cannot be read. Error: %lu\n",
+                   outcome.detail);
+        return;
+    case ReaderDescriptionsResult::WrongType:
+        LogMessage("Reader descriptions ignored: the value is of type %lu, not REG_MULTI_SZ.\n",
+                   outcome.detail);
+        return;
+    case ReaderDescriptionsResult::NotTerminated:
+        LogMessage("Reader descriptions ignored: the value is not terminated.\n");
+        return;
+    case ReaderDescriptionsResult::NoDescription:
+        LogMessage("Reader descriptions ignored: the value holds no description.\n");
+        return;
+    case ReaderDescriptionsResult::EmptyString:
+        LogMessage("Reader descriptions ignored: a description is empty.\n");
+        return;
+    case ReaderDescriptionsResult::TooMany:
+        LogMessage("Reader descriptions ignored: more than 16 descriptions.\n");
+        return;
+    case ReaderDescriptionsResult::TooLong:
+        LogMessage("Reader descriptions ignored: a description is longer than 255 characters.\n");
+        return;
+    }
+}
+
+} // namespace
+
+ReaderDescriptionsOutcome ParseReaderDescriptions(const BYTE* data, std::size_t size, DWORD type,
+                                                  std::vector<WString>& descriptions) {
+    descriptions.clear();
+    if (type != REG_MULTI_SZ)
+        return {ReaderDescriptionsResult::WrongType, type};
+    // Half a character cannot be the list's terminator.
+    if (size % sizeof(WCHAR) != 0)
+        return {ReaderDescriptionsResult::NotTerminated, 0};
+    const std::size_t count = size / sizeof(WCHAR);
+    // The data need not be aligned for WCHAR.
+    auto at = [data](std::size_t i) {
+        WCHAR c;
+        std::memcpy(&c, data + i * sizeof(WCHAR), sizeof c);
+        return c;
+    };
+    if (count == 0 || (count == 1 && at(0) == 0))
+        return {ReaderDescriptionsResult::NoDescription, 0};
+
+    // Strings each ended by a zero, the list ended by an empty string as its last character.
+    std::vector<WString> found;
+    std::size_t next = 0;
+    for (;;) {
+        const std::size_t start = next;
+        while (next < count && at(next) != 0)
+            ++next;
+        if (next == count)
+            return {ReaderDescriptionsResult::NotTerminated, 0};
+        const std::size_t length = next - start;
+        ++next;
+        if (length == 0) {
+            if (next != count)
+                return {ReaderDescriptionsResult::EmptyString, 0};
+            descriptions.swap(found);
+            return {ReaderDescriptionsResult::Taken, 0};
+        }
+        if (length > kMaxDescriptionLength)
+            return {ReaderDescriptionsResult::TooLong, 0};
+        if (found.size() == kMaxReaderDescriptions)
+            return {ReaderDescriptionsResult::TooMany, 0};
+        WString description(length, 0);
+        std::memcpy(&description[0], data + start * sizeof(WCHAR), length * sizeof(WCHAR));
+        found.push_back(std::move(description));
+    }
+}
+
+ReaderDescriptionsOutcome LoadReaderDescriptions() {
+    const ReaderDescriptionsOutcome outcome = ReadSetting();
+    LogOutcome(outcome);
+    return outcome;
+}
+
+bool IsUmdf2ReaderDescription(const WCHAR* description, std::size_t length) {
+    if (SameDescription(description, length, kUmdf2ReaderDescription,
+                        sizeof kUmdf2ReaderDescription / sizeof(WCHAR) - 1))
+        return true;
+    for (const WString& added : ReaderDescriptionList) {
+        if (SameDescription(description, length, added.c_str(), added.size()))
+            return true;
+    }
+    return false;
+}
