@@ -42,5 +42,5 @@ if(XMLLINT_PROGRAM)
            COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/admx_check.sh
                    ${CMAKE_SOURCE_DIR}/packaging/ruverodazaroda.admx
                    ${CMAKE_SOURCE_DIR}/packaging/en-US/ruverodazaroda.adml
-                   ${CMAKE_SOURCE_DIR}/log/log.cpp)
+                   ${CMAKE_SOURCE_DIR}/log/log_switch.cpp)
 endif()

@@ -33,6 +33,7 @@ struct DeviceState {
     sim::Device device;
     const WString* installed = nullptr; // description of the package installed on it
     unsigned installs = 0;
+    WString installedInf; // the name of the installed package's INF in a driver key
 };
 
 struct DeviceInfoSet {
@@ -149,7 +150,31 @@ DeviceState* DeviceOfRecord(std::uintptr_t set, const SP_DEVINFO_DATA* data) {
     return &d.all[index];
 }
 
+bool Facts(std::size_t index, sim::detail::DeviceFacts* facts) {
+    const DeviceState& state = TheDevices().all[index];
+    facts->devInst = static_cast<DWORD>(index + 1);
+    facts->instanceId = state.device.instanceId;
+    if (facts->instanceId.empty()) {
+        std::vector<WString> ids = SplitMultiSz(state.device.hardwareIds);
+        facts->instanceId = (ids.empty() ? WString() : ids[0]) + u'\\' +
+                            Utf8ToUtf16(std::to_string(facts->devInst));
+    }
+    facts->infName = state.installed != nullptr ? state.installedInf : state.device.infName;
+    facts->restartPending = state.installed != nullptr && state.device.restartNeeded;
+    return true;
+}
+
 } // namespace
+
+bool sim::detail::DeviceOfSet(HDEVINFO set, const SP_DEVINFO_DATA* data, DeviceFacts* facts) {
+    DeviceState* state = DeviceOfRecord(reinterpret_cast<std::uintptr_t>(set), data);
+    return state != nullptr &&
+           Facts(static_cast<std::size_t>(state - TheDevices().all.data()), facts);
+}
+
+bool sim::detail::DeviceOfInstance(DWORD devInst, DeviceFacts* facts) {
+    return devInst != 0 && devInst <= TheDevices().all.size() && Facts(devInst - 1, facts);
+}
 
 void sim::detail::ResetDevices() {
     TheDevices() = Devices{};
@@ -182,7 +207,7 @@ DWORD sim::AddDevice(const Device& device) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     Devices& d = TheDevices();
     std::size_t index = d.all.size();
-    d.all.push_back(DeviceState{device, nullptr, 0});
+    d.all.push_back(DeviceState{device, nullptr, 0, WString()});
     if (device.hasHardwareIds) {
         for (const WString& id : SplitMultiSz(device.hardwareIds)) {
             std::vector<std::size_t>& carriers = d.byHardwareId[id];
@@ -249,8 +274,10 @@ unsigned sim::DriverInstalls(DWORD devInst) {
 
 void sim::RevertDriverUpdates() {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    for (DeviceState& state : TheDevices().all)
+    for (DeviceState& state : TheDevices().all) {
         state.installed = nullptr;
+        state.installedInf.clear();
+    }
 }
 
 void sim::SetPackageDescription(const WString& infPath, const WString& description) {
@@ -466,6 +493,7 @@ BOOL UpdateDriverForPlugAndPlayDevicesW(HWND parent, LPCWSTR hardwareId, LPCWSTR
         if (!state.device.present)
             continue;
         state.installed = description;
+        state.installedInf = sim::detail::InstalledInfName(fullInfPath);
         ++state.installs;
         restart = restart || state.device.restartNeeded;
     }

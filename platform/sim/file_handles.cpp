@@ -359,6 +359,8 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesW
         SetLastError(code);
         return FALSE;
     }
+    if (sim::detail::IsStandardStream(handle))
+        return sim::detail::WriteStandardStream(handle, buffer, bytesToWrite, bytesWritten);
     if (bytesWritten != nullptr)
         *bytesWritten = 0;
     int fd = -1;

@@ -54,6 +54,14 @@ void sim::SetRegDword(const WString& key, const WString& name, DWORD value) {
     SetRegValue(key, name, REG_DWORD, data);
 }
 
+HKEY sim::detail::OpenRegKeyQuietly(const WString& path) {
+    Registry& r = TheRegistry();
+    std::uintptr_t handle = r.nextHandle++;
+    r.open[handle] = Upper(path);
+    r.keys[Upper(path)];
+    return reinterpret_cast<HKEY>(handle);
+}
+
 std::size_t sim::OpenRegKeys() {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     return TheRegistry().open.size();

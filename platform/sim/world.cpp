@@ -141,6 +141,8 @@ void Reset() {
     detail::ResetFiles();
     detail::ResetSecurity();
     detail::ResetDevices();
+    detail::ResetInfFolder();
+    detail::ResetStandardStreams();
     detail::ResetNotifications();
     detail::ResetServiceProcess();
     detail::ResetEvents();
