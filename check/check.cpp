@@ -70,14 +70,17 @@ void AddLine(Findings& findings, const WString& line) {
     findings.report += WSTR("\r\n");
 }
 
-void QueryFailed(Findings& findings, const WCHAR* call, DWORD code) {
-    if (!findings.failure.empty())
-        return;
+WString FailureText(const WCHAR* call, DWORD code) {
     // Setup and device errors are large numbers, read in hexadecimal.
     char number[16];
     std::snprintf(number, sizeof number, code > 0xFFFF ? "0x%08X" : "%u",
                   static_cast<unsigned>(code));
-    findings.failure = WString(call) + WSTR(" failed (") + FromAscii(number) + WSTR(")");
+    return WString(call) + WSTR(" failed (") + FromAscii(number) + WSTR(")");
+}
+
+void QueryFailed(Findings& findings, const WCHAR* call, DWORD code) {
+    if (findings.failure.empty())
+        findings.failure = FailureText(call, code);
 }
 
 WString Decimal(DWORD value) {

@@ -14,7 +14,9 @@ struct Findings {
 };
 
 void AddLine(Findings& findings, const WString& line);
-// Records a failed query; the check then cannot tell.
+// "<call> failed (<code>)".
+WString FailureText(const WCHAR* call, DWORD code);
+// Records a failed query that the result needs; the check then cannot tell.
 void QueryFailed(Findings& findings, const WCHAR* call, DWORD code);
 WString Decimal(DWORD value);
 WString FromAscii(const char* text);

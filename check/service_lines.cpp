@@ -91,6 +91,13 @@ WString ActionsText(DWORD resetPeriod, const SC_ACTION* actions, DWORD count) {
     return text + WSTR("; reset after ") + Decimal(resetPeriod) + WSTR(" s");
 }
 
+// A fact that a failed query leaves unknown. The registration is reported, not judged: the
+// status does not depend on it.
+void Unknown(Findings& findings, const WCHAR* name, const WCHAR* call) {
+    AddLine(findings,
+            WString(name) + WSTR(": unknown (") + FailureText(call, GetLastError()) + WSTR(")"));
+}
+
 // Both configuration queries fill a record followed by what it points to.
 union ConfigBuffer {
     std::uint64_t alignment;
@@ -100,42 +107,50 @@ union ConfigBuffer {
 void Registration(Findings& findings, SC_HANDLE service) {
     ConfigBuffer buffer;
     DWORD needed = 0;
-    auto* config = reinterpret_cast<LPQUERY_SERVICE_CONFIGW>(buffer.bytes);
-    if (!QueryServiceConfigW(service, config, kConfigBufferSize, &needed))
-        return QueryFailed(findings, WSTR("QueryServiceConfigW"), GetLastError());
-    const WString startType = StartTypeName(config->dwStartType);
-    Fact(findings, WSTR("start type"), startType, startType == kPackagedStartType,
-         kPackagedStartType);
-    const WString account = config->lpServiceStartName ? config->lpServiceStartName : WString();
-    Fact(findings, WSTR("account"), account, SameIgnoringAsciiCase(account, kPackagedAccount),
-         kPackagedAccount);
-    // Unquoted, a path with spaces lets the manager run a program named by a prefix of it.
-    const WString path = config->lpBinaryPathName ? config->lpBinaryPathName : WString();
-    const bool quoted =
-        path.size() >= 2 && path.front() == WCHAR('"') && path.find(WCHAR('"'), 1) != WString::npos;
-    Fact(findings, WSTR("image path"), path + (quoted ? WSTR(" (quoted)") : WSTR(" (not quoted)")),
-         quoted, WSTR("quoted"));
+    const auto* config = reinterpret_cast<LPQUERY_SERVICE_CONFIGW>(buffer.bytes);
+    if (!QueryServiceConfigW(service, reinterpret_cast<LPQUERY_SERVICE_CONFIGW>(buffer.bytes),
+                             kConfigBufferSize, &needed)) {
+        Unknown(findings, WSTR("registration"), WSTR("QueryServiceConfigW"));
+    } else {
+        const WString startType = StartTypeName(config->dwStartType);
+        Fact(findings, WSTR("start type"), startType, startType == kPackagedStartType,
+             kPackagedStartType);
+        const WString account = config->lpServiceStartName ? config->lpServiceStartName : WString();
+        Fact(findings, WSTR("account"), account, SameIgnoringAsciiCase(account, kPackagedAccount),
+             kPackagedAccount);
+        // Unquoted, a path with spaces lets the manager run a program named by a prefix of it.
+        const WString path = config->lpBinaryPathName ? config->lpBinaryPathName : WString();
+        const bool quoted = path.size() >= 2 && path.front() == WCHAR('"') &&
+                            path.find(WCHAR('"'), 1) != WString::npos;
+        Fact(findings, WSTR("image path"),
+             path + (quoted ? WSTR(" (quoted)") : WSTR(" (not quoted)")), quoted, WSTR("quoted"));
+    }
 
     if (!QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, buffer.bytes, kConfigBufferSize,
-                              &needed))
-        return QueryFailed(findings, WSTR("QueryServiceConfig2W"), GetLastError());
-    const WCHAR* text = reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer.bytes)->lpDescription;
-    if (text == nullptr || *text == 0)
-        Fact(findings, WSTR("description"), WSTR("none"), false, WSTR("present"));
-    else
+                              &needed)) {
+        Unknown(findings, WSTR("description"), WSTR("QueryServiceConfig2W"));
+    } else {
+        const WCHAR* text = reinterpret_cast<SERVICE_DESCRIPTIONW*>(buffer.bytes)->lpDescription;
+        const bool none = text == nullptr || *text == 0;
+        const bool same = !none && WString(text) == ServiceDescription;
         Fact(findings, WSTR("description"),
-             WString(text) == ServiceDescription ? WSTR("present") : WSTR("another text"),
-             WString(text) == ServiceDescription, WSTR("present"));
+             none   ? WSTR("none")
+             : same ? WSTR("present")
+                    : WSTR("another text"),
+             same, WSTR("present"));
+    }
 
     if (!QueryServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, buffer.bytes,
-                              kConfigBufferSize, &needed))
-        return QueryFailed(findings, WSTR("QueryServiceConfig2W"), GetLastError());
-    const auto* failure = reinterpret_cast<SERVICE_FAILURE_ACTIONSW*>(buffer.bytes);
-    const WString stored =
-        ActionsText(failure->dwResetPeriod, failure->lpsaActions, failure->cActions);
-    const WString packaged =
-        ActionsText(PackagedFailureCountReset, PackagedActions, PackagedActionCount);
-    Fact(findings, WSTR("recovery"), stored, stored == packaged, packaged);
+                              kConfigBufferSize, &needed)) {
+        Unknown(findings, WSTR("recovery"), WSTR("QueryServiceConfig2W"));
+    } else {
+        const auto* failure = reinterpret_cast<SERVICE_FAILURE_ACTIONSW*>(buffer.bytes);
+        const WString stored =
+            ActionsText(failure->dwResetPeriod, failure->lpsaActions, failure->cActions);
+        const WString packaged =
+            ActionsText(PackagedFailureCountReset, PackagedActions, PackagedActionCount);
+        Fact(findings, WSTR("recovery"), stored, stored == packaged, packaged);
+    }
 }
 
 } // namespace

@@ -3,6 +3,9 @@
 enable_testing()
 add_test(NAME exe_image
          COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/exe_check.sh $<TARGET_FILE:ruverodazaroda>)
+add_test(NAME check_exe_image
+         COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/exe_check.sh
+                 $<TARGET_FILE:ruverodazaroda-check> "setupapi.dll cfgmgr32.dll" CM_Get_DevNode_Status)
 
 # Wine 8 has no CM_Register_Notification, so these tests load a stand-in cfgmgr32.dll of
 # their own next to the executable.
