@@ -7,7 +7,9 @@
 
 namespace {
 
-using sim::detail::Call;
+using sim::detail::Fail;
+using sim::detail::Faulted;
+using sim::detail::Out;
 using sim::detail::Ptr;
 using sim::detail::WorldLock;
 
@@ -42,11 +44,6 @@ Stream* StreamOf(HANDLE handle) {
 
 Stream& StreamNamed(DWORD which) {
     return which == STD_ERROR_HANDLE ? TheStreams().error : TheStreams().output;
-}
-
-BOOL Fail(DWORD code) {
-    SetLastError(code);
-    return FALSE;
 }
 
 } // namespace
@@ -84,23 +81,18 @@ BOOL sim::detail::WriteStandardStream(HANDLE handle, const void* buffer, DWORD b
 }
 
 HANDLE GetStdHandle(DWORD which) {
-    DWORD code = 0;
-    if (Call("GetStdHandle", &code, static_cast<int>(which))) {
-        SetLastError(code);
+    if (Faulted("GetStdHandle", static_cast<int>(which)))
         return INVALID_HANDLE_VALUE;
-    }
     if (which == STD_OUTPUT_HANDLE)
         return reinterpret_cast<HANDLE>(kOutput);
     if (which == STD_ERROR_HANDLE)
         return reinterpret_cast<HANDLE>(kError);
-    SetLastError(ERROR_INVALID_HANDLE);
-    return INVALID_HANDLE_VALUE;
+    return Fail(ERROR_INVALID_HANDLE, INVALID_HANDLE_VALUE);
 }
 
 BOOL GetConsoleMode(HANDLE console, LPDWORD mode) {
-    DWORD code = 0;
-    if (Call("GetConsoleMode", &code, Ptr(console), mode == nullptr ? "NULL" : "&mode"))
-        return Fail(code);
+    if (Faulted("GetConsoleMode", Ptr(console), Out(mode, "&mode")))
+        return FALSE;
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     const Stream* stream = StreamOf(console);
     if (stream == nullptr || stream->redirected)
@@ -113,10 +105,9 @@ BOOL GetConsoleMode(HANDLE console, LPDWORD mode) {
 
 BOOL WriteConsoleW(HANDLE console, const void* buffer, DWORD characters, LPDWORD written,
                    LPVOID reserved) {
-    DWORD code = 0;
-    if (Call("WriteConsoleW", &code, Ptr(console), buffer == nullptr ? "NULL" : "&buffer",
-             characters, written == nullptr ? "NULL" : "&written", Ptr(reserved)))
-        return Fail(code);
+    if (Faulted("WriteConsoleW", Ptr(console), Out(buffer, "&buffer"), characters,
+                Out(written, "&written"), Ptr(reserved)))
+        return FALSE;
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     Stream* stream = StreamOf(console);
     // A redirected standard handle is no console.

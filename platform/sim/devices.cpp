@@ -1,5 +1,4 @@
 #include "devices.h"
-#include "gate.h"
 #include "internal.h"
 
 #include <condition_variable>
@@ -46,8 +45,7 @@ struct Devices {
     std::map<WString, std::vector<std::size_t>, FoldLess> byHardwareId;
     std::map<WString, WString, std::less<>> packages;
     WString defaultPackage = kDefaultPackageDescription;
-    std::map<std::uintptr_t, DeviceInfoSet> sets;
-    std::uintptr_t nextSet = 0x3000;
+    sim::detail::HandleTable<DeviceInfoSet> sets{0x3000};
     bool journal = true;
 };
 
@@ -58,11 +56,14 @@ Devices& TheDevices() {
 
 // Where UpdateDriverForPlugAndPlayDevicesW can be held by a test.
 sim::detail::Gate& UpdateGate() {
-    static sim::detail::Gate gate;
+    static sim::detail::Gate gate("driver updates are held");
     return gate;
 }
 
+using sim::detail::Fail;
+using sim::detail::Faulted;
 using sim::detail::Hex;
+using sim::detail::Out;
 using sim::detail::Ptr;
 using sim::detail::Quote;
 using sim::detail::WorldLock;
@@ -127,10 +128,8 @@ std::vector<WString> SplitMultiSz(const std::vector<std::uint8_t>& bytes) {
 
 DeviceState* FindDevice(DWORD devInst) {
     Devices& d = TheDevices();
-    if (devInst == 0 || devInst > d.all.size()) {
-        std::fprintf(stderr, "sim: no device with instance number %u\n", devInst);
-        std::abort();
-    }
+    if (devInst == 0 || devInst > d.all.size())
+        sim::detail::Abort("no device with instance number " + std::to_string(devInst));
     return &d.all[devInst - 1];
 }
 
@@ -139,12 +138,12 @@ const WString& CurrentDescription(const DeviceState& state) {
 }
 
 // The device that a device record names in a set, or null.
-DeviceState* DeviceOfRecord(std::uintptr_t set, const SP_DEVINFO_DATA* data) {
+DeviceState* DeviceOfRecord(HDEVINFO set, const SP_DEVINFO_DATA* data) {
     Devices& d = TheDevices();
-    auto it = d.sets.find(set);
-    if (it == d.sets.end() || data == nullptr || data->Reserved >= it->second.members.size())
+    const DeviceInfoSet* members = d.sets.Find(set);
+    if (members == nullptr || data == nullptr || data->Reserved >= members->members.size())
         return nullptr;
-    std::size_t index = it->second.members[data->Reserved];
+    std::size_t index = members->members[data->Reserved];
     if (data->DevInst != index + 1)
         return nullptr;
     return &d.all[index];
@@ -167,7 +166,7 @@ bool Facts(std::size_t index, sim::detail::DeviceFacts* facts) {
 } // namespace
 
 bool sim::detail::DeviceOfSet(HDEVINFO set, const SP_DEVINFO_DATA* data, DeviceFacts* facts) {
-    DeviceState* state = DeviceOfRecord(reinterpret_cast<std::uintptr_t>(set), data);
+    DeviceState* state = DeviceOfRecord(set, data);
     return state != nullptr &&
            Facts(static_cast<std::size_t>(state - TheDevices().all.data()), facts);
 }
@@ -178,7 +177,7 @@ bool sim::detail::DeviceOfInstance(DWORD devInst, DeviceFacts* facts) {
 
 void sim::detail::ResetDevices() {
     TheDevices() = Devices{};
-    UpdateGate().Reset("driver updates are held");
+    UpdateGate().Reset();
 }
 
 std::vector<std::uint8_t> sim::MultiSz(std::initializer_list<WString> ids) {
@@ -254,10 +253,8 @@ void sim::SetDevicePresent(DWORD devInst, bool present) {
 void sim::RemoveDevices() {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     Devices& d = TheDevices();
-    if (!d.sets.empty()) {
-        std::fprintf(stderr, "sim: RemoveDevices() while a device information set is open\n");
-        std::abort();
-    }
+    if (d.sets.Size() != 0)
+        sim::detail::Abort("RemoveDevices() while a device information set is open");
     d.all.clear();
     d.byHardwareId.clear();
 }
@@ -287,7 +284,7 @@ void sim::SetPackageDescription(const WString& infPath, const WString& descripti
 
 std::size_t sim::OpenDeviceInfoSets() {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    return TheDevices().sets.size();
+    return TheDevices().sets.Size();
 }
 
 void sim::SetDeviceJournal(bool on) {
@@ -308,17 +305,14 @@ void sim::WaitForHeldUpdates(std::size_t count) {
 }
 
 HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND parent, DWORD flags) {
-    DWORD code = 0;
-    if (Journalling() && sim::detail::Call("SetupDiGetClassDevsW", &code, GuidText(classGuid),
-                                           Quote(enumerator), Ptr(parent), Hex(flags))) {
-        SetLastError(code);
+    if (Journalling() && Faulted("SetupDiGetClassDevsW", GuidText(classGuid), Quote(enumerator),
+                                 Ptr(parent), Hex(flags)))
         return INVALID_HANDLE_VALUE;
-    }
     constexpr DWORD kAllClasses = 0x00000004u;
-    if (classGuid == nullptr && (flags & kAllClasses) == 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (classGuid == nullptr && (flags & kAllClasses) == 0)
+        return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+    if (enumerator != nullptr)
+        sim::detail::Abort("SetupDiGetClassDevsW: an enumerator is not simulated");
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     Devices& d = TheDevices();
     DeviceInfoSet set;
@@ -331,47 +325,22 @@ HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND par
             continue;
         set.members.push_back(i);
     }
-    // The enumerator names the bus that the device's IDs begin with.
-    if (enumerator != nullptr) {
-        std::vector<std::size_t> kept;
-        WView bus(enumerator);
-        for (std::size_t i : set.members) {
-            std::vector<WString> ids = SplitMultiSz(d.all[i].device.hardwareIds);
-            if (!ids.empty() && ids[0].size() > bus.size() && ids[0][bus.size()] == u'\\' &&
-                !FoldLess()(bus, WView(ids[0]).substr(0, bus.size())) &&
-                !FoldLess()(WView(ids[0]).substr(0, bus.size()), bus))
-                kept.push_back(i);
-        }
-        set.members = kept;
-    }
-    std::uintptr_t handle = d.nextSet++;
-    d.sets[handle] = std::move(set);
-    return reinterpret_cast<HDEVINFO>(handle);
+    return d.sets.Add<HDEVINFO>(std::move(set));
 }
 
 BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data) {
-    DWORD code = 0;
-    if (Journalling() && sim::detail::Call("SetupDiEnumDeviceInfo", &code, Ptr(set), index,
-                                           RecordText(data, false))) {
-        SetLastError(code);
+    if (Journalling() && Faulted("SetupDiEnumDeviceInfo", Ptr(set), index, RecordText(data, false)))
         return FALSE;
-    }
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     Devices& d = TheDevices();
-    auto it = d.sets.find(reinterpret_cast<std::uintptr_t>(set));
-    if (it == d.sets.end()) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (data == nullptr || data->cbSize != sizeof(SP_DEVINFO_DATA)) {
-        SetLastError(ERROR_INVALID_USER_BUFFER);
-        return FALSE;
-    }
-    const std::vector<std::size_t>& members = it->second.members;
-    if (index >= members.size()) {
-        SetLastError(ERROR_NO_MORE_ITEMS);
-        return FALSE;
-    }
+    const DeviceInfoSet* it = d.sets.Find(set);
+    if (it == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (data == nullptr || data->cbSize != sizeof(SP_DEVINFO_DATA))
+        return Fail(ERROR_INVALID_USER_BUFFER);
+    const std::vector<std::size_t>& members = it->members;
+    if (index >= members.size())
+        return Fail(ERROR_NO_MORE_ITEMS);
     data->ClassGuid = d.all[members[index]].device.classGuid;
     data->DevInst = static_cast<DWORD>(members[index] + 1);
     data->Reserved = index;
@@ -381,25 +350,17 @@ BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data) {
 BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property,
                                        PDWORD regType, PBYTE buffer, DWORD bufferSize,
                                        PDWORD requiredSize) {
-    DWORD code = 0;
-    if (Journalling() && sim::detail::Call("SetupDiGetDeviceRegistryPropertyW", &code, Ptr(set),
-                                           RecordText(data, true), PropertyName(property),
-                                           regType == nullptr ? "NULL" : "&type",
-                                           buffer == nullptr ? "NULL" : "&buffer", bufferSize,
-                                           requiredSize == nullptr ? "NULL" : "&size")) {
-        SetLastError(code);
+    if (Journalling() &&
+        Faulted("SetupDiGetDeviceRegistryPropertyW", Ptr(set), RecordText(data, true),
+                PropertyName(property), Out(regType, "&type"), Out(buffer, "&buffer"), bufferSize,
+                Out(requiredSize, "&size")))
         return FALSE;
-    }
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    if (TheDevices().sets.count(reinterpret_cast<std::uintptr_t>(set)) == 0) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    const DeviceState* state = DeviceOfRecord(reinterpret_cast<std::uintptr_t>(set), data);
-    if (state == nullptr || data->cbSize != sizeof(SP_DEVINFO_DATA)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (TheDevices().sets.Find(set) == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    const DeviceState* state = DeviceOfRecord(set, data);
+    if (state == nullptr || data->cbSize != sizeof(SP_DEVINFO_DATA))
+        return Fail(ERROR_INVALID_PARAMETER);
     const void* value = nullptr;
     DWORD size = 0;
     DWORD type = REG_NONE;
@@ -418,55 +379,38 @@ BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVINFO_DATA data, DWOR
         size = static_cast<DWORD>((text.size() + 1) * sizeof(WCHAR));
         type = REG_SZ;
     } else {
-        SetLastError(ERROR_INVALID_DATA);
-        return FALSE;
+        return Fail(ERROR_INVALID_DATA);
     }
     if (requiredSize != nullptr)
         *requiredSize = size;
     if (regType != nullptr)
         *regType = type;
-    if (buffer == nullptr || bufferSize < size) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
+    if (buffer == nullptr || bufferSize < size)
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
     if (size != 0)
         std::memcpy(buffer, value, size);
     return TRUE;
 }
 
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) {
-    DWORD code = 0;
-    if (Journalling() && sim::detail::Call("SetupDiDestroyDeviceInfoList", &code, Ptr(set))) {
-        SetLastError(code);
+    if (Journalling() && Faulted("SetupDiDestroyDeviceInfoList", Ptr(set)))
         return FALSE;
-    }
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    if (TheDevices().sets.erase(reinterpret_cast<std::uintptr_t>(set)) == 0) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    return TRUE;
+    return TheDevices().sets.Close(set) ? TRUE : Fail(ERROR_INVALID_HANDLE);
 }
 
 BOOL UpdateDriverForPlugAndPlayDevicesW(HWND parent, LPCWSTR hardwareId, LPCWSTR fullInfPath,
                                         DWORD installFlags, PBOOL rebootRequired) {
-    DWORD code = 0;
-    if (Journalling() && sim::detail::Call("UpdateDriverForPlugAndPlayDevicesW", &code, Ptr(parent),
-                                           Quote(hardwareId), Quote(fullInfPath), Hex(installFlags),
-                                           rebootRequired == nullptr ? "NULL" : "&reboot")) {
-        SetLastError(code);
+    if (Journalling() &&
+        Faulted("UpdateDriverForPlugAndPlayDevicesW", Ptr(parent), Quote(hardwareId),
+                Quote(fullInfPath), Hex(installFlags), Out(rebootRequired, "&reboot")))
         return FALSE;
-    }
     UpdateGate().Pass();
     constexpr DWORD kKnownFlags = INSTALLFLAG_FORCE | 0x00000002u | INSTALLFLAG_NONINTERACTIVE;
-    if (hardwareId == nullptr || *hardwareId == 0 || fullInfPath == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if ((installFlags & ~kKnownFlags) != 0) {
-        SetLastError(ERROR_INVALID_FLAGS);
-        return FALSE;
-    }
+    if (hardwareId == nullptr || *hardwareId == 0 || fullInfPath == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if ((installFlags & ~kKnownFlags) != 0)
+        return Fail(ERROR_INVALID_FLAGS);
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     Devices& d = TheDevices();
     auto carriers = d.byHardwareId.find(WView(hardwareId));
@@ -475,16 +419,12 @@ BOOL UpdateDriverForPlugAndPlayDevicesW(HWND parent, LPCWSTR hardwareId, LPCWSTR
         for (std::size_t i : carriers->second)
             anyPresent = anyPresent || d.all[i].device.present;
     }
-    if (!anyPresent) {
-        SetLastError(ERROR_NO_SUCH_DEVINST);
-        return FALSE;
-    }
+    if (!anyPresent)
+        return Fail(ERROR_NO_SUCH_DEVINST);
     // The inbox driver that a reader comes up with ranks above any package from the store,
     // so only a forced installation replaces it.
-    if ((installFlags & INSTALLFLAG_FORCE) == 0) {
-        SetLastError(ERROR_NO_MORE_ITEMS);
-        return FALSE;
-    }
+    if ((installFlags & INSTALLFLAG_FORCE) == 0)
+        return Fail(ERROR_NO_MORE_ITEMS);
     auto package = d.packages.find(WView(fullInfPath));
     const WString* description = package == d.packages.end() ? &d.defaultPackage : &package->second;
     bool restart = false;

@@ -7,11 +7,15 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <optional>
 
 namespace {
 
 using sim::detail::Call;
+using sim::detail::Fail;
+using sim::detail::Faulted;
 using sim::detail::Hex;
+using sim::detail::Out;
 using sim::detail::Ptr;
 using sim::detail::Quote;
 using sim::detail::Upper;
@@ -32,11 +36,6 @@ InfFolder& TheInfFolder() {
 WString FileNameOf(const WString& path) {
     std::size_t slash = path.find_last_of(u'\\');
     return slash == WString::npos ? path : path.substr(slash + 1);
-}
-
-BOOL Fail(DWORD code) {
-    SetLastError(code);
-    return FALSE;
 }
 
 std::string RecordText(const SP_DEVINFO_DATA* data) {
@@ -62,11 +61,9 @@ void sim::detail::ResetInfFolder() {
 
 BOOL SetupDiGetDeviceInstanceIdW(HDEVINFO set, PSP_DEVINFO_DATA data, PWSTR buffer,
                                  DWORD bufferSize, PDWORD requiredSize) {
-    DWORD code = 0;
-    if (Call("SetupDiGetDeviceInstanceIdW", &code, Ptr(set), RecordText(data),
-             buffer == nullptr ? "NULL" : "&buffer", bufferSize,
-             requiredSize == nullptr ? "NULL" : "&size"))
-        return Fail(code);
+    if (Faulted("SetupDiGetDeviceInstanceIdW", Ptr(set), RecordText(data), Out(buffer, "&buffer"),
+                bufferSize, Out(requiredSize, "&size")))
+        return FALSE;
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     sim::detail::DeviceFacts facts;
     if (!sim::detail::DeviceOfSet(set, data, &facts) || data->cbSize != sizeof(SP_DEVINFO_DATA))
@@ -85,26 +82,18 @@ BOOL SetupDiGetDeviceInstanceIdW(HDEVINFO set, PSP_DEVINFO_DATA data, PWSTR buff
 HKEY SetupDiOpenDevRegKey(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD scope, DWORD profile,
                           DWORD keyType, REGSAM access) {
     const HKEY invalid = reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE);
-    DWORD code = 0;
-    if (Call("SetupDiOpenDevRegKey", &code, Ptr(set), RecordText(data), scope, profile, keyType,
-             Hex(access))) {
-        SetLastError(code);
+    if (Faulted("SetupDiOpenDevRegKey", Ptr(set), RecordText(data), scope, profile, keyType,
+                Hex(access)))
         return invalid;
-    }
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     sim::detail::DeviceFacts facts;
-    if (!sim::detail::DeviceOfSet(set, data, &facts) || data->cbSize != sizeof(SP_DEVINFO_DATA)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return invalid;
-    }
-    if (scope != DICS_FLAG_GLOBAL || keyType != DIREG_DRV) {
-        SetLastError(ERROR_INVALID_FLAGS); // no hardware keys or profiles here
-        return invalid;
-    }
-    if (facts.infName.empty()) {
-        SetLastError(ERROR_KEY_DOES_NOT_EXIST);
-        return invalid;
-    }
+    if (!sim::detail::DeviceOfSet(set, data, &facts) || data->cbSize != sizeof(SP_DEVINFO_DATA))
+        return Fail(ERROR_INVALID_PARAMETER, invalid);
+    // No hardware keys or profiles here.
+    if (scope != DICS_FLAG_GLOBAL || keyType != DIREG_DRV)
+        return Fail(ERROR_INVALID_FLAGS, invalid);
+    if (facts.infName.empty())
+        return Fail(ERROR_KEY_DOES_NOT_EXIST, invalid);
     char number[8];
     std::snprintf(number, sizeof number, "%04u", facts.devInst - 1);
     const WString key = WSTR("SYSTEM\\CurrentControlSet\\Control\\Class\\") + Utf8ToUtf16(number);
@@ -117,11 +106,9 @@ HKEY SetupDiOpenDevRegKey(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD scope, DWOR
 BOOL SetupGetInfInformationW(LPCVOID infSpec, DWORD searchControl, PSP_INF_INFORMATION buffer,
                              DWORD bufferSize, PDWORD requiredSize) {
     const auto* name = static_cast<const WCHAR*>(infSpec);
-    DWORD code = 0;
-    if (Call("SetupGetInfInformationW", &code, Quote(name), searchControl,
-             buffer == nullptr ? "NULL" : "&buffer", bufferSize,
-             requiredSize == nullptr ? "NULL" : "&size"))
-        return Fail(code);
+    if (Faulted("SetupGetInfInformationW", Quote(name), searchControl, Out(buffer, "&buffer"),
+                bufferSize, Out(requiredSize, "&size")))
+        return FALSE;
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     // Only a file name searched for in the INF folder is simulated.
     if (name == nullptr || searchControl != INFINFO_DEFAULT_SEARCH ||
@@ -146,12 +133,11 @@ BOOL SetupGetInfInformationW(LPCVOID infSpec, DWORD searchControl, PSP_INF_INFOR
 BOOL SetupQueryInfOriginalFileInformationW(PSP_INF_INFORMATION information, UINT index,
                                            PSP_ALTPLATFORM_INFO platform,
                                            PSP_ORIGINAL_FILE_INFO_W original) {
-    DWORD code = 0;
-    if (Call("SetupQueryInfOriginalFileInformationW", &code,
-             information == nullptr ? "NULL" : "&information", index, Ptr(platform),
-             original == nullptr ? std::string("NULL")
-                                 : "{cbSize=" + std::to_string(original->cbSize) + "}"))
-        return Fail(code);
+    if (Faulted("SetupQueryInfOriginalFileInformationW", Out(information, "&information"), index,
+                Ptr(platform),
+                original == nullptr ? std::string("NULL")
+                                    : "{cbSize=" + std::to_string(original->cbSize) + "}"))
+        return FALSE;
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     if (information == nullptr || original == nullptr || index >= information->InfCount)
         return Fail(ERROR_INVALID_PARAMETER);
@@ -171,10 +157,10 @@ BOOL SetupQueryInfOriginalFileInformationW(PSP_INF_INFORMATION information, UINT
 
 // A device waits for a restart once a driver was installed on it that needed one.
 CONFIGRET CM_Get_DevNode_Status(PULONG status, PULONG problem, DEVINST devInst, ULONG flags) {
-    DWORD code = 0;
-    if (Call("CM_Get_DevNode_Status", &code, status == nullptr ? "NULL" : "&status",
-             problem == nullptr ? "NULL" : "&problem", devInst, flags))
-        return code;
+    // It reports through its result, not the last error.
+    if (const std::optional<DWORD> code = Call("CM_Get_DevNode_Status", Out(status, "&status"),
+                                               Out(problem, "&problem"), devInst, flags))
+        return *code;
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     if (status == nullptr || problem == nullptr)
         return CR_INVALID_POINTER;

@@ -2,7 +2,6 @@
 // with their handles. Each handle is a host file descriptor. Links in the world's folder stand for
 // their Windows kinds: a host symbolic link is a reparse point (a symbolic link, or a junction when
 // it names a folder), and a host hard link is one more link of the same file.
-#include "gate.h"
 #include "internal.h"
 
 #include <algorithm>
@@ -23,24 +22,21 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A handle is a host descriptor, whose offset serves as the file pointer; a handle with
+// append access only writes at the end of the file, in one step.
 struct FileHandle {
     int fd = -1;
-    // Only appends: every write lands at the end of the file, in one step.
-    bool appendOnly = false;
     bool writable = false;
-    off_t position = 0;
 };
 
-// How final paths name a volume: by drive letter, which a volume may lack, or by device.
+// How final paths name a volume: by device.
 struct Volume {
     std::string root; // host path, every link in it resolved
-    const char* dos;  // nullptr: no drive letter
     std::string nt;
 };
 
 struct Handles {
-    std::map<std::uintptr_t, FileHandle> open;
-    std::uintptr_t next = 0xF000;
+    sim::detail::HandleTable<FileHandle> open{0xF000};
     unsigned creates = 0;
     std::string realDriveRoot;           // found at the first final path of a world
     std::vector<std::string> letterless; // roots of volumes without a drive letter
@@ -61,7 +57,7 @@ Handles& TheHandles() {
 
 // Where an open that waits for an oplock break waits; held while the oplock is.
 sim::detail::Gate& OplockGate() {
-    static sim::detail::Gate gate;
+    static sim::detail::Gate gate("an open waits for an oplock break");
     return gate;
 }
 
@@ -73,15 +69,16 @@ void WaitForOplockBreak() {
         std::lock_guard<std::recursive_mutex> guard(sim::detail::WorldLock());
         self = TheHandles().oplocked && TheHandles().oplockHolder == std::this_thread::get_id();
     }
-    if (self) {
-        std::fprintf(stderr, "sim: an open waits for an oplock break that is never acknowledged\n");
-        std::abort();
-    }
+    if (self)
+        sim::detail::Abort("an open waits for an oplock break that is never acknowledged");
     OplockGate().Pass();
 }
 
 using sim::detail::Call;
+using sim::detail::Fail;
+using sim::detail::Faulted;
 using sim::detail::Hex;
+using sim::detail::Out;
 using sim::detail::Ptr;
 using sim::detail::Quote;
 using sim::detail::WorldLock;
@@ -120,8 +117,7 @@ DWORD ErrorOf(NTSTATUS status) {
 }
 
 FileHandle* Find(HANDLE handle) {
-    auto it = TheHandles().open.find(reinterpret_cast<std::uintptr_t>(handle));
-    return it == TheHandles().open.end() ? nullptr : &it->second;
+    return TheHandles().open.Find(handle);
 }
 
 // A host path with every link in it resolved, as final paths are.
@@ -147,30 +143,19 @@ Volume VolumeOf(const std::string& host) {
     const std::vector<std::string>& letterless = TheHandles().letterless;
     for (std::size_t i = 0; i < letterless.size(); ++i) {
         if (Below(host, letterless[i]))
-            return {letterless[i], nullptr, "\\Device\\HarddiskVolume" + std::to_string(4 + i)};
+            return {letterless[i], "\\Device\\HarddiskVolume" + std::to_string(4 + i)};
     }
     if (Below(host, RealDriveRoot()))
-        return {RealDriveRoot(), "\\\\?\\C:", "\\Device\\HarddiskVolume3"};
-    return {"", "\\\\?\\Z:", "\\Device\\HarddiskVolume2"};
+        return {RealDriveRoot(), "\\Device\\HarddiskVolume3"};
+    return {"", "\\Device\\HarddiskVolume2"};
 }
 
-// A host path as Windows names it in a final path of the given volume form; false when the
-// volume has no name of that form.
-bool WindowsFinalPath(const std::string& host, DWORD form, WString* path) {
+// A host path as Windows names it in a final path by device.
+WString WindowsFinalPath(const std::string& host) {
     Volume volume = VolumeOf(host);
     std::string rest = host.substr(volume.root.size());
     std::replace(rest.begin(), rest.end(), '/', '\\');
-    if (rest.empty())
-        rest = "\\";
-    std::string name;
-    if (form == VOLUME_NAME_NT)
-        name = volume.nt;
-    else if (volume.dos != nullptr)
-        name = volume.dos;
-    else
-        return false;
-    *path = Utf8ToUtf16(name + rest);
-    return true;
+    return Utf8ToUtf16(volume.nt + (rest.empty() ? "\\" : rest));
 }
 
 std::string Flags(DWORD value) {
@@ -216,10 +201,10 @@ NTSTATUS Open(int folder, const std::string& path, ACCESS_MASK access, ULONG dis
         // A reparse point opened as itself is only looked at here, its data are never used.
         flags |= O_PATH | (openLink ? O_NOFOLLOW : 0);
     } else {
+        const bool appendOnly = (access & FILE_APPEND_DATA) != 0 && (access & FILE_WRITE_DATA) == 0;
         file.writable = (access & kWriteAccess) != 0;
-        file.appendOnly = (access & FILE_APPEND_DATA) != 0 && (access & FILE_WRITE_DATA) == 0;
         flags |= file.writable ? ((access & FILE_READ_DATA) != 0 ? O_RDWR : O_WRONLY) : O_RDONLY;
-        flags |= (file.appendOnly ? O_APPEND : 0) | (truncate ? O_TRUNC : 0) |
+        flags |= (appendOnly ? O_APPEND : 0) | (truncate ? O_TRUNC : 0) |
                  (disposition == FILE_OPEN || disposition == FILE_OVERWRITE ? 0 : O_CREAT) |
                  (openLink ? O_NOFOLLOW : 0);
     }
@@ -235,9 +220,7 @@ NTSTATUS Open(int folder, const std::string& path, ACCESS_MASK access, ULONG dis
         *information = disposition == FILE_SUPERSEDE ? FILE_SUPERSEDED : FILE_OVERWRITTEN;
     else
         *information = FILE_OPENED;
-    std::uintptr_t key = TheHandles().next++;
-    TheHandles().open[key] = file;
-    *handle = reinterpret_cast<HANDLE>(key);
+    *handle = TheHandles().open.Add(file);
     return *oplocked && (options & FILE_COMPLETE_IF_OPLOCKED) != 0 ? STATUS_OPLOCK_BREAK_IN_PROGRESS
                                                                    : STATUS_SUCCESS;
 }
@@ -256,13 +239,10 @@ void BeforeOpen() {
 
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes,
                    DWORD disposition, DWORD flagsAndAttributes, HANDLE templateFile) {
-    DWORD code = 0;
-    if (Call("CreateFileW", &code, Quote(name), Flags(access), Flags(shareMode),
-             attributes == nullptr ? "NULL" : "&attributes", disposition, Flags(flagsAndAttributes),
-             Ptr(templateFile))) {
-        SetLastError(code);
+    if (Faulted("CreateFileW", Quote(name), Flags(access), Flags(shareMode),
+                Out(attributes, "&attributes"), disposition, Flags(flagsAndAttributes),
+                Ptr(templateFile)))
         return INVALID_HANDLE_VALUE;
-    }
     // The native open underneath, as the system makes it: a folder only for backup
     // semantics, and a wait for any oplock break.
     static const ULONG kDispositions[] = {0,         FILE_CREATE,  FILE_OVERWRITE_IF,
@@ -285,10 +265,8 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
             status = Open(AT_FDCWD, host, access, kDispositions[disposition], options, &handle,
                           &information, &oplocked);
     }
-    if (!NT_SUCCESS(status)) {
-        SetLastError(ErrorOf(status));
-        return INVALID_HANDLE_VALUE;
-    }
+    if (!NT_SUCCESS(status))
+        return Fail(ErrorOf(status), INVALID_HANDLE_VALUE);
     if (oplocked)
         WaitForOplockBreak();
     // As Windows does, OPEN_ALWAYS and CREATE_ALWAYS tell whether the file was there.
@@ -303,13 +281,11 @@ NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
                       PIO_STATUS_BLOCK status, PLARGE_INTEGER allocationSize, ULONG fileAttributes,
                       ULONG shareAccess, ULONG disposition, ULONG options, PVOID eaBuffer,
                       ULONG eaLength) {
-    DWORD code = 0;
-    if (Call("NtCreateFile", &code, handle == nullptr ? "NULL" : "&handle", Flags(access),
-             Attributes(attributes), status == nullptr ? "NULL" : "&io",
-             allocationSize == nullptr ? "NULL" : "&size", Flags(fileAttributes),
-             Flags(shareAccess), disposition, Flags(options), eaBuffer == nullptr ? "NULL" : "&ea",
-             eaLength))
-        return static_cast<NTSTATUS>(code);
+    if (auto code =
+            Call("NtCreateFile", Out(handle, "&handle"), Flags(access), Attributes(attributes),
+                 Out(status, "&io"), Out(allocationSize, "&size"), Flags(fileAttributes),
+                 Flags(shareAccess), disposition, Flags(options), Out(eaBuffer, "&ea"), eaLength))
+        return static_cast<NTSTATUS>(*code);
     if (handle == nullptr || status == nullptr || attributes == nullptr ||
         attributes->Length != sizeof(OBJECT_ATTRIBUTES) || attributes->ObjectName == nullptr ||
         attributes->ObjectName->Buffer == nullptr)
@@ -352,75 +328,45 @@ NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
 
 BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
                LPOVERLAPPED overlapped) {
-    DWORD code = 0;
-    if (Call("WriteFile", &code, Ptr(handle), buffer == nullptr ? "NULL" : "&buffer", bytesToWrite,
-             bytesWritten == nullptr ? "NULL" : "&written",
-             overlapped == nullptr ? "NULL" : "&overlapped")) {
-        SetLastError(code);
+    if (Faulted("WriteFile", Ptr(handle), Out(buffer, "&buffer"), bytesToWrite,
+                Out(bytesWritten, "&written"), Out(overlapped, "&overlapped")))
         return FALSE;
-    }
     if (sim::detail::IsStandardStream(handle))
         return sim::detail::WriteStandardStream(handle, buffer, bytesToWrite, bytesWritten);
     if (bytesWritten != nullptr)
         *bytesWritten = 0;
     int fd = -1;
-    bool appendOnly = false;
-    off_t position = 0;
     {
         std::lock_guard<std::recursive_mutex> guard(WorldLock());
         FileHandle* file = Find(handle);
-        if (file == nullptr) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
-        if (!file->writable) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return FALSE;
-        }
+        if (file == nullptr)
+            return Fail(ERROR_INVALID_HANDLE);
+        if (!file->writable)
+            return Fail(ERROR_ACCESS_DENIED);
         fd = file->fd;
-        appendOnly = file->appendOnly;
-        position = file->position;
     }
     // The world's lock is not held during the write, so that concurrent writers meet in
     // the host file system as they would in the Windows one.
-    ssize_t done =
-        appendOnly ? write(fd, buffer, bytesToWrite) : pwrite(fd, buffer, bytesToWrite, position);
-    if (done < 0) {
-        SetLastError(errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    if (!appendOnly) {
-        std::lock_guard<std::recursive_mutex> guard(WorldLock());
-        if (FileHandle* file = Find(handle))
-            file->position = position + done;
-    }
+    ssize_t done = write(fd, buffer, bytesToWrite);
+    if (done < 0)
+        return Fail(errno == ENOSPC ? ERROR_DISK_FULL : ERROR_ACCESS_DENIED);
     if (bytesWritten != nullptr)
         *bytesWritten = static_cast<DWORD>(done);
     return TRUE;
 }
 
 BOOL GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION information) {
-    DWORD code = 0;
-    if (Call("GetFileInformationByHandle", &code, Ptr(handle),
-             information == nullptr ? "NULL" : "&information")) {
-        SetLastError(code);
+    if (Faulted("GetFileInformationByHandle", Ptr(handle), Out(information, "&information")))
         return FALSE;
-    }
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     FileHandle* file = Find(handle);
-    if (file == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (information == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (file == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (information == nullptr)
+        return Fail(ERROR_INVALID_PARAMETER);
     struct stat st {};
-    if (fstat(file->fd, &st) != 0) {
-        SetLastError(ErrorOf(errno));
-        return FALSE;
-    }
+    if (fstat(file->fd, &st) != 0)
+        return Fail(ERROR_ACCESS_DENIED);
     *information = BY_HANDLE_FILE_INFORMATION{};
     DWORD attributes = 0;
     if (S_ISLNK(st.st_mode)) {
@@ -454,34 +400,23 @@ BOOL GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info
 }
 
 DWORD GetFinalPathNameByHandleW(HANDLE handle, LPWSTR path, DWORD size, DWORD flags) {
-    DWORD code = 0;
-    if (Call("GetFinalPathNameByHandleW", &code, Ptr(handle), path == nullptr ? "NULL" : "&path",
-             size, Flags(flags))) {
-        SetLastError(code);
+    if (Faulted("GetFinalPathNameByHandleW", Ptr(handle), Out(path, "&path"), size, Flags(flags)))
         return 0;
-    }
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     FileHandle* file = Find(handle);
-    if (file == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return 0;
-    }
-    // Normalized names by drive letter or by device; the other forms are not simulated.
-    if (flags != VOLUME_NAME_DOS && flags != VOLUME_NAME_NT) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
+    if (file == nullptr)
+        return Fail<DWORD>(ERROR_INVALID_HANDLE);
+    // Normalized names by device; the other forms are not simulated.
+    if (flags != VOLUME_NAME_NT)
+        return Fail<DWORD>(ERROR_INVALID_PARAMETER);
     // The host names the object behind the descriptor: the file reached through every link,
     // or the link itself when it was opened as itself.
     std::string self = "/proc/self/fd/" + std::to_string(file->fd);
     char target[PATH_MAX];
     ssize_t n = readlink(self.c_str(), target, sizeof target - 1);
-    WString final;
-    if (n <= 0 ||
-        !WindowsFinalPath(std::string(target, static_cast<std::size_t>(n)), flags, &final)) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return 0;
-    }
+    if (n <= 0)
+        return Fail<DWORD>(ERROR_PATH_NOT_FOUND);
+    const WString final = WindowsFinalPath(std::string(target, static_cast<std::size_t>(n)));
     if (path == nullptr || size <= final.size())
         return static_cast<DWORD>(final.size() + 1);
     std::copy(final.begin(), final.end(), path);
@@ -490,28 +425,23 @@ DWORD GetFinalPathNameByHandleW(HANDLE handle, LPWSTR path, DWORD size, DWORD fl
 }
 
 BOOL CloseHandle(HANDLE handle) {
-    DWORD code = 0;
-    if (Call("CloseHandle", &code, Ptr(handle))) {
-        SetLastError(code);
+    if (Faulted("CloseHandle", Ptr(handle)))
         return FALSE;
-    }
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    auto it = TheHandles().open.find(reinterpret_cast<std::uintptr_t>(handle));
-    if (it == TheHandles().open.end()) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    close(it->second.fd);
-    TheHandles().open.erase(it);
+    FileHandle* file = Find(handle);
+    if (file == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    close(file->fd);
+    TheHandles().open.Close(handle);
     return TRUE;
 }
 
 void sim::detail::ResetFileHandles() {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    for (auto& entry : TheHandles().open)
+    for (auto& entry : TheHandles().open.All())
         close(entry.second.fd);
     TheHandles() = Handles{};
-    OplockGate().Reset("an open waits for an oplock break");
+    OplockGate().Reset();
 }
 
 void sim::BeforeCreateFile(unsigned n, std::function<void()> action) {
@@ -521,7 +451,7 @@ void sim::BeforeCreateFile(unsigned n, std::function<void()> action) {
 
 std::size_t sim::OpenFileHandles() {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    return TheHandles().open.size();
+    return TheHandles().open.Size();
 }
 
 void sim::MakeHardLink(const WString& link, const WString& existing) {

@@ -23,8 +23,7 @@ struct Files {
     UINT systemDirectoryRequired = 0;
     std::map<WString, std::string> security; // upper-cased path -> descriptor string
     std::map<WString, std::vector<WString>> searchOrder;
-    std::map<std::uintptr_t, Search> searches;
-    std::uintptr_t nextSearch = 0x2000;
+    sim::detail::HandleTable<Search> searches{0x2000};
 };
 
 Files& TheFiles() {
@@ -32,7 +31,9 @@ Files& TheFiles() {
     return files;
 }
 
-using sim::detail::Call;
+using sim::detail::Fail;
+using sim::detail::Faulted;
+using sim::detail::Out;
 using sim::detail::Quote;
 using sim::detail::Upper;
 using sim::detail::WorldLock;
@@ -122,7 +123,7 @@ void sim::SetSearchOrder(const WString& dir, const std::vector<WString>& names) 
 
 std::size_t sim::OpenSearches() {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    return TheFiles().searches.size();
+    return TheFiles().searches.Size();
 }
 
 void sim::SetWindowsDirectory(const WString& dir) {
@@ -147,21 +148,15 @@ std::string sim::DirectorySecurity(const WString& path) {
 }
 
 UINT GetWindowsDirectoryW(LPWSTR buffer, UINT size) {
-    DWORD code = 0;
-    if (Call("GetWindowsDirectoryW", &code, buffer == nullptr ? "NULL" : "&buffer", size)) {
-        SetLastError(code);
+    if (Faulted("GetWindowsDirectoryW", Out(buffer, "&buffer"), size))
         return 0;
-    }
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     return CopyDirectory(TheFiles().windowsDirectory, buffer, size);
 }
 
 UINT GetSystemDirectoryW(LPWSTR buffer, UINT size) {
-    DWORD code = 0;
-    if (Call("GetSystemDirectoryW", &code, buffer == nullptr ? "NULL" : "&buffer", size)) {
-        SetLastError(code);
+    if (Faulted("GetSystemDirectoryW", Out(buffer, "&buffer"), size))
         return 0;
-    }
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     Files& f = TheFiles();
     if (f.systemDirectoryRequired != 0)
@@ -179,67 +174,46 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) {
                               sim::detail::DescriptorSddl(attributes->lpSecurityDescriptor) + "\"";
         security += ", " + std::to_string(attributes->bInheritHandle) + "}";
     }
-    DWORD code = 0;
-    if (Call("CreateDirectoryW", &code, Quote(path), security)) {
-        SetLastError(code);
+    if (Faulted("CreateDirectoryW", Quote(path), security))
         return FALSE;
-    }
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     std::string host = HostOrEmpty(path);
-    if (host.empty()) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return FALSE;
-    }
-    if (fs::exists(host)) {
-        SetLastError(ERROR_ALREADY_EXISTS);
-        return FALSE;
-    }
-    if (mkdir(host.c_str(), 0777) != 0) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return FALSE;
-    }
+    if (host.empty())
+        return Fail(ERROR_PATH_NOT_FOUND);
+    if (fs::exists(host))
+        return Fail(ERROR_ALREADY_EXISTS);
+    if (mkdir(host.c_str(), 0777) != 0)
+        return Fail(ERROR_PATH_NOT_FOUND);
     const void* descriptor = attributes == nullptr ? nullptr : attributes->lpSecurityDescriptor;
     TheFiles().security[Upper(path)] = sim::detail::DescriptorSddl(descriptor);
     return TRUE;
 }
 
 DWORD GetFileAttributesW(LPCWSTR path) {
-    DWORD code = 0;
-    if (Call("GetFileAttributesW", &code, Quote(path))) {
-        SetLastError(code);
+    if (Faulted("GetFileAttributesW", Quote(path)))
         return INVALID_FILE_ATTRIBUTES;
-    }
     std::string host = HostOrEmpty(path);
     struct stat st {};
-    if (host.empty() || stat(host.c_str(), &st) != 0) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_FILE_ATTRIBUTES;
-    }
+    if (host.empty() || stat(host.c_str(), &st) != 0)
+        return Fail(ERROR_FILE_NOT_FOUND, INVALID_FILE_ATTRIBUTES);
     return S_ISDIR(st.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
 }
 
 HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
-    DWORD code = 0;
-    if (Call("FindFirstFileW", &code, Quote(pattern), data == nullptr ? "NULL" : "&data")) {
-        SetLastError(code);
+    if (Faulted("FindFirstFileW", Quote(pattern), Out(data, "&data")))
         return INVALID_HANDLE_VALUE;
-    }
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     WString full = pattern == nullptr ? WString() : WString(pattern);
     std::size_t slash = full.rfind(u'\\');
     std::string host = HostOrEmpty(full.c_str());
-    if (host.empty() || slash == WString::npos || data == nullptr) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (host.empty() || slash == WString::npos || data == nullptr)
+        return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
     WString dir = full.substr(0, slash);
     WString namePattern = full.substr(slash + 1);
     std::error_code error;
     fs::directory_iterator it(HostOrEmpty(dir.c_str()), error);
-    if (error) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (error)
+        return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
     std::vector<std::pair<WString, bool>> found;
     for (const auto& entry : it) {
         WString name = Utf8ToUtf16(entry.path().filename().string());
@@ -258,49 +232,29 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
         }
     }
     search.entries.insert(search.entries.end(), found.begin(), found.end());
-    if (search.entries.empty()) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (search.entries.empty())
+        return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
     Fill(search.entries[0], data);
     search.next = 1;
-    std::uintptr_t handle = TheFiles().nextSearch++;
-    TheFiles().searches[handle] = std::move(search);
-    return reinterpret_cast<HANDLE>(handle);
+    return TheFiles().searches.Add(std::move(search));
 }
 
 BOOL FindNextFileW(HANDLE handle, LPWIN32_FIND_DATAW data) {
-    DWORD code = 0;
-    if (Call("FindNextFileW", &code, sim::detail::Ptr(handle),
-             data == nullptr ? "NULL" : "&data")) {
-        SetLastError(code);
+    if (Faulted("FindNextFileW", sim::detail::Ptr(handle), Out(data, "&data")))
         return FALSE;
-    }
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    auto it = TheFiles().searches.find(reinterpret_cast<std::uintptr_t>(handle));
-    if (it == TheFiles().searches.end()) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    Search& s = it->second;
-    if (s.next >= s.entries.size()) {
-        SetLastError(ERROR_NO_MORE_FILES);
-        return FALSE;
-    }
-    Fill(s.entries[s.next++], data);
+    Search* s = TheFiles().searches.Find(handle);
+    if (s == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    if (s->next >= s->entries.size())
+        return Fail(ERROR_NO_MORE_FILES);
+    Fill(s->entries[s->next++], data);
     return TRUE;
 }
 
 BOOL FindClose(HANDLE handle) {
-    DWORD code = 0;
-    if (Call("FindClose", &code, sim::detail::Ptr(handle))) {
-        SetLastError(code);
+    if (Faulted("FindClose", sim::detail::Ptr(handle)))
         return FALSE;
-    }
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    if (TheFiles().searches.erase(reinterpret_cast<std::uintptr_t>(handle)) == 0) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    return TRUE;
+    return TheFiles().searches.Close(handle) ? TRUE : Fail(ERROR_INVALID_HANDLE);
 }

@@ -1,12 +1,14 @@
-// Shared by the parts of the simulated Windows; not for tests.
+// Shared by the parts of the simulated Windows; not for tests. See README.md.
 #pragma once
 
 #include "scm.h"
-#include "world.h"
 
 #include <condition_variable>
+#include <cstddef>
 #include <functional>
+#include <map>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -22,6 +24,10 @@ std::string Quote(const WCHAR* text);
 std::string Quote(const char* text);
 std::string Hex(std::uint64_t value, int digits = 8);
 std::string Ptr(const void* p);
+// How the journal shows a pointer argument: NULL, or what it points to.
+template <typename P> const char* Out(const P& p, const char* name) {
+    return p == nullptr ? "NULL" : name;
+}
 
 inline void Arg(std::ostringstream&) {}
 template <typename T, typename... R>
@@ -32,15 +38,57 @@ void Arg(std::ostringstream& out, const T& first, const R&... rest) {
     Arg(out, rest...);
 }
 
-// Journals op(args...) and tells whether a fault was scheduled for this call.
-template <typename... A> bool Call(const char* op, DWORD* code, const A&... args) {
+// Journals op(args...) and gives the code of a fault scheduled for this call, if any.
+template <typename... A> std::optional<DWORD> Call(const char* op, const A&... args) {
     std::ostringstream line;
     line << op << "(";
     Arg(line, args...);
     line << ")";
     Record(line.str());
-    return Fault(op, code);
+    DWORD code = 0;
+    return Fault(op, &code) ? std::optional<DWORD>(code) : std::nullopt;
 }
+
+// The same for an operation that reports through the last error: a scheduled fault sets it,
+// and the caller returns its failure value.
+template <typename... A> bool Faulted(const char* op, const A&... args) {
+    const std::optional<DWORD> code = Call(op, args...);
+    if (code)
+        SetLastError(*code);
+    return code.has_value();
+}
+
+// Sets the last error and gives the operation's failure value.
+template <typename R = BOOL> R Fail(DWORD code, R failure = R{}) {
+    SetLastError(code);
+    return failure;
+}
+
+// Handles of one kind, numbered upwards from a base of their own, so that the journal tells
+// the kinds apart; the caller keeps the table under its part's lock.
+template <typename T> class HandleTable {
+  public:
+    explicit HandleTable(std::uintptr_t base) : next_(base) {}
+    template <typename H = HANDLE> H Add(T value) { return Put<H>(next_++, std::move(value)); }
+    // Under a handle of the test's choosing.
+    template <typename H = HANDLE> H Put(std::uintptr_t handle, T value) {
+        open_[handle] = std::move(value);
+        return reinterpret_cast<H>(handle);
+    }
+    T* Find(const void* handle) {
+        auto it = open_.find(reinterpret_cast<std::uintptr_t>(handle));
+        return it == open_.end() ? nullptr : &it->second;
+    }
+    bool Close(const void* handle) {
+        return open_.erase(reinterpret_cast<std::uintptr_t>(handle)) == 1;
+    }
+    std::map<std::uintptr_t, T>& All() { return open_; }
+    std::size_t Size() const { return open_.size(); }
+
+  private:
+    std::map<std::uintptr_t, T> open_;
+    std::uintptr_t next_;
+};
 
 // Maps a Windows path below C:\ to the host; false for any other path.
 bool ToHost(const WString& path, std::string* host);
@@ -53,35 +101,98 @@ WString Upper(const WString& text);
 // The string a descriptor was made from; "" for none.
 std::string DescriptorSddl(const void* descriptor);
 
-// The threads of a service process that runs in this process. Its own work takes no virtual
-// time: before the clock moves on, or the manager answers about it, every one of its threads
-// must wait inside the platform for something that only another thread or the test can bring
-// about, or have ended.
-// Counts a thread that is about to be created for the process; the new thread adopts it.
-void ReserveServiceProcessThread();
-void AdoptServiceProcessThread();
-// The calling thread joins the process, if it is not in one yet: true when it joined now.
-bool JoinServiceProcess();
-// The calling thread leaves the process for good.
-void LeaveServiceProcess();
-// A wait inside the platform: on `changed`, under guard, until woken() holds. A thread of a
-// service process counts as waiting meanwhile; woken is also read, under guard's lock, by
-// whoever settles the processes, perhaps after the wait is over, so it must not refer to the
-// caller's locals.
+// Ends the test run with a message: a wait that can never end, or a rule broken.
+[[noreturn]] void Abort(const std::string& why);
+
+// The threads of a service process that runs in this process (service_process.cpp). Its own
+// work takes no virtual time: before the clock moves on, or the manager answers about it,
+// every one of its threads must wait inside the platform for something that only another
+// thread or the test can bring about, or have ended.
+//
+// A wait inside the platform: on `changed`, under guard, until woken() holds; `what` names
+// it when the wait cannot end. A thread of a service process counts as waiting meanwhile;
+// woken is also read, under guard's lock, by whoever settles the processes, perhaps after
+// the wait is over, so it must not refer to the caller's locals.
 void WaitInPlatform(std::unique_lock<std::mutex>& guard, std::condition_variable& changed,
-                    const std::function<bool()>& woken);
+                    const std::function<bool()>& woken, const char* what);
+// A wait of the test or of a platform thread of its own for what the system under test
+// does: ends the run, naming the wait, when it does not come in real time.
+void Await(std::unique_lock<std::mutex>& guard, std::condition_variable& changed,
+           const std::function<bool()>& done, const char* what);
 // Returns once every service process in this process waits or has ended; at once on a thread
 // of such a process.
 void SettleServiceProcesses();
-// Service mains the dispatcher has started and service processes ended (EndServiceProcess),
-// counted together; a wait until the count has gone beyond `since`.
-std::size_t ServiceStartsSettled();
-void WaitForServiceStartSettled(std::size_t since);
-void EndServiceProcess();
 
-// Hooks that the other parts register so that Reset() clears them too.
+// A point inside a simulated call where a test can hold the calling threads, to force an
+// order of events: while held, every thread that reaches the point waits there until the
+// test releases it. Kept apart from the world's lock, so that the rest of the simulated
+// platform stays usable meanwhile.
+class Gate {
+  public:
+    explicit Gate(const char* what) : what_(what) {}
+    void Hold() {
+        std::lock_guard<std::mutex> guard(lock_);
+        holding_ = true;
+    }
+    void Release() {
+        std::lock_guard<std::mutex> guard(lock_);
+        holding_ = false;
+        changed_.notify_all();
+    }
+    // Waits until this many threads are held at the same time.
+    void WaitForHeld(std::size_t count) {
+        std::unique_lock<std::mutex> guard(lock_);
+        Await(
+            guard, changed_, [&] { return held_ >= count; }, what_);
+    }
+    std::size_t Held() {
+        std::lock_guard<std::mutex> guard(lock_);
+        return held_;
+    }
+    // Where a calling thread passes, or waits while the gate is held.
+    void Pass() {
+        std::unique_lock<std::mutex> guard(lock_);
+        if (!holding_)
+            return;
+        ++held_;
+        changed_.notify_all();
+        WaitInPlatform(
+            guard, changed_, [this] { return !holding_; }, what_);
+        --held_;
+    }
+    // A thread still held would outlive its test.
+    void Reset() {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (held_ != 0)
+            Abort(std::string("a thread is still held: ") + what_);
+        holding_ = false;
+    }
+
+  private:
+    const char* what_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool holding_ = false;
+    std::size_t held_ = 0;
+};
+
+// What a simulated service reports and how it reacts is a driver of its own, so that the
+// control manager's checks stay the same whether a test's script or a service process
+// running here answers. The manager makes its own checks first and calls these with the
+// current tick.
+struct ServiceDriver {
+    std::function<SERVICE_STATUS_PROCESS(DWORD now)> status;
+    std::function<void(DWORD now)> start;        // a start request was accepted
+    std::function<DWORD(DWORD control)> control; // a control the service accepts
+};
+// The driver of a service bound to a service process in this process, if it is bound.
+std::optional<ServiceDriver> BoundServiceDriver(const WString& name);
+// Gives a registered service its bound driver; nothing for one not registered (yet).
+void RebindService(const WString& name);
+
+// Hooks that the other parts register so that Reset() clears them too, and that check at the
+// end of a test that nothing outlives it.
 void ResetFiles();
-// Closes every file handle still open; called by ResetFiles.
 void ResetFileHandles();
 void ResetRegistry();
 void ResetSecurity();
@@ -90,10 +201,8 @@ void ResetInfFolder();
 void ResetStandardStreams();
 void ResetNotifications();
 void ResetServiceProcess();
-void ResetEvents();
-void ResetLocks();
+void ResetSync();
 void ResetServices();
-void ResetServiceBindings();
 
 // The record of the service a handle with this access refers to; null with the last error
 // set otherwise. Under the world's lock.

@@ -12,7 +12,6 @@
 namespace {
 
 struct Registration {
-    std::uint64_t handle = 0;
     PCM_NOTIFY_CALLBACK callback = nullptr;
     PVOID context = nullptr;
     CM_NOTIFY_FILTER filter{};
@@ -28,11 +27,11 @@ struct Delivery {
 // Kept apart from the world's lock: callbacks run without it and take it again through every
 // platform call they make, and an unregistration waits here for them to end.
 struct Notifications {
-    std::vector<std::shared_ptr<Registration>> registrations;
+    // Events reach the registrations in the order of their handles.
+    sim::detail::HandleTable<std::shared_ptr<Registration>> registrations{0x5000};
     std::map<unsigned, Delivery> deliveries;
     unsigned nextEvent = 1;
-    std::uint64_t nextHandle = 0x5000;
-    std::optional<std::uint64_t> chosenHandle;
+    std::optional<std::uintptr_t> chosenHandle;
     std::size_t running = 0;
     std::size_t waitingUnregistrations = 0;
 };
@@ -130,12 +129,12 @@ void Deliver(unsigned event, CM_NOTIFY_ACTION action, std::vector<std::uint8_t> 
     auto* eventData = reinterpret_cast<PCM_NOTIFY_EVENT_DATA>(data.get());
     const auto size = static_cast<DWORD>(bytes.size());
 
-    std::vector<std::shared_ptr<Registration>> targets;
+    std::map<std::uintptr_t, std::shared_ptr<Registration>> targets;
     {
         std::lock_guard<std::mutex> guard(NotifyLock());
-        targets = TheNotifications().registrations;
+        targets = TheNotifications().registrations.All();
     }
-    for (const auto& r : targets) {
+    for (const auto& [handle, r] : targets) {
         {
             std::lock_guard<std::mutex> guard(NotifyLock());
             if (!Wants(*r, action, instanceId ? &*instanceId : nullptr))
@@ -145,8 +144,7 @@ void Deliver(unsigned event, CM_NOTIFY_ACTION action, std::vector<std::uint8_t> 
             NotifyChanged().notify_all();
         }
         inCallback = r.get();
-        r->callback(reinterpret_cast<HCMNOTIFICATION>(static_cast<std::uintptr_t>(r->handle)),
-                    r->context, action, eventData, size);
+        r->callback(reinterpret_cast<HCMNOTIFICATION>(handle), r->context, action, eventData, size);
         inCallback = nullptr;
         {
             std::lock_guard<std::mutex> guard(NotifyLock());
@@ -188,13 +186,9 @@ void sim::detail::ResetNotifications() {
         std::lock_guard<std::mutex> guard(NotifyLock());
         Notifications& n = TheNotifications();
         for (auto& [event, delivery] : n.deliveries) {
-            if (!delivery.done) {
-                std::fprintf(stderr,
-                             "sim: Reset() while event %u is still being delivered; "
-                             "wait for it with sim::WaitForDeviceEvents() first\n",
-                             event);
-                std::abort();
-            }
+            if (!delivery.done)
+                sim::detail::Abort("event " + std::to_string(event) +
+                                   " is still being delivered at the end of the test");
             finished.push_back(std::move(delivery.thread));
         }
         n = Notifications{};
@@ -212,7 +206,7 @@ void sim::SetNextNotificationHandle(std::uint64_t value) {
 
 std::size_t sim::ActiveRegistrations() {
     std::lock_guard<std::mutex> guard(NotifyLock());
-    return TheNotifications().registrations.size();
+    return TheNotifications().registrations.Size();
 }
 
 unsigned sim::PostDeviceInstanceEvent(CM_NOTIFY_ACTION action, const WString& instanceId) {
@@ -233,10 +227,13 @@ unsigned sim::PostRawDeviceEvent(CM_NOTIFY_ACTION action, const std::vector<std:
 void sim::WaitForDeviceEvent(unsigned event) {
     std::unique_lock<std::mutex> guard(NotifyLock());
     Notifications& n = TheNotifications();
-    NotifyChanged().wait(guard, [&] {
-        auto it = n.deliveries.find(event);
-        return it == n.deliveries.end() || it->second.done;
-    });
+    sim::detail::Await(
+        guard, NotifyChanged(),
+        [&] {
+            auto it = n.deliveries.find(event);
+            return it == n.deliveries.end() || it->second.done;
+        },
+        "the delivery of a device event");
     if (n.deliveries.count(event) != 0)
         JoinDone(guard, event);
 }
@@ -246,10 +243,13 @@ void sim::WaitForDeviceEvents() {
     Notifications& n = TheNotifications();
     while (!n.deliveries.empty()) {
         unsigned event = n.deliveries.begin()->first;
-        NotifyChanged().wait(guard, [&] {
-            auto it = n.deliveries.find(event);
-            return it == n.deliveries.end() || it->second.done;
-        });
+        sim::detail::Await(
+            guard, NotifyChanged(),
+            [&] {
+                auto it = n.deliveries.find(event);
+                return it == n.deliveries.end() || it->second.done;
+            },
+            "the delivery of device events");
         if (n.deliveries.count(event) != 0)
             JoinDone(guard, event);
     }
@@ -262,16 +262,17 @@ std::size_t sim::RunningCallbacks() {
 
 void sim::WaitForWaitingUnregistrations(std::size_t count) {
     std::unique_lock<std::mutex> guard(NotifyLock());
-    NotifyChanged().wait(guard, [&] { return TheNotifications().waitingUnregistrations >= count; });
+    sim::detail::Await(
+        guard, NotifyChanged(), [&] { return TheNotifications().waitingUnregistrations >= count; },
+        "unregistrations waiting for their callbacks");
 }
 
 CONFIGRET CM_Register_Notification(PCM_NOTIFY_FILTER filter, PVOID context,
                                    PCM_NOTIFY_CALLBACK callback, PHCMNOTIFICATION notify) {
-    DWORD code = 0;
-    if (sim::detail::Call("CM_Register_Notification", &code, FilterText(filter),
-                          sim::detail::Ptr(context), callback == nullptr ? "NULL" : "callback",
-                          notify == nullptr ? "NULL" : "&notify"))
-        return code;
+    if (auto code = sim::detail::Call(
+            "CM_Register_Notification", FilterText(filter), sim::detail::Ptr(context),
+            sim::detail::Out(callback, "callback"), sim::detail::Out(notify, "&notify")))
+        return *code;
     if (filter == nullptr || callback == nullptr || notify == nullptr)
         return CR_INVALID_POINTER;
     if (!ValidFilter(*filter))
@@ -281,43 +282,34 @@ CONFIGRET CM_Register_Notification(PCM_NOTIFY_FILTER filter, PVOID context,
     r->context = context;
     r->filter = *filter;
     std::lock_guard<std::mutex> guard(NotifyLock());
-    Notifications& n = TheNotifications();
-    if (n.chosenHandle) {
-        r->handle = *n.chosenHandle;
-        n.chosenHandle.reset();
-    } else {
-        r->handle = n.nextHandle++;
-    }
     // The handle is out before events can reach the callback, as the caller needs it to end
     // the registration.
-    *notify = reinterpret_cast<HCMNOTIFICATION>(static_cast<std::uintptr_t>(r->handle));
-    n.registrations.push_back(std::move(r));
+    Notifications& n = TheNotifications();
+    *notify = n.chosenHandle ? n.registrations.Put<HCMNOTIFICATION>(*n.chosenHandle, std::move(r))
+                             : n.registrations.Add<HCMNOTIFICATION>(std::move(r));
+    n.chosenHandle.reset();
     return CR_SUCCESS;
 }
 
 CONFIGRET CM_Unregister_Notification(HCMNOTIFICATION notify) {
-    DWORD code = 0;
-    if (sim::detail::Call("CM_Unregister_Notification", &code, sim::detail::Ptr(notify)))
-        return code;
+    if (auto code = sim::detail::Call("CM_Unregister_Notification", sim::detail::Ptr(notify)))
+        return *code;
     std::unique_lock<std::mutex> guard(NotifyLock());
     Notifications& n = TheNotifications();
-    const auto handle = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(notify));
-    auto it = n.registrations.begin();
-    while (it != n.registrations.end() && (*it)->handle != handle)
-        ++it;
-    if (it == n.registrations.end())
+    std::shared_ptr<Registration>* found = n.registrations.Find(notify);
+    if (found == nullptr)
         return CR_INVALID_POINTER;
-    std::shared_ptr<Registration> r = *it;
-    if (inCallback == r.get()) {
-        // Windows would wait here for this very callback to return, for ever.
-        std::fprintf(stderr, "sim: CM_Unregister_Notification called from its own callback\n");
-        std::abort();
-    }
+    std::shared_ptr<Registration> r = *found;
+    // Windows would wait here for this very callback to return, for ever.
+    if (inCallback == r.get())
+        sim::detail::Abort("CM_Unregister_Notification called from its own callback");
     r->active = false;
-    n.registrations.erase(it);
+    n.registrations.Close(notify);
     ++n.waitingUnregistrations;
     NotifyChanged().notify_all();
-    sim::detail::WaitInPlatform(guard, NotifyChanged(), [r] { return r->running == 0; });
+    sim::detail::WaitInPlatform(
+        guard, NotifyChanged(), [r] { return r->running == 0; },
+        "CM_Unregister_Notification waiting for its callbacks");
     --n.waitingUnregistrations;
     return CR_SUCCESS;
 }

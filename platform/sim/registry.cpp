@@ -12,8 +12,7 @@ struct Value {
 
 struct Registry {
     std::map<WString, std::map<WString, Value>> keys; // upper-cased paths and names
-    std::map<std::uintptr_t, WString> open;
-    std::uintptr_t nextHandle = 0x1000;
+    sim::detail::HandleTable<WString> open{0x1000};
 };
 
 Registry& TheRegistry() {
@@ -30,6 +29,7 @@ std::string KeyName(HKEY key) {
 } // namespace
 
 using sim::detail::Call;
+using sim::detail::Out;
 using sim::detail::Upper;
 using sim::detail::WorldLock;
 
@@ -56,22 +56,19 @@ void sim::SetRegDword(const WString& key, const WString& name, DWORD value) {
 
 HKEY sim::detail::OpenRegKeyQuietly(const WString& path) {
     Registry& r = TheRegistry();
-    std::uintptr_t handle = r.nextHandle++;
-    r.open[handle] = Upper(path);
     r.keys[Upper(path)];
-    return reinterpret_cast<HKEY>(handle);
+    return r.open.Add<HKEY>(Upper(path));
 }
 
 std::size_t sim::OpenRegKeys() {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    return TheRegistry().open.size();
+    return TheRegistry().open.Size();
 }
 
 LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result) {
-    DWORD code = 0;
-    if (Call("RegOpenKeyExW", &code, KeyName(key), sim::detail::Quote(subKey), options,
-             sim::detail::Hex(access)))
-        return static_cast<LSTATUS>(code);
+    if (auto code = Call("RegOpenKeyExW", KeyName(key), sim::detail::Quote(subKey), options,
+                         sim::detail::Hex(access)))
+        return static_cast<LSTATUS>(*code);
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     Registry& r = TheRegistry();
     if (key != HKEY_LOCAL_MACHINE || subKey == nullptr)
@@ -79,28 +76,24 @@ LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PH
     WString path = Upper(subKey);
     if (r.keys.find(path) == r.keys.end())
         return ERROR_FILE_NOT_FOUND;
-    std::uintptr_t handle = r.nextHandle++;
-    r.open[handle] = path;
-    *result = reinterpret_cast<HKEY>(handle);
+    *result = r.open.Add<HKEY>(path);
     return ERROR_SUCCESS;
 }
 
 LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                          LPDWORD dataSize) {
-    DWORD code = 0;
-    if (Call("RegQueryValueExW", &code, KeyName(key), sim::detail::Quote(valueName),
-             sim::detail::Ptr(reserved), type == nullptr ? "NULL" : "&type",
-             data == nullptr ? "NULL" : "&data",
-             dataSize == nullptr ? std::string("NULL") : std::to_string(*dataSize)))
-        return static_cast<LSTATUS>(code);
+    if (auto code = Call("RegQueryValueExW", KeyName(key), sim::detail::Quote(valueName),
+                         sim::detail::Ptr(reserved), Out(type, "&type"), Out(data, "&data"),
+                         dataSize == nullptr ? std::string("NULL") : std::to_string(*dataSize)))
+        return static_cast<LSTATUS>(*code);
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     Registry& r = TheRegistry();
-    auto open = r.open.find(reinterpret_cast<std::uintptr_t>(key));
-    if (open == r.open.end())
+    const WString* open = r.open.Find(key);
+    if (open == nullptr)
         return ERROR_INVALID_HANDLE;
     if (reserved != nullptr || (data != nullptr && dataSize == nullptr))
         return ERROR_INVALID_PARAMETER;
-    auto& values = r.keys[open->second];
+    auto& values = r.keys[*open];
     auto value = values.find(Upper(valueName == nullptr ? WString() : WString(valueName)));
     if (value == values.end())
         return ERROR_FILE_NOT_FOUND;
@@ -119,11 +112,8 @@ LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD 
 }
 
 LSTATUS RegCloseKey(HKEY key) {
-    DWORD code = 0;
-    if (Call("RegCloseKey", &code, KeyName(key)))
-        return static_cast<LSTATUS>(code);
+    if (auto code = Call("RegCloseKey", KeyName(key)))
+        return static_cast<LSTATUS>(*code);
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    return TheRegistry().open.erase(reinterpret_cast<std::uintptr_t>(key)) == 1
-               ? ERROR_SUCCESS
-               : ERROR_INVALID_HANDLE;
+    return TheRegistry().open.Close(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }

@@ -1,10 +1,18 @@
+// The service control manager: registered services, the handles to them, and the services
+// that a test's script plays over virtual time.
 #include "internal.h"
-#include "service_driver.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <map>
+#include <memory>
+
+using sim::detail::Fail;
+using sim::detail::Faulted;
+using sim::detail::Hex;
+using sim::detail::Out;
+using sim::detail::Ptr;
+using sim::detail::Quote;
+using sim::detail::Upper;
+using sim::detail::WorldLock;
 
 namespace {
 
@@ -22,8 +30,7 @@ struct Handle {
 
 struct Scm {
     std::map<WString, Service> services; // by upper-cased name
-    std::map<std::uintptr_t, Handle> open;
-    std::uintptr_t nextHandle = 0x7000;
+    sim::detail::HandleTable<Handle> open{0x7000};
     bool elevated = true;
     DWORD queryTime = 0;
     WString modulePath = WSTR("C:\\Program Files\\RUVERODAzaroda\\ruverodazaroda.exe");
@@ -44,11 +51,6 @@ DWORD Now() {
     return sim::Ticks();
 }
 
-BOOL Fail(DWORD code) {
-    SetLastError(code);
-    return FALSE;
-}
-
 SERVICE_STATUS_PROCESS StatusOf(const Service& s) {
     return s.driver.status(Now());
 }
@@ -58,7 +60,7 @@ void Sweep() {
     Scm& scm = TheScm();
     for (auto it = scm.services.begin(); it != scm.services.end();) {
         bool held = false;
-        for (const auto& h : scm.open)
+        for (const auto& h : scm.open.All())
             held = held || (!h.second.manager && h.second.service == it->first);
         if (it->second.record.markedForDelete && !held &&
             StatusOf(it->second).dwCurrentState == SERVICE_STOPPED)
@@ -69,54 +71,78 @@ void Sweep() {
 }
 
 SC_HANDLE NewHandle(bool manager, const WString& service, DWORD access) {
-    Scm& scm = TheScm();
-    Handle h;
-    h.manager = manager;
-    h.service = service;
-    h.access = access;
-    std::uintptr_t value = scm.nextHandle++;
-    scm.open[value] = h;
-    return reinterpret_cast<SC_HANDLE>(value);
+    return TheScm().open.Add<SC_HANDLE>(Handle{manager, service, access});
 }
 
 // The manager behind handle with the access needed; false with the error set otherwise.
 bool CheckManager(SC_HANDLE handle, DWORD access) {
-    auto h = TheScm().open.find(reinterpret_cast<std::uintptr_t>(handle));
-    if (h == TheScm().open.end() || !h->second.manager)
+    const Handle* h = TheScm().open.Find(handle);
+    if (h == nullptr || !h->manager)
         return Fail(ERROR_INVALID_HANDLE);
-    if ((h->second.access & access) != access)
-        return Fail(ERROR_ACCESS_DENIED);
-    return true;
+    return (h->access & access) == access || Fail(ERROR_ACCESS_DENIED);
 }
 
 // The service behind handle with the access needed; null with the error set otherwise.
 Service* ServiceOf(SC_HANDLE handle, DWORD access) {
-    Scm& scm = TheScm();
-    auto h = scm.open.find(reinterpret_cast<std::uintptr_t>(handle));
-    if (h == scm.open.end() || h->second.manager) {
-        Fail(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    if ((h->second.access & access) != access) {
-        Fail(ERROR_ACCESS_DENIED);
-        return nullptr;
-    }
-    return &scm.services.at(h->second.service);
+    const Handle* h = TheScm().open.Find(handle);
+    if (h == nullptr || h->manager)
+        return Fail<Service*>(ERROR_INVALID_HANDLE);
+    if ((h->access & access) != access)
+        return Fail<Service*>(ERROR_ACCESS_DENIED);
+    return &TheScm().services.at(h->service);
 }
 
 Service& Registered(const WString& name) {
-    auto s = TheScm().services.find(sim::detail::Upper(name));
-    if (s == TheScm().services.end()) {
-        std::fprintf(stderr, "sim: no service %s\n", Utf16ToUtf8(name).c_str());
-        std::abort();
-    }
+    auto s = TheScm().services.find(Upper(name));
+    if (s == TheScm().services.end())
+        sim::detail::Abort("no service " + Utf16ToUtf8(name));
     return s->second;
+}
+
+// A script played from tick now on: an accepted start request switches to onStart, an
+// accepted stop control to onStop, each counted from the tick of the request.
+struct Playing {
+    sim::ServiceScript script;
+    sim::Timeline current;
+    DWORD origin = 0;
+};
+
+SERVICE_STATUS_PROCESS StatusAt(const Playing& p, DWORD now) {
+    sim::StatusStep step;
+    if (!p.current.empty())
+        step = p.current.front();
+    for (const sim::StatusStep& s : p.current) {
+        if (s.at <= now - p.origin)
+            step = s;
+    }
+    SERVICE_STATUS_PROCESS status{};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = step.state;
+    status.dwControlsAccepted = step.controlsAccepted;
+    status.dwWin32ExitCode = step.exitCode;
+    status.dwCheckPoint = step.checkPoint;
+    status.dwWaitHint = step.waitHint;
+    status.dwProcessId = step.state == SERVICE_STOPPED ? 0 : 0x1F00;
+    return status;
 }
 
 // A service bound to a service process in this process plays it; any other, the script.
 sim::detail::ServiceDriver DriverFor(const WString& name, const sim::ServiceScript& script) {
-    return sim::detail::BoundServiceDriver(name).value_or(
-        sim::detail::TimelineDriver(script, Now()));
+    if (auto bound = sim::detail::BoundServiceDriver(name))
+        return *bound;
+    auto playing = std::make_shared<Playing>(Playing{script, script.now, Now()});
+    sim::detail::ServiceDriver driver;
+    driver.status = [playing](DWORD at) { return StatusAt(*playing, at); };
+    driver.start = [playing](DWORD at) {
+        playing->current = playing->script.onStart;
+        playing->origin = at;
+    };
+    driver.control = [playing](DWORD) {
+        playing->current = playing->script.onStop;
+        playing->origin = Now();
+        return static_cast<DWORD>(NO_ERROR);
+    };
+    return driver;
 }
 
 // Without a status change or a rising check point for this long plus the wait hint, the
@@ -169,13 +195,6 @@ std::string Actions(const SERVICE_FAILURE_ACTIONSW* f) {
 }
 
 } // namespace
-
-using sim::detail::Call;
-using sim::detail::Hex;
-using sim::detail::Ptr;
-using sim::detail::Quote;
-using sim::detail::Upper;
-using sim::detail::WorldLock;
 
 void sim::detail::ResetServices() {
     TheScm() = Scm{};
@@ -241,19 +260,17 @@ sim::ServiceRecord* sim::detail::RecordOfHandle(SC_HANDLE handle, DWORD access) 
 
 std::size_t sim::OpenServiceHandles() {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    return TheScm().open.size();
+    return TheScm().open.Size();
 }
 
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
-    DWORD code = 0;
-    if (Call("GetModuleFileNameW", &code, Ptr(module), buffer == nullptr ? "NULL" : "&buffer",
-             size))
-        return Fail(code);
+    if (Faulted("GetModuleFileNameW", Ptr(module), Out(buffer, "&buffer"), size))
+        return 0;
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     if (module != nullptr)
-        return Fail(126); // ERROR_MOD_NOT_FOUND: this process loads no other module here
+        return Fail<DWORD>(126); // ERROR_MOD_NOT_FOUND: this process loads no other module here
     if (size == 0)
-        return Fail(ERROR_INSUFFICIENT_BUFFER);
+        return Fail<DWORD>(ERROR_INSUFFICIENT_BUFFER);
     const WString& path = TheScm().modulePath;
     // As Windows does: a path that does not fit is cut to size - 1 characters and
     // terminated, and the result is the full buffer size.
@@ -268,20 +285,14 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
 }
 
 SC_HANDLE OpenSCManagerW(LPCWSTR machineName, LPCWSTR databaseName, DWORD access) {
-    DWORD code = 0;
-    if (Call("OpenSCManagerW", &code, Quote(machineName), Quote(databaseName), Hex(access))) {
-        SetLastError(code);
+    if (Faulted("OpenSCManagerW", Quote(machineName), Quote(databaseName), Hex(access)))
         return nullptr;
-    }
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    if (machineName != nullptr || databaseName != nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER); // only the local, active database here
-        return nullptr;
-    }
-    if (!TheScm().elevated && (access & ~kUnelevatedManagerRights) != 0) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return nullptr;
-    }
+    // Only the local, active database here.
+    if (machineName != nullptr || databaseName != nullptr)
+        return Fail<SC_HANDLE>(ERROR_INVALID_PARAMETER);
+    if (!TheScm().elevated && (access & ~kUnelevatedManagerRights) != 0)
+        return Fail<SC_HANDLE>(ERROR_ACCESS_DENIED);
     return NewHandle(true, WString(), access);
 }
 
@@ -289,29 +300,23 @@ SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR display
                          DWORD serviceType, DWORD startType, DWORD errorControl,
                          LPCWSTR binaryPathName, LPCWSTR loadOrderGroup, LPDWORD tagId,
                          LPCWSTR dependencies, LPCWSTR serviceStartName, LPCWSTR password) {
-    DWORD code = 0;
-    if (Call("CreateServiceW", &code, Ptr(manager), Quote(serviceName), Quote(displayName),
-             Hex(access), Hex(serviceType), Hex(startType), Hex(errorControl),
-             Quote(binaryPathName), Quote(loadOrderGroup), tagId == nullptr ? "NULL" : "&tag",
-             Quote(dependencies), Quote(serviceStartName), Quote(password))) {
-        SetLastError(code);
+    if (Faulted("CreateServiceW", Ptr(manager), Quote(serviceName), Quote(displayName), Hex(access),
+                Hex(serviceType), Hex(startType), Hex(errorControl), Quote(binaryPathName),
+                Quote(loadOrderGroup), Out(tagId, "&tag"), Quote(dependencies),
+                Quote(serviceStartName), Quote(password)))
         return nullptr;
-    }
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     if (!CheckManager(manager, kManagerCreateService))
         return nullptr;
-    if (serviceName == nullptr || *serviceName == 0 || binaryPathName == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
+    if (serviceName == nullptr || *serviceName == 0 || binaryPathName == nullptr)
+        return Fail<SC_HANDLE>(ERROR_INVALID_PARAMETER);
     Sweep();
     const WString key = Upper(serviceName);
     auto existing = TheScm().services.find(key);
-    if (existing != TheScm().services.end()) {
-        SetLastError(existing->second.record.markedForDelete ? ERROR_SERVICE_MARKED_FOR_DELETE
-                                                             : ERROR_SERVICE_EXISTS);
-        return nullptr;
-    }
+    if (existing != TheScm().services.end())
+        return Fail<SC_HANDLE>(existing->second.record.markedForDelete
+                                   ? ERROR_SERVICE_MARKED_FOR_DELETE
+                                   : ERROR_SERVICE_EXISTS);
     Service s;
     s.record.binaryPath = binaryPathName;
     s.record.serviceType = serviceType;
@@ -327,27 +332,21 @@ SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR display
 }
 
 SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD access) {
-    DWORD code = 0;
-    if (Call("OpenServiceW", &code, Ptr(manager), Quote(serviceName), Hex(access))) {
-        SetLastError(code);
+    if (Faulted("OpenServiceW", Ptr(manager), Quote(serviceName), Hex(access)))
         return nullptr;
-    }
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     if (!CheckManager(manager, kManagerConnect))
         return nullptr;
     Sweep();
     const WString key = Upper(serviceName == nullptr ? WString() : WString(serviceName));
-    if (TheScm().services.count(key) == 0) {
-        SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
-        return nullptr;
-    }
+    if (TheScm().services.count(key) == 0)
+        return Fail<SC_HANDLE>(ERROR_SERVICE_DOES_NOT_EXIST);
     return NewHandle(false, key, access);
 }
 
 BOOL DeleteService(SC_HANDLE service) {
-    DWORD code = 0;
-    if (Call("DeleteService", &code, Ptr(service)))
-        return Fail(code);
+    if (Faulted("DeleteService", Ptr(service)))
+        return FALSE;
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     Service* s = ServiceOf(service, DELETE);
     if (s == nullptr)
@@ -359,9 +358,8 @@ BOOL DeleteService(SC_HANDLE service) {
 }
 
 BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv) {
-    DWORD code = 0;
-    if (Call("StartServiceW", &code, Ptr(service), argc, argv == nullptr ? "NULL" : "&args"))
-        return Fail(code);
+    if (Faulted("StartServiceW", Ptr(service), argc, Out(argv, "&args")))
+        return FALSE;
     sim::detail::SettleServiceProcesses();
     std::unique_lock<std::recursive_mutex> guard(WorldLock());
     Service* s = ServiceOf(service, SERVICE_START);
@@ -383,10 +381,8 @@ BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv) {
 }
 
 BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
-    DWORD code = 0;
-    if (Call("ControlService", &code, Ptr(service), control,
-             status == nullptr ? "NULL" : "&status"))
-        return Fail(code);
+    if (Faulted("ControlService", Ptr(service), control, Out(status, "&status")))
+        return FALSE;
     sim::detail::SettleServiceProcesses();
     std::unique_lock<std::recursive_mutex> guard(WorldLock());
     if (control != SERVICE_CONTROL_STOP || status == nullptr)
@@ -406,9 +402,8 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
         // As with a start: the handler of a service process in this process makes calls of
         // its own before the control returns.
         const sim::detail::ServiceDriver driver = s->driver;
-        const DWORD tick = Now();
         guard.unlock();
-        driver.stop(tick);
+        driver.control(control);
         now = driver.status(Now());
         guard.lock();
     }
@@ -419,11 +414,9 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
 
 BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, LPBYTE buffer,
                           DWORD bufferSize, LPDWORD bytesNeeded) {
-    DWORD code = 0;
-    if (Call("QueryServiceStatusEx", &code, Ptr(service), static_cast<int>(infoLevel),
-             buffer == nullptr ? "NULL" : "&status", bufferSize,
-             bytesNeeded == nullptr ? "NULL" : "&needed"))
-        return Fail(code);
+    if (Faulted("QueryServiceStatusEx", Ptr(service), static_cast<int>(infoLevel),
+                Out(buffer, "&status"), bufferSize, Out(bytesNeeded, "&needed")))
+        return FALSE;
     sim::detail::SettleServiceProcesses();
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     Service* s = ServiceOf(service, SERVICE_QUERY_STATUS);
@@ -450,9 +443,8 @@ BOOL ChangeServiceConfig2W(SC_HANDLE service, DWORD infoLevel, LPVOID info) {
         value = Actions(static_cast<SERVICE_FAILURE_ACTIONSW*>(info));
     else if (info != nullptr)
         value = "&info";
-    DWORD code = 0;
-    if (Call("ChangeServiceConfig2W", &code, Ptr(service), infoLevel, value))
-        return Fail(code);
+    if (Faulted("ChangeServiceConfig2W", Ptr(service), infoLevel, value))
+        return FALSE;
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     if (infoLevel != SERVICE_CONFIG_DESCRIPTION && infoLevel != SERVICE_CONFIG_FAILURE_ACTIONS)
         return Fail(ERROR_INVALID_LEVEL);
@@ -491,11 +483,10 @@ BOOL ChangeServiceConfig2W(SC_HANDLE service, DWORD infoLevel, LPVOID info) {
 }
 
 BOOL CloseServiceHandle(SC_HANDLE handle) {
-    DWORD code = 0;
-    if (Call("CloseServiceHandle", &code, Ptr(handle)))
-        return Fail(code);
+    if (Faulted("CloseServiceHandle", Ptr(handle)))
+        return FALSE;
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    if (TheScm().open.erase(reinterpret_cast<std::uintptr_t>(handle)) == 0)
+    if (!TheScm().open.Close(handle))
         return Fail(ERROR_INVALID_HANDLE);
     Sweep();
     return TRUE;

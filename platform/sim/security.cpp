@@ -22,6 +22,7 @@ Security& TheSecurity() {
 } // namespace
 
 using sim::detail::Call;
+using sim::detail::Fail;
 using sim::detail::WorldLock;
 
 void sim::detail::ResetSecurity() {
@@ -56,24 +57,17 @@ std::string DescriptorSddl(const void* descriptor) {
 BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR sddl, DWORD revision,
                                                           PSECURITY_DESCRIPTOR* descriptor,
                                                           PULONG size) {
-    DWORD code = 0;
-    if (Call("ConvertStringSecurityDescriptorToSecurityDescriptorW", &code,
-             sim::detail::Quote(sddl), revision, descriptor == nullptr ? "NULL" : "&descriptor",
-             size == nullptr ? "NULL" : "&size")) {
-        SetLastError(code);
+    if (sim::detail::Faulted(
+            "ConvertStringSecurityDescriptorToSecurityDescriptorW", sim::detail::Quote(sddl),
+            revision, sim::detail::Out(descriptor, "&descriptor"), sim::detail::Out(size, "&size")))
         return FALSE;
-    }
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     Security& s = TheSecurity();
-    if (sddl == nullptr || descriptor == nullptr || revision != SDDL_REVISION_1) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (sddl == nullptr || descriptor == nullptr || revision != SDDL_REVISION_1)
+        return Fail(ERROR_INVALID_PARAMETER);
     auto failing = s.failing.find(sddl);
-    if (failing != s.failing.end()) {
-        SetLastError(failing->second);
-        return FALSE;
-    }
+    if (failing != s.failing.end())
+        return Fail(failing->second);
     auto* d = new Descriptor{sddl};
     s.live.insert(d);
     *descriptor = d;
@@ -83,19 +77,16 @@ BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR sddl, DWORD re
 }
 
 HLOCAL LocalFree(HLOCAL mem) {
-    DWORD code = 0;
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     // Descriptors are journaled by the string they were made from, so that lines compare
     // equal from run to run.
     std::string sddl = sim::detail::DescriptorSddl(mem);
-    Call("LocalFree", &code, mem == nullptr ? "NULL" : "descriptor \"" + sddl + "\"");
+    Call("LocalFree", mem == nullptr ? "NULL" : "descriptor \"" + sddl + "\"");
     if (mem == nullptr)
         return nullptr;
     auto* d = static_cast<Descriptor*>(mem);
-    if (TheSecurity().live.erase(d) == 0) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return mem;
-    }
+    if (TheSecurity().live.erase(d) == 0)
+        return Fail(ERROR_INVALID_HANDLE, mem);
     delete d;
     return nullptr;
 }

@@ -7,14 +7,11 @@
 
 namespace {
 
-using sim::detail::Call;
+using sim::detail::Fail;
+using sim::detail::Faulted;
+using sim::detail::Out;
 using sim::detail::Ptr;
 using sim::detail::WorldLock;
-
-BOOL Fail(DWORD code) {
-    SetLastError(code);
-    return FALSE;
-}
 
 // Lays out a record and what it points to in one buffer, each piece aligned as its type.
 class Layout {
@@ -42,10 +39,9 @@ LPWSTR PutText(LPBYTE buffer, std::size_t at, const WString& text) {
 
 BOOL QueryServiceConfigW(SC_HANDLE service, LPQUERY_SERVICE_CONFIGW config, DWORD bufferSize,
                          LPDWORD bytesNeeded) {
-    DWORD code = 0;
-    if (Call("QueryServiceConfigW", &code, Ptr(service), config == nullptr ? "NULL" : "&config",
-             bufferSize, bytesNeeded == nullptr ? "NULL" : "&needed"))
-        return Fail(code);
+    if (Faulted("QueryServiceConfigW", Ptr(service), Out(config, "&config"), bufferSize,
+                Out(bytesNeeded, "&needed")))
+        return FALSE;
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     const sim::ServiceRecord* record = sim::detail::RecordOfHandle(service, SERVICE_QUERY_CONFIG);
     if (record == nullptr)
@@ -78,11 +74,9 @@ BOOL QueryServiceConfigW(SC_HANDLE service, LPQUERY_SERVICE_CONFIGW config, DWOR
 
 BOOL QueryServiceConfig2W(SC_HANDLE service, DWORD infoLevel, LPBYTE buffer, DWORD bufferSize,
                           LPDWORD bytesNeeded) {
-    DWORD code = 0;
-    if (Call("QueryServiceConfig2W", &code, Ptr(service), infoLevel,
-             buffer == nullptr ? "NULL" : "&buffer", bufferSize,
-             bytesNeeded == nullptr ? "NULL" : "&needed"))
-        return Fail(code);
+    if (Faulted("QueryServiceConfig2W", Ptr(service), infoLevel, Out(buffer, "&buffer"), bufferSize,
+                Out(bytesNeeded, "&needed")))
+        return FALSE;
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     const sim::ServiceRecord* record = sim::detail::RecordOfHandle(service, SERVICE_QUERY_CONFIG);
     if (record == nullptr)

@@ -1,6 +1,6 @@
 // The simulated service side of Windows as the tests see it: a process that the service
-// control manager started, the controls it sends to the process's dispatcher, the status
-// reports the service makes, and the kernel events and locks the service waits on.
+// control manager started, the controls it sends to the process's dispatcher, and the status
+// reports the service makes. The events and locks the service waits on are in sync.h.
 //
 // Model of the dispatcher: StartServiceCtrlDispatcherW runs the service main on a thread of
 // its own and delivers controls on the calling thread until the service main has returned
@@ -9,7 +9,7 @@
 // one that returns without any report ends the dispatcher at once.
 #pragma once
 
-#include "world.h"
+#include "sync.h"
 
 #include <functional>
 #include <optional>
@@ -18,14 +18,11 @@
 namespace sim {
 
 // Whether the service control manager started this process; Reset() makes it false, and
-// StartServiceCtrlDispatcherW then fails with ERROR_FAILED_SERVICE_CONTROLLER_CONNECT.
+// StartServiceCtrlDispatcherW then fails with ERROR_FAILED_SERVICE_CONTROLLER_CONNECT. The
+// manager starts an own-process service: the first entry of the dispatcher table runs,
+// whatever its name, with the service's name ("RUVERODAzaroda" unless a bound service was
+// started) as its one argument.
 void SetStartedByScm(bool started);
-// The service the manager started in this process: by default the own-process service
-// "RUVERODAzaroda". An own-process service runs the first entry of the dispatcher table,
-// whatever its name; a share-process one runs the entry of its name.
-void SetStartedService(const WString& name, DWORD serviceType);
-// Start parameters: the service main gets the service name followed by these.
-void SetServiceStartParameters(const std::vector<WString>& parameters);
 
 // Whether a dispatcher call is under way.
 bool ServiceDispatcherRunning();
@@ -62,29 +59,9 @@ std::size_t HeldStatusReports();
 void SettleServiceProcess();
 
 // Blocks until a report of this state, with these controls accepted unless kAnyControls, has
-// been accepted since the last reset (at once when one already was). False only when none
-// came within a minute of real time, a deadlock guard.
+// been accepted since the last reset (at once when one already was). False when none can
+// come any more.
 constexpr DWORD kAnyControls = 0xFFFFFFFFu;
 bool WaitForServiceReport(DWORD state, DWORD controlsAccepted = kAnyControls);
-
-// Kernel events. Waits with a time-out other than INFINITE never block: unless the event is
-// signalled they return WAIT_TIMEOUT at once, and the virtual clock moves on by the time-out.
-// Threads blocked in WaitForSingleObject now, and a wait for that many.
-std::size_t WaitingThreads();
-void WaitForWaitingThreads(std::size_t count);
-// Whether an event handed out by CreateEventW is signalled now.
-bool EventSignalled(HANDLE event);
-// While held, SetEvent signals the event and then waits inside the platform until released.
-void HoldSetEvent();
-void ReleaseSetEvent();
-void WaitForHeldSetEvents(std::size_t count);
-// While held, a thread whose wait was satisfied does not return from WaitForSingleObject
-// until released.
-void HoldWakeUps();
-void ReleaseWakeUps();
-
-// Slim reader/writer locks held now. In the journal a lock is named &lock1, &lock2, ... in
-// the order in which the world first saw it.
-std::size_t HeldLocks();
 
 } // namespace sim

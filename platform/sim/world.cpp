@@ -69,6 +69,12 @@ void Record(const std::string& line) {
     TheWorld().journal.push_back(line);
 }
 
+[[noreturn]] void Abort(const std::string& why) {
+    std::fprintf(stderr, "sim: %s\n", why.c_str());
+    std::fflush(stderr);
+    std::abort();
+}
+
 std::string Quote(const WCHAR* text) {
     if (text == nullptr)
         return "NULL";
@@ -126,10 +132,8 @@ void Reset() {
         std::string(tmp != nullptr && *tmp != 0 ? tmp : "/tmp") + "/simwin.XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back(0);
-    if (mkdtemp(buffer.data()) == nullptr) {
-        std::perror("mkdtemp");
-        std::abort();
-    }
+    if (mkdtemp(buffer.data()) == nullptr)
+        detail::Abort("no temporary folder for the world");
     w.root = buffer.data();
     w.journal.clear();
     w.faults = Faults{};
@@ -145,9 +149,7 @@ void Reset() {
     detail::ResetStandardStreams();
     detail::ResetNotifications();
     detail::ResetServiceProcess();
-    detail::ResetEvents();
-    detail::ResetLocks();
-    detail::ResetServiceBindings();
+    detail::ResetSync();
     detail::ResetServices();
     MakeDir(WSTR("C:\\Windows\\Temp"));
     MakeDir(WSTR("C:\\Windows\\System32"));
@@ -201,10 +203,8 @@ void FailAlways(const std::string& op, DWORD code) {
 std::string HostPath(const WString& windowsPath) {
     std::lock_guard<std::recursive_mutex> guard(detail::WorldLock());
     std::string host;
-    if (!detail::ToHost(windowsPath, &host)) {
-        std::fprintf(stderr, "sim: not a C:\\ path: %s\n", Utf16ToUtf8(windowsPath).c_str());
-        std::abort();
-    }
+    if (!detail::ToHost(windowsPath, &host))
+        detail::Abort("not a C:\\ path: " + Utf16ToUtf8(windowsPath));
     return host;
 }
 
@@ -228,15 +228,9 @@ void SetLocalTime(const std::tm& tm) {
     TheWorld().localTime = tm;
 }
 
-void ClearLocalTime() {
-    std::lock_guard<std::recursive_mutex> guard(detail::WorldLock());
-    TheWorld().localTime.reset();
-}
-
 } // namespace sim
 
 using sim::TheWorld;
-using sim::detail::Call;
 
 DWORD GetLastError() {
     return sim::lastError;
@@ -247,22 +241,19 @@ void SetLastError(DWORD code) {
 }
 
 DWORD GetCurrentProcessId() {
-    DWORD code = 0;
-    Call("GetCurrentProcessId", &code);
+    sim::detail::Call("GetCurrentProcessId");
     std::lock_guard<std::recursive_mutex> guard(sim::detail::WorldLock());
     return TheWorld().pid;
 }
 
 DWORD GetTickCount() {
-    DWORD code = 0;
-    Call("GetTickCount", &code);
+    sim::detail::Call("GetTickCount");
     std::lock_guard<std::recursive_mutex> guard(sim::detail::WorldLock());
     return TheWorld().ticks;
 }
 
 void Sleep(DWORD milliseconds) {
-    DWORD code = 0;
-    Call("Sleep", &code, milliseconds);
+    sim::detail::Call("Sleep", milliseconds);
     // Time passes only once a service process running here has done what it can.
     sim::detail::SettleServiceProcesses();
     std::lock_guard<std::recursive_mutex> guard(sim::detail::WorldLock());

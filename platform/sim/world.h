@@ -76,8 +76,8 @@ void BeforeCreateFile(unsigned n, std::function<void()> action);
 void HoldOplock(const WString& file);
 void ReleaseOplock();
 // Makes the folder root the root of a volume of its own that has no drive letter (a
-// junction to it is what Windows calls a mount point): final paths of what lies in it have
-// no drive-letter form.
+// junction to it is what Windows calls a mount point): final paths of what lies in it name
+// a device of its own.
 void MakeLetterlessVolume(const WString& root);
 // What GetWindowsDirectoryW / GetSystemDirectoryW give.
 void SetWindowsDirectory(const WString& dir);
@@ -97,8 +97,7 @@ std::size_t LiveDescriptors();
 void SetProcessId(DWORD pid);
 void SetTicks(DWORD ticks);
 DWORD Ticks();
-// Local calendar time that localtime_s gives; ClearLocalTime returns to the real clock.
+// Local calendar time that localtime_s gives from now on, instead of the real clock's.
 void SetLocalTime(const std::tm& tm);
-void ClearLocalTime();
 
 } // namespace sim

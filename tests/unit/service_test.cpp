@@ -102,7 +102,7 @@ class ServiceTest : public RepairTest {
         StartDispatcher();
         if (!sim::WaitForServiceReport(SERVICE_RUNNING, SERVICE_ACCEPT_STOP))
             return false;
-        sim::WaitForWaitingThreads(1);
+        sim::SettleServiceProcess();
         return true;
     }
     BOOL JoinDispatcher() {

@@ -12,7 +12,7 @@ HANDLE Open(const WString& path, DWORD access, DWORD disposition, DWORD flags = 
 
 std::string FinalPathOf(HANDLE handle) {
     WCHAR buffer[MAX_PATH];
-    DWORD length = GetFinalPathNameByHandleW(handle, buffer, MAX_PATH, 0);
+    DWORD length = GetFinalPathNameByHandleW(handle, buffer, MAX_PATH, VOLUME_NAME_NT);
     return length == 0 || length >= MAX_PATH ? "(none)" : Utf16ToUtf8(buffer, length);
 }
 
@@ -26,23 +26,22 @@ TEST_F(SimTest, FileHandlesFollowWindowsConventions) {
     HANDLE append = Open(kFile, FILE_APPEND_DATA, OPEN_ALWAYS);
     ASSERT_NE(append, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
-    HANDLE write = Open(kFile, FILE_WRITE_DATA, OPEN_ALWAYS);
-    ASSERT_NE(write, INVALID_HANDLE_VALUE);
+    HANDLE read = Open(kFile, FILE_READ_DATA, OPEN_ALWAYS);
+    ASSERT_NE(read, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
     DWORD written = 0;
     EXPECT_TRUE(WriteFile(append, "abc", 3, &written, nullptr));
-    EXPECT_TRUE(WriteFile(append, "def", 3, &written, nullptr));
     EXPECT_EQ(written, 3u);
-    // A handle with write access writes at its own position; an append-only one at the end.
-    EXPECT_TRUE(WriteFile(write, "X", 1, &written, nullptr));
-    EXPECT_TRUE(WriteFile(append, "g", 1, &written, nullptr));
-    EXPECT_EQ(sim::ReadFile(kFile), "Xbcdefg");
+    EXPECT_FALSE(WriteFile(read, "X", 1, &written, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(sim::ReadFile(kFile), "abc");
 
-    EXPECT_EQ(GetFinalPathNameByHandleW(append, nullptr, 0, 0), 26u); // with the terminator
-    EXPECT_EQ(FinalPathOf(append), R"(\\?\C:\Windows\Temp\t.txt)");
+    // With the terminator.
+    EXPECT_EQ(GetFinalPathNameByHandleW(append, nullptr, 0, VOLUME_NAME_NT), 43u);
+    EXPECT_EQ(FinalPathOf(append), R"(\Device\HarddiskVolume3\Windows\Temp\t.txt)");
     EXPECT_EQ(sim::OpenFileHandles(), 2u);
     EXPECT_TRUE(CloseHandle(append));
-    EXPECT_TRUE(CloseHandle(write));
+    EXPECT_TRUE(CloseHandle(read));
     EXPECT_FALSE(CloseHandle(append));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_FALSE(WriteFile(append, "h", 1, &written, nullptr));
@@ -87,15 +86,15 @@ TEST_P(SimLinkTest, ReportsTheLinkAsWindowsDoes) {
 
 const LinkCase kLinkCases[] = {
     {"HardLink", sim::MakeHardLink, kDataFile, kAsItself, FILE_ATTRIBUTE_ARCHIVE, 2,
-     R"(\\?\C:\Windows\link)"},
+     R"(\Device\HarddiskVolume3\Windows\link)"},
     {"SymlinkAsItself", sim::MakeSymlink, kDataFile, kAsItself, kReparse | FILE_ATTRIBUTE_ARCHIVE,
-     1, R"(\\?\C:\Windows\link)"},
+     1, R"(\Device\HarddiskVolume3\Windows\link)"},
     {"SymlinkFollowed", sim::MakeSymlink, kDataFile, 0, FILE_ATTRIBUTE_ARCHIVE, 1,
-     R"(\\?\C:\Data\file.txt)"},
+     R"(\Device\HarddiskVolume3\Data\file.txt)"},
     {"JunctionAsItself", sim::MakeJunction, kData, kAsItself, kReparse | FILE_ATTRIBUTE_DIRECTORY,
-     1, R"(\\?\C:\Windows\link)"},
+     1, R"(\Device\HarddiskVolume3\Windows\link)"},
     {"JunctionFollowed", sim::MakeJunction, kData, FILE_FLAG_BACKUP_SEMANTICS,
-     FILE_ATTRIBUTE_DIRECTORY, 1, R"(\\?\C:\Data)"},
+     FILE_ATTRIBUTE_DIRECTORY, 1, R"(\Device\HarddiskVolume3\Data)"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Kinds, SimLinkTest, ::testing::ValuesIn(kLinkCases),

@@ -1,0 +1,26 @@
+// The simulated kernel events and slim reader/writer locks as the tests see them, with the
+// points where a test can hold a thread to force an order of events.
+#pragma once
+
+#include "world.h"
+
+namespace sim {
+
+// Events are manual-reset and unnamed, as the system makes them. A wait with a time-out
+// other than INFINITE never blocks: unless the event is signalled it returns WAIT_TIMEOUT at
+// once, and the virtual clock moves on by the time-out.
+bool EventSignalled(HANDLE event);
+// While held, SetEvent signals the event and then waits inside the platform until released.
+void HoldSetEvent();
+void ReleaseSetEvent();
+void WaitForHeldSetEvents(std::size_t count);
+// While held, a thread whose wait was satisfied does not return from WaitForSingleObject
+// until released.
+void HoldWakeUps();
+void ReleaseWakeUps();
+
+// Slim reader/writer locks held now. In the journal a lock is named &lock1, &lock2, ... in
+// the order in which the world first saw it.
+std::size_t HeldLocks();
+
+} // namespace sim
