@@ -5,7 +5,8 @@
 if(TARGET msi)
   add_test(NAME msi_tables
            COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/msi_check.sh ${PACKAGE_FILE}
-                   $<TARGET_FILE:ruverodazaroda> ${PROJECT_VERSION} ${CMAKE_SOURCE_DIR}
+                   $<TARGET_FILE:ruverodazaroda> $<TARGET_FILE:ruverodazaroda-check>
+                   ${PROJECT_VERSION} ${CMAKE_SOURCE_DIR}
                    ${PACKAGE_DEFINITIONS})
 endif()
 

@@ -28,6 +28,14 @@ if(WINE_PROGRAM)
   endforeach()
 endif()
 
+# The check program beside the service.
+if(WINE_PROGRAM)
+  add_test(NAME wine_check
+           COMMAND bash ${CMAKE_SOURCE_DIR}/tests/wine/check_test.sh $<TARGET_FILE:ruverodazaroda>
+                   $<TARGET_FILE:cfgmgr32_standin> $<TARGET_FILE:ruverodazaroda-check>)
+  set_tests_properties(wine_check PROPERTIES TIMEOUT 600)
+endif()
+
 # The log on its own, driven from many threads and pointed at planted links.
 file(GLOB LOG_STRESS_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/log/*.cpp)
 add_executable(log_stress tests/wine/log_stress.cpp ${LOG_STRESS_SOURCES}
