@@ -246,15 +246,29 @@ INSTANTIATE_TEST_SUITE_P(
                   {"GetStdHandle(-11)", "GetConsoleMode(" + kOut + ", &mode)",
                    "WriteFile(" + kOut + ", &buffer, 633, &written, NULL)"}},
         CheckCase{
-            "VendorDriverWithoutDriverKey",
+            "VendorDriverNoDriverOtherClass",
             [] {
                 AddReaderOn(kReaderB, kVendorDriver, WSTR("corvane.inf"));
                 sim::AddUnboundReader({kReaderD});
+                // The UMDF2 description outside the smart card reader class is not the rule's.
+                AddReaderOn(kReaderC, kUmdf2, WSTR("usbccid.inf"));
+                sim::AddDevice([] {
+                    sim::Device d;
+                    d.classGuid = GUID{};
+                    d.hardwareIds = sim::MultiSz({kReaderC});
+                    d.description = kUmdf2;
+                    return d;
+                }());
             },
             Report({kReaderB1 + "other driver (corvane.inf, \"" + Utf16ToUtf8(kVendorDriver) +
                         "\")",
-                    "reader USB\\VID_F0C4&PID_0042&REV_0110\\4: other driver (no driver, \"\")"}),
-            CheckCompliant,
+                    "reader USB\\VID_F0C4&PID_0042&REV_0110\\4: other driver (no driver, \"\")",
+                    "reader USB\\VID_F0C3&PID_7777&REV_0001\\5: needs fixing (usbccid.inf, \"" +
+                        Utf16ToUtf8(kUmdf2) + "\")",
+                    "reader USB\\VID_F0C3&PID_7777&REV_0001\\6: other driver (no driver, \"" +
+                        Utf16ToUtf8(kUmdf2) + "\")",
+                    "result: not compliant: 1 reader needs fixing"}),
+            CheckNotCompliant,
             {}},
         CheckCase{"RegistrationDiffersEverywhere",
                   Service([](sim::ServiceRecord& r) {
