@@ -9,9 +9,6 @@ namespace {
 
 const WCHAR kInfPathValue[] = WSTR("InfPath");
 
-// The record's size on 64-bit Windows, which the setup interface checks.
-constexpr DWORD kDeviceRecordSize = 32;
-
 struct Driver {
     WString inf;      // as the driver key names it; empty without a driver
     WString original; // the name the INF came with, where Windows published it under another
@@ -139,7 +136,7 @@ void CheckReaders(Findings& findings, const WString& packageName) {
     if (set == INVALID_HANDLE_VALUE)
         return QueryFailed(findings, WSTR("SetupDiGetClassDevsW"), GetLastError());
     SP_DEVINFO_DATA device = {};
-    device.cbSize = kDeviceRecordSize;
+    device.cbSize = sizeof device; // 32 on 64-bit Windows, as the setup interface checks
     for (DWORD index = 0;; ++index) {
         if (!SetupDiEnumDeviceInfo(set, index, &device)) {
             const DWORD code = GetLastError();

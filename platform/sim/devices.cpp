@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <string_view>
 
@@ -46,6 +47,7 @@ struct Devices {
     std::map<WString, WString, std::less<>> packages;
     WString defaultPackage = kDefaultPackageDescription;
     sim::detail::HandleTable<DeviceInfoSet> sets{0x3000};
+    std::vector<std::string> unseenUi;
     bool journal = true;
 };
 
@@ -224,8 +226,9 @@ DWORD sim::AddReader(std::initializer_list<WString> hardwareIds, const WString& 
     return AddDevice(device);
 }
 
-DWORD sim::AddUnboundReader(std::initializer_list<WString> hardwareIds) {
+DWORD sim::AddUnboundReader(const WString& instanceId, std::initializer_list<WString> hardwareIds) {
     Device device;
+    device.instanceId = instanceId;
     device.classGuid = GUID{};
     device.hardwareIds = MultiSz(hardwareIds);
     device.hasDescription = false;
@@ -262,6 +265,11 @@ void sim::RemoveDevices() {
 WString sim::DeviceDescription(DWORD devInst) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     return CurrentDescription(*FindDevice(devInst));
+}
+
+std::vector<std::string> sim::UnseenUi() {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    return TheDevices().unseenUi;
 }
 
 unsigned sim::DriverInstalls(DWORD devInst) {
@@ -425,6 +433,9 @@ BOOL UpdateDriverForPlugAndPlayDevicesW(HWND parent, LPCWSTR hardwareId, LPCWSTR
     // so only a forced installation replaces it.
     if ((installFlags & INSTALLFLAG_FORCE) == 0)
         return Fail(ERROR_NO_MORE_ITEMS);
+    std::string inf;
+    if (!sim::detail::ToHost(fullInfPath, &inf) || !std::filesystem::is_regular_file(inf))
+        return Fail(ERROR_FILE_NOT_FOUND);
     auto package = d.packages.find(WView(fullInfPath));
     const WString* description = package == d.packages.end() ? &d.defaultPackage : &package->second;
     bool restart = false;
@@ -436,11 +447,21 @@ BOOL UpdateDriverForPlugAndPlayDevicesW(HWND parent, LPCWSTR hardwareId, LPCWSTR
         state.installedInf = sim::detail::InstalledInfName(fullInfPath);
         ++state.installs;
         restart = restart || state.device.restartNeeded;
+        // A started device is restarted to load the new driver; one in use waits for the
+        // restart of the machine instead.
+        if (!state.device.restartNeeded && !state.device.instanceId.empty())
+            sim::PostDeviceInstanceEvent(CM_NOTIFY_ACTION_DEVICEINSTANCESTARTED,
+                                         state.device.instanceId);
     }
-    // Without a place to report it, Windows itself would prompt for the restart; the
-    // simulated one has no screen to prompt on.
+    // Without a place to report it, Windows prompts for the restart itself, in session 0 for
+    // a service, where no one sees it; without INSTALLFLAG_NONINTERACTIVE the prompt waits
+    // for an answer.
     if (rebootRequired != nullptr)
         *rebootRequired = restart ? TRUE : FALSE;
+    else if (restart)
+        d.unseenUi.push_back((installFlags & INSTALLFLAG_NONINTERACTIVE) != 0
+                                 ? "restart prompt"
+                                 : "blocked on a restart prompt");
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <string>
 #include <vector>
 
 namespace sim {
@@ -28,8 +29,9 @@ struct Device {
     // Whether a driver installed on it takes full effect only after a restart, as for a
     // reader that a smart card session holds open.
     bool restartNeeded = false;
-    // The device instance ID; when empty, the first hardware ID, a backslash and the device
-    // instance number.
+    // The device instance ID. When set, a forced installation restarts the started device,
+    // whose started notice then follows. When empty, the ID is the first hardware ID, a
+    // backslash and the device instance number, and no notice follows an installation.
     WString instanceId;
     // The InfPath value of its driver key, the name of its driver's INF in the system's INF
     // folder; empty for a device without a driver key.
@@ -48,7 +50,7 @@ DWORD AddDevice(const Device& device);
 DWORD AddReader(std::initializer_list<WString> hardwareIds, const WString& description);
 // A device node as Plug and Play creates it when a reader arrives for the first time, before
 // Windows has installed a driver on it: hardware IDs, but no setup class and no description.
-DWORD AddUnboundReader(std::initializer_list<WString> hardwareIds);
+DWORD AddUnboundReader(const WString& instanceId, std::initializer_list<WString> hardwareIds);
 // What Windows' installation of a driver on such a node writes: the smart card reader class
 // and this description.
 void BindDriver(DWORD devInst, const WString& description);
@@ -61,6 +63,9 @@ void RemoveDevices();
 WString DeviceDescription(DWORD devInst);
 // How many times a driver package was installed on the device.
 unsigned DriverInstalls(DWORD devInst);
+// Installations that showed UI in session 0, where no one sees it: "restart prompt", or
+// "blocked on a restart prompt" without INSTALLFLAG_NONINTERACTIVE.
+std::vector<std::string> UnseenUi();
 // Puts every device back on the driver it was added with.
 void RevertDriverUpdates();
 

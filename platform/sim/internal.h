@@ -110,11 +110,12 @@ std::string DescriptorSddl(const void* descriptor);
 // thread or the test can bring about, or have ended.
 //
 // A wait inside the platform: on `changed`, under guard, until woken() holds; `what` names
-// it when the wait cannot end. A thread of a service process counts as waiting meanwhile;
+// it when the wait cannot end; a wait at a gate is one that the test ends. A thread of a
+// service process counts as waiting meanwhile;
 // woken is also read, under guard's lock, by whoever settles the processes, perhaps after
 // the wait is over, so it must not refer to the caller's locals.
 void WaitInPlatform(std::unique_lock<std::mutex>& guard, std::condition_variable& changed,
-                    const std::function<bool()>& woken, const char* what);
+                    const std::function<bool()>& woken, const char* what, bool atGate = false);
 // A wait of the test or of a platform thread of its own for what the system under test
 // does: ends the run, naming the wait, when it does not come in real time.
 void Await(std::unique_lock<std::mutex>& guard, std::condition_variable& changed,
@@ -157,7 +158,7 @@ class Gate {
         ++held_;
         changed_.notify_all();
         WaitInPlatform(
-            guard, changed_, [this] { return !holding_; }, what_);
+            guard, changed_, [this] { return !holding_; }, what_, true);
         --held_;
     }
     // A thread still held would outlive its test.
@@ -182,13 +183,17 @@ class Gate {
 // current tick.
 struct ServiceDriver {
     std::function<SERVICE_STATUS_PROCESS(DWORD now)> status;
-    std::function<void(DWORD now)> start;        // a start request was accepted
-    std::function<DWORD(DWORD control)> control; // a control the service accepts
+    // A start request was accepted; gives the request's error.
+    std::function<DWORD(DWORD now)> start;
+    // A control that the service accepts; gives the control's error.
+    std::function<DWORD(DWORD control)> control;
 };
 // The driver of a service bound to a service process in this process, if it is bound.
 std::optional<ServiceDriver> BoundServiceDriver(const WString& name);
 // Gives a registered service its bound driver; nothing for one not registered (yet).
 void RebindService(const WString& name);
+// Whether a device event is still on its way to a callback, which may wake a service thread.
+bool DeviceEventsInFlight();
 
 // Hooks that the other parts register so that Reset() clears them too, and that check at the
 // end of a test that nothing outlives it.

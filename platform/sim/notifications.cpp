@@ -199,6 +199,15 @@ void sim::detail::ResetNotifications() {
     }
 }
 
+bool sim::detail::DeviceEventsInFlight() {
+    std::lock_guard<std::mutex> guard(NotifyLock());
+    for (const auto& [event, delivery] : TheNotifications().deliveries) {
+        if (!delivery.done)
+            return true;
+    }
+    return false;
+}
+
 void sim::SetNextNotificationHandle(std::uint64_t value) {
     std::lock_guard<std::mutex> guard(NotifyLock());
     TheNotifications().chosenHandle = value;

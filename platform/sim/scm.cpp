@@ -136,6 +136,7 @@ sim::detail::ServiceDriver DriverFor(const WString& name, const sim::ServiceScri
     driver.start = [playing](DWORD at) {
         playing->current = playing->script.onStart;
         playing->origin = at;
+        return static_cast<DWORD>(NO_ERROR);
     };
     driver.control = [playing](DWORD) {
         playing->current = playing->script.onStop;
@@ -376,8 +377,8 @@ BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv) {
     const sim::detail::ServiceDriver driver = s->driver;
     const DWORD now = Now();
     guard.unlock();
-    driver.start(now);
-    return TRUE;
+    const DWORD error = driver.start(now);
+    return error == NO_ERROR ? TRUE : Fail(error);
 }
 
 BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
@@ -391,25 +392,29 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
     if (s == nullptr)
         return FALSE;
     SERVICE_STATUS_PROCESS now = StatusOf(*s);
-    DWORD refusal = NO_ERROR;
+    DWORD error = NO_ERROR;
     if (now.dwCurrentState == SERVICE_STOPPED)
-        refusal = ERROR_SERVICE_NOT_ACTIVE;
+        error = ERROR_SERVICE_NOT_ACTIVE;
     else if (now.dwCurrentState == SERVICE_START_PENDING ||
-             now.dwCurrentState == SERVICE_STOP_PENDING ||
-             (now.dwControlsAccepted & SERVICE_ACCEPT_STOP) == 0)
-        refusal = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+             now.dwCurrentState == SERVICE_STOP_PENDING)
+        error = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
+    else if ((now.dwControlsAccepted & SERVICE_ACCEPT_STOP) == 0)
+        error = ERROR_INVALID_SERVICE_CONTROL;
     else {
         // As with a start: the handler of a service process in this process makes calls of
         // its own before the control returns.
         const sim::detail::ServiceDriver driver = s->driver;
         guard.unlock();
-        driver.control(control);
+        error = driver.control(control) == ERROR_SERVICE_REQUEST_TIMEOUT
+                    ? ERROR_SERVICE_REQUEST_TIMEOUT
+                    : NO_ERROR;
         now = driver.status(Now());
         guard.lock();
     }
-    // Windows fills the status on a refusal too.
-    std::memcpy(status, &now, sizeof *status);
-    return refusal == NO_ERROR ? TRUE : Fail(refusal);
+    // The manager fills the status on these refusals too, and on nothing else.
+    if (error != ERROR_SERVICE_REQUEST_TIMEOUT)
+        std::memcpy(status, &now, sizeof *status);
+    return error == NO_ERROR ? TRUE : Fail(error);
 }
 
 BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, LPBYTE buffer,

@@ -21,7 +21,8 @@ namespace {
 // end: far beyond what any wait of the whole suite takes, well within a test's time limit.
 constexpr std::chrono::seconds kDeadline(20);
 
-// A control on its way from the manager to the handler.
+// A control on its way from the manager to the handler; shared with a manager that stops
+// waiting for it.
 struct Request {
     DWORD control = 0;
     bool done = false;
@@ -32,6 +33,7 @@ struct Waiter {
     std::mutex* siteLock;
     std::function<bool()> woken;
     const char* what;
+    bool atGate;
 };
 
 // The process of a bound service, as the manager started it.
@@ -45,6 +47,9 @@ struct Binding {
 };
 
 constexpr std::uintptr_t kStatusHandle = 0x6000;
+// How long the manager waits for a handler to return, and for a process it started to
+// connect (StartServiceCtrlDispatcherW), before it gives up with ERROR_SERVICE_REQUEST_TIMEOUT.
+constexpr DWORD kHandlerTimeLimit = 30000;
 
 // Kept apart from the world's lock: the dispatcher thread blocks here while the service main
 // thread goes on making platform calls.
@@ -58,9 +63,9 @@ struct ServiceProcess {
     LPHANDLER_FUNCTION_EX handler = nullptr;
     LPVOID context = nullptr;
     bool handleOut = false;
-    std::deque<Request*> requests;
-    // Service mains started and service processes ended: what a start request waits for.
-    std::size_t startsSettled = 0;
+    std::deque<std::shared_ptr<Request>> requests;
+    // Dispatchers connected since the last reset.
+    std::size_t connects = 0;
 
     std::vector<SERVICE_STATUS> reports;
     // Reports made through a status handle after its stopped report.
@@ -155,10 +160,51 @@ void LeaveProcess() {
     Changed();
 }
 
-void EndServiceProcess() {
-    std::lock_guard<std::mutex> guard(ProcessLock());
-    ++TheProcess().startsSettled;
+// After settling: why the threads of the service process can no longer move without the
+// test, as a list of their waits; "" while one is held at a gate, which the test releases, or
+// a device event is on its way, which may wake one.
+std::string Deadlock() {
+    if (sim::detail::DeviceEventsInFlight())
+        return "";
+    std::lock_guard<std::mutex> guard(ThreadsLock());
+    std::string waits;
+    for (const auto& w : TheThreads().waiting) {
+        if (w->atGate)
+            return "";
+        waits += std::string(waits.empty() ? "" : "; ") + w->what;
+    }
+    return waits.empty()
+               ? ""
+               : "every thread of the service process waits inside the platform (" + waits + ")";
+}
+
+// A control sent as the manager sends it: once the service process can do no more, the
+// handler has not returned in time (Windows waits 30 seconds for it). Sent by the test, a
+// control that can never be handled ends the run.
+DWORD Control(DWORD control, bool asManager) {
+    std::unique_lock<std::mutex> guard(ProcessLock());
+    ServiceProcess& p = TheProcess();
+    if (!p.dispatching)
+        return ERROR_SERVICE_NOT_ACTIVE;
+    auto request = std::make_shared<Request>();
+    request->control = control;
+    p.requests.push_back(request);
     ProcessChanged().notify_all();
+    guard.unlock();
+    sim::detail::SettleServiceProcesses();
+    const std::string deadlock = Deadlock();
+    guard.lock();
+    if (!request->done && asManager) {
+        guard.unlock();
+        std::lock_guard<std::recursive_mutex> world(sim::detail::WorldLock());
+        sim::SetTicks(sim::Ticks() + kHandlerTimeLimit);
+        return ERROR_SERVICE_REQUEST_TIMEOUT;
+    }
+    if (!request->done && !deadlock.empty())
+        Abort("control " + std::to_string(control) + " is never handled: " + deadlock);
+    sim::detail::Await(
+        guard, ProcessChanged(), [&] { return request->done; }, "a control to be handled");
+    return request->result;
 }
 
 std::string TableText(const SERVICE_TABLE_ENTRYW* table) {
@@ -221,7 +267,7 @@ SERVICE_STATUS_PROCESS StatusOf(const std::shared_ptr<Binding>& b) {
     return status;
 }
 
-void Start(const std::shared_ptr<Binding>& b) {
+DWORD Start(const std::shared_ptr<Binding>& b) {
     std::unique_lock<std::mutex> guard(ProcessLock());
     if (b->process.joinable()) {
         guard.unlock();
@@ -234,10 +280,10 @@ void Start(const std::shared_ptr<Binding>& b) {
     b->ended = false;
     p.startedByScm = true;
     p.serviceName = b->name;
-    // As on Windows, the start request returns once a thread runs the service main, without
-    // waiting for the service's first report; whoever asks the manager afterwards first lets
-    // the process do what it can (SettleServiceProcess).
-    const std::size_t settled = p.startsSettled;
+    // The start request returns once the process has connected, without waiting for the
+    // service's first report: the process does what it can before, as its work takes no
+    // virtual time.
+    const std::size_t connects = p.connects;
     ReserveThread();
     b->process = std::thread([b] {
         inProcess = true;
@@ -245,27 +291,34 @@ void Start(const std::shared_ptr<Binding>& b) {
         {
             std::lock_guard<std::mutex> done(ProcessLock());
             b->ended = true;
+            ProcessChanged().notify_all();
         }
-        EndServiceProcess();
         LeaveProcess();
     });
-    sim::detail::Await(
-        guard, ProcessChanged(), [&] { return p.startsSettled > settled; },
-        "the start of a bound service's main");
+    guard.unlock();
+    sim::detail::SettleServiceProcesses();
+    guard.lock();
+    if (p.connects != connects)
+        return NO_ERROR;
+    guard.unlock();
+    std::lock_guard<std::recursive_mutex> world(sim::detail::WorldLock());
+    sim::SetTicks(sim::Ticks() + kHandlerTimeLimit);
+    return ERROR_SERVICE_REQUEST_TIMEOUT;
 }
 
 } // namespace
 
 void sim::detail::WaitInPlatform(std::unique_lock<std::mutex>& guard,
                                  std::condition_variable& changed,
-                                 const std::function<bool()>& woken, const char* what) {
+                                 const std::function<bool()>& woken, const char* what,
+                                 bool atGate) {
     if (!inProcess) {
         Await(guard, changed, woken, what);
         return;
     }
     // The waiter is shared with SettleServiceProcesses, which may still read it after this
     // thread has gone on.
-    auto waiter = std::make_shared<Waiter>(Waiter{guard.mutex(), woken, what});
+    auto waiter = std::make_shared<Waiter>(Waiter{guard.mutex(), woken, what, atGate});
     {
         std::lock_guard<std::mutex> threads(ThreadsLock());
         --TheThreads().running;
@@ -310,8 +363,11 @@ void sim::detail::SettleServiceProcesses() {
             due = due || w->woken();
         }
         guard.lock();
-        if (!due)
+        // A waiter that woke meanwhile may have made itself not due again: look once more.
+        if (!due && t.changes == seen)
             return;
+        if (!due)
+            continue;
         if (!ThreadsChanged().wait_for(guard, kDeadline, [&] { return t.changes != seen; }))
             Abort("a service process thread neither waits inside the platform nor ends");
     }
@@ -323,9 +379,12 @@ void sim::detail::ResetServiceProcess() {
     if (p.dispatching)
         Abort("the service dispatcher still runs at the end of the test");
     for (const auto& [name, b] : p.bindings) {
-        if (b->process.joinable())
+        if (b->started && !b->ended)
             Abort("a bound service process still runs at the end of the test");
+        if (b->process.joinable())
+            b->process.join();
     }
+
     ReportGate().Reset();
     p = ServiceProcess{};
 }
@@ -384,30 +443,27 @@ void sim::OnServiceReport(std::function<void(const SERVICE_STATUS&)> hook) {
 }
 
 DWORD sim::SendServiceControl(DWORD control) {
-    std::unique_lock<std::mutex> guard(ProcessLock());
-    ServiceProcess& p = TheProcess();
-    if (!p.dispatching)
-        return ERROR_SERVICE_NOT_ACTIVE;
-    Request request;
-    request.control = control;
-    p.requests.push_back(&request);
-    ProcessChanged().notify_all();
-    detail::Await(
-        guard, ProcessChanged(), [&] { return request.done; }, "SendServiceControl");
-    return request.result;
+    return Control(control, false);
 }
 
 bool sim::WaitForServiceReport(DWORD state, DWORD controlsAccepted) {
     std::unique_lock<std::mutex> guard(ProcessLock());
-    const std::vector<SERVICE_STATUS>& reports = TheProcess().reports;
-    return ProcessChanged().wait_for(guard, kDeadline, [&] {
-        for (const SERVICE_STATUS& s : reports) {
+    const ServiceProcess& p = TheProcess();
+    const auto seen = [&] {
+        for (const SERVICE_STATUS& s : p.reports) {
             if (s.dwCurrentState == state &&
                 (controlsAccepted == kAnyControls || s.dwControlsAccepted == controlsAccepted))
                 return true;
         }
         return false;
-    });
+    };
+    // A dispatcher on its way has not joined the process yet.
+    detail::Await(
+        guard, ProcessChanged(), [&] { return seen() || p.connects != 0; }, "a service dispatcher");
+    guard.unlock();
+    detail::SettleServiceProcesses();
+    guard.lock();
+    return seen();
 }
 
 std::optional<sim::detail::ServiceDriver> sim::detail::BoundServiceDriver(const WString& name) {
@@ -421,8 +477,8 @@ std::optional<sim::detail::ServiceDriver> sim::detail::BoundServiceDriver(const 
     }
     ServiceDriver driver;
     driver.status = [b](DWORD) { return StatusOf(b); };
-    driver.start = [b](DWORD) { Start(b); };
-    driver.control = [](DWORD control) { return sim::SendServiceControl(control); };
+    driver.start = [b](DWORD) { return Start(b); };
+    driver.control = [](DWORD control) { return Control(control, true); };
     return driver;
 }
 
@@ -438,15 +494,20 @@ void sim::BindServiceProcess(const WString& name, std::function<void()> processM
 }
 
 void sim::JoinServiceProcesses() {
-    std::vector<std::shared_ptr<Binding>> all;
-    {
-        std::lock_guard<std::mutex> guard(ProcessLock());
-        for (const auto& [name, b] : TheProcess().bindings)
-            all.push_back(b);
-    }
-    for (const auto& b : all) {
-        if (b->process.joinable())
+    detail::SettleServiceProcesses();
+    const std::string deadlock = Deadlock();
+    std::unique_lock<std::mutex> guard(ProcessLock());
+    for (const auto& [name, b] : TheProcess().bindings) {
+        if (b->started && !b->ended && !deadlock.empty())
+            Abort("a bound service process never ends: " + deadlock);
+        detail::Await(
+            guard, ProcessChanged(), [b = b] { return !b->started || b->ended; },
+            "the end of a bound service process");
+        if (b->process.joinable()) {
+            guard.unlock();
             b->process.join();
+            guard.lock();
+        }
     }
 }
 
@@ -464,7 +525,9 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
     if (p.dispatching)
         return Fail(ERROR_SERVICE_ALREADY_RUNNING);
 
+    const bool joined = JoinProcess();
     p.dispatching = true;
+    ++p.connects;
     p.mainReturned = false;
     p.reportedThisRun = false;
     p.stoppedThisRun = false;
@@ -477,7 +540,6 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
     LPWSTR argv[] = {name.data(), nullptr};
     const LPSERVICE_MAIN_FUNCTIONW serviceMain = table->lpServiceProc;
     // The dispatcher thread and the service main thread are the service process's own.
-    const bool joined = JoinProcess();
     ReserveThread();
     std::thread mainThread([&] {
         inProcess = true;
@@ -489,20 +551,22 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
         }
         LeaveProcess();
     });
-    ++p.startsSettled;
     ProcessChanged().notify_all();
 
-    // The calling thread is the dispatcher thread: controls reach the handler here.
+    // The calling thread is the dispatcher thread: controls reach the handler here until the
+    // service has reported stopped. A main that returns without that report leaves the
+    // dispatcher waiting, unless it never reported at all: the manager's own record of the
+    // start then gets no further, and the manager gives the start up and ends the process.
     const auto due = [process = &p] {
-        return !process->requests.empty() ||
-               (process->mainReturned && (!process->reportedThisRun || process->stoppedThisRun));
+        return !process->requests.empty() || process->stoppedThisRun ||
+               (process->mainReturned && !process->reportedThisRun);
     };
     for (;;) {
         sim::detail::WaitInPlatform(guard, ProcessChanged(), due,
                                     "the dispatcher waiting for a control");
         if (p.requests.empty())
             break;
-        Request* request = p.requests.front();
+        const std::shared_ptr<Request> request = p.requests.front();
         p.requests.pop_front();
         const LPHANDLER_FUNCTION_EX handler = p.handler;
         const LPVOID context = p.context;
@@ -516,13 +580,15 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
         ProcessChanged().notify_all();
     }
 
+    // Windows would end the process, and the service main with it, once the dispatcher has
+    // returned; here the main finishes first.
     guard.unlock();
     mainThread.join();
     guard.lock();
     p.dispatching = false;
     p.handleOut = false;
     p.handler = nullptr;
-    for (Request* late : p.requests) {
+    for (const std::shared_ptr<Request>& late : p.requests) {
         late->result = ERROR_SERVICE_NOT_ACTIVE;
         late->done = true;
     }

@@ -232,6 +232,10 @@ void SetLocalTime(const std::tm& tm) {
 
 using sim::TheWorld;
 
+// Far more Sleep(0) calls in a row than any loop of the system makes while it waits for
+// another thread.
+constexpr unsigned kFrozenPolls = 10000;
+
 DWORD GetLastError() {
     return sim::lastError;
 }
@@ -258,6 +262,15 @@ void Sleep(DWORD milliseconds) {
     sim::detail::SettleServiceProcesses();
     std::lock_guard<std::recursive_mutex> guard(sim::detail::WorldLock());
     TheWorld().ticks += milliseconds; // wraps like the real tick count
+    // On Windows real time passes across Sleep(0) too, so a thread that polls with it meets
+    // its own time budget (the 30 seconds of a stop, say) at last. Here only a sleep for a
+    // time moves the clock: a thread that keeps polling without one would spin for ever.
+    thread_local unsigned frozen = 0;
+    thread_local DWORD frozenAt = 0;
+    frozen = milliseconds == 0 && frozenAt == TheWorld().ticks ? frozen + 1 : 0;
+    frozenAt = TheWorld().ticks;
+    if (frozen == kFrozenPolls)
+        sim::detail::Abort("a thread polls with Sleep(0) while virtual time cannot move");
 }
 
 int lstrcmpiW(LPCWSTR a, LPCWSTR b) {

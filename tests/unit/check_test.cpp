@@ -249,7 +249,7 @@ INSTANTIATE_TEST_SUITE_P(
             "VendorDriverNoDriverOtherClass",
             [] {
                 AddReaderOn(kReaderB, kVendorDriver, WSTR("corvane.inf"));
-                sim::AddUnboundReader({kReaderD});
+                sim::AddUnboundReader(WSTR("USB\\VID_F0C4&PID_0042\\7&1D&0&2"), {kReaderD});
                 // The UMDF2 description outside the smart card reader class is not the rule's.
                 AddReaderOn(kReaderC, kUmdf2, WSTR("usbccid.inf"));
                 sim::AddDevice([] {
@@ -262,7 +262,7 @@ INSTANTIATE_TEST_SUITE_P(
             },
             Report({kReaderB1 + "other driver (corvane.inf, \"" + Utf16ToUtf8(kVendorDriver) +
                         "\")",
-                    "reader USB\\VID_F0C4&PID_0042&REV_0110\\4: other driver (no driver, \"\")",
+                    "reader USB\\VID_F0C4&PID_0042\\7&1D&0&2: other driver (no driver, \"\")",
                     "reader USB\\VID_F0C3&PID_7777&REV_0001\\5: needs fixing (usbccid.inf, \"" +
                         Utf16ToUtf8(kUmdf2) + "\")",
                     "reader USB\\VID_F0C3&PID_7777&REV_0001\\6: other driver (no driver, \"" +

@@ -36,8 +36,10 @@ class DeviceDetection : public RepairTest {
         StagePackage();
         AddWatchedReader(WSTR("USB\\VID_F0C1&PID_1234&REV_0100"));
     }
+    // With every notice that follows it, such as the start after a driver installation.
     void Deliver(CM_NOTIFY_ACTION action, const WString& instanceId) {
-        sim::WaitForDeviceEvent(sim::PostDeviceInstanceEvent(action, instanceId));
+        sim::PostDeviceInstanceEvent(action, instanceId);
+        sim::WaitForDeviceEvents();
     }
 };
 
@@ -122,6 +124,8 @@ INSTANTIATE_TEST_SUITE_P(
 const CM_NOTIFY_ACTION kStarted = CM_NOTIFY_ACTION_DEVICEINSTANCESTARTED;
 // Not a notice: Windows installs the inbox driver on the reader, which had none until then.
 const CM_NOTIFY_ACTION kBind = static_cast<CM_NOTIFY_ACTION>(0xB1AD);
+// Not a notice either: the notifications end and are registered again, as by a new service.
+const CM_NOTIFY_ACTION kRegisterAgain = static_cast<CM_NOTIFY_ACTION>(0xA6A1);
 
 struct EventCase {
     const char* name;
@@ -146,12 +150,15 @@ TEST_P(DeviceDetectionEvent, OnlyEnumeratedWatchedInstancesAndTheirFirstStartRun
     StagePackage();
     const WString hardwareId = WSTR("USB\\VID_F0C1&PID_1234&REV_0100");
     DWORD reader = c.before.size() > 1 && c.before[1].first == kBind
-                       ? sim::AddUnboundReader({hardwareId, WSTR("USB\\VID_F0C1&PID_1234")})
+                       ? sim::AddUnboundReader(c.before[0].second,
+                                               {hardwareId, WSTR("USB\\VID_F0C1&PID_1234")})
                        : AddWatchedReader(hardwareId);
     RegisterDeviceDetection();
     for (const auto& [action, instanceId] : c.before) {
         if (action == kBind)
             sim::BindDriver(reader, kUmdf2);
+        else if (action == kRegisterAgain)
+            UnregisterDeviceDetection(), RegisterDeviceDetection();
         else
             Deliver(action, instanceId);
     }
@@ -212,7 +219,7 @@ const EventCase kEventCases[] = {
     {"ActionOfALaterSystem", Action(238), kWatchedInstance, false},
     {"LargestAction", Action(0xFFFFFFFFu), kWatchedInstance, false},
     {"EnumeratedWithTopBitSet", Action(0x80000007u), kWatchedInstance, false},
-    // The last start is the one that the repair itself causes.
+    // The repair's own restart of the reader follows its pass, and then a later start.
     {"FirstPlugBoundAfterTheNotice",
      kStarted,
      kWatchedInstance,
@@ -225,6 +232,27 @@ const EventCase kEventCases[] = {
      false,
      {{kEnumerated, kWatchedInstance}, {kStarted, WSTR("usb\\vid_f0c1&pid_1234\\5&1a2b3c4d&0&2")}},
      Concat(kDetectedPass, NothingFound("Device started!"))},
+    {"StartOfAShorterInstance",
+     kStarted,
+     kWatchedInstance,
+     false,
+     {{kEnumerated, kWatchedInstance + WSTR("3")}},
+     kDetectedPass},
+    {"AnnouncedTwiceStartedTwice",
+     kStarted,
+     kWatchedInstance,
+     false,
+     {{kEnumerated, kWatchedInstance},
+      {kEnumerated, kWatchedInstance},
+      {kStarted, kWatchedInstance}},
+     Concat(Concat(kDetectedPass, NothingFound("Device detected!")),
+            NothingFound("Device started!"))},
+    {"AnnouncedBeforeRegisteringAgain",
+     kStarted,
+     kWatchedInstance,
+     false,
+     {{kEnumerated, kWatchedInstance}, {kRegisterAgain, {}}},
+     Concat(kDetectedPass, {"Notification detection with 0x0000000000005001"})},
     Flood(),
 };
 

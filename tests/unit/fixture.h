@@ -2,7 +2,7 @@
 #pragma once
 
 #include "log/log.h"
-#include "platform/sim/world.h"
+#include "platform/sim/service_process.h"
 #include "repair/device_detection.h"
 #include "repair/reader_prefixes.h"
 #include "service/service_status.h"
@@ -32,6 +32,12 @@ class SimTest : public ::testing::Test {
         NotificationHandle = nullptr;
         ResetServiceRecords();
     }
+    // What the simulated Windows checks at a reset: nothing of the test may outlive it.
+    void TearDown() override {
+        EXPECT_EQ(sim::ReportsAfterStopped(), lateReports_);
+        sim::Reset();
+    }
+    std::size_t lateReports_ = 0; // made on purpose
 };
 
 // A handle as the journal shows it.

@@ -80,6 +80,8 @@ class RepairTest : public SimTest {
         // Whatever a test did, nothing that the system opened may stay open.
         EXPECT_EQ(sim::OpenDeviceInfoSets(), 0u);
         EXPECT_EQ(sim::OpenSearches(), 0u);
+        EXPECT_EQ(sim::UnseenUi(), std::vector<std::string>{});
+        SimTest::TearDown();
     }
     // Logging on, the prefixes filled as in service mode, and a clean journal.
     void StartLikeService() {

@@ -90,7 +90,6 @@ class ServiceTest : public RepairTest {
                 sim::SendServiceControl(SERVICE_CONTROL_STOP);
             dispatcher_.join();
         }
-        EXPECT_EQ(sim::ReportsAfterStopped(), 0u);
         RepairTest::TearDown();
     }
     // The dispatcher on a thread of its own, given the table that the entry builds.

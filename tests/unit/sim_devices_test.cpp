@@ -87,6 +87,7 @@ TEST_F(SimDevices, UpdateRebindsEveryPresentCarrierOfTheId) {
     DWORD c = sim::AddReader({kId, kModel}, WSTR("Old"));
     sim::SetDevicePresent(c, false);
     sim::SetPackageDescription(WSTR("C:\\x.inf"), WSTR("New"));
+    sim::MakeFile(WSTR("C:\\x.inf"));
     BOOL reboot = TRUE;
     EXPECT_TRUE(UpdateDriverForPlugAndPlayDevicesW(nullptr, WSTR("usb\\vid_f0c1&pid_1234"),
                                                    WSTR("C:\\x.inf"), INSTALLFLAG_FORCE, &reboot));
@@ -97,6 +98,12 @@ TEST_F(SimDevices, UpdateRebindsEveryPresentCarrierOfTheId) {
     sim::RevertDriverUpdates();
     EXPECT_EQ(sim::DeviceDescription(a), WSTR("Old"));
     EXPECT_EQ(sim::DriverInstalls(a), 1u);
+    // With nowhere to report a restart, the restart prompt goes where no one sees it.
+    sim::SetRestartNeeded(a, true);
+    for (DWORD flags : {INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE, INSTALLFLAG_FORCE})
+        UpdateDriverForPlugAndPlayDevicesW(nullptr, kId.c_str(), WSTR("C:\\x.inf"), flags, nullptr);
+    EXPECT_EQ(sim::UnseenUi(),
+              (std::vector<std::string>{"restart prompt", "blocked on a restart prompt"}));
 }
 
 struct UpdateFailure {
@@ -104,6 +111,7 @@ struct UpdateFailure {
     const WCHAR* hardwareId;
     DWORD flags;
     DWORD code;
+    const WCHAR* inf = WSTR("C:\\x.inf");
 };
 
 // Test names in ctest show the case, not its bytes.
@@ -117,8 +125,9 @@ TEST_P(SimDriverUpdate, FailsAsWindowsDoes) {
     DWORD reader = sim::AddReader({kId}, WSTR("Old"));
     sim::AddReader({WSTR("USB\\VID_F0C9&PID_0001")}, WSTR("Gone"));
     sim::SetDevicePresent(2, false);
-    EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesW(nullptr, GetParam().hardwareId,
-                                                    WSTR("C:\\x.inf"), GetParam().flags, nullptr));
+    sim::MakeFile(WSTR("C:\\x.inf"));
+    EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesW(nullptr, GetParam().hardwareId, GetParam().inf,
+                                                    GetParam().flags, nullptr));
     EXPECT_EQ(GetLastError(), GetParam().code);
     EXPECT_EQ(sim::DeviceDescription(reader), WSTR("Old"));
 }
@@ -131,6 +140,8 @@ INSTANTIATE_TEST_SUITE_P(
         UpdateFailure{"OnlyAbsentCarrier", WSTR("USB\\VID_F0C9&PID_0001"), INSTALLFLAG_FORCE,
                       static_cast<DWORD>(ERROR_NO_SUCH_DEVINST)},
         UpdateFailure{"NotForced", kId.c_str(), 0, static_cast<DWORD>(ERROR_NO_MORE_ITEMS)},
+        UpdateFailure{"NoSuchInf", kId.c_str(), INSTALLFLAG_FORCE,
+                      static_cast<DWORD>(ERROR_FILE_NOT_FOUND), WSTR("C:\\none.inf")},
         UpdateFailure{"UnknownFlag", kId.c_str(), 0x100, static_cast<DWORD>(ERROR_INVALID_FLAGS)},
         UpdateFailure{"EmptyId", WSTR(""), INSTALLFLAG_FORCE,
                       static_cast<DWORD>(ERROR_INVALID_PARAMETER)}),
