@@ -28,28 +28,25 @@ struct Streams {
     Stream error;
 };
 
-Streams& TheStreams() {
-    static Streams streams;
-    return streams;
-}
+Streams theStreams;
 
 Stream* StreamOf(HANDLE handle) {
     const auto value = reinterpret_cast<std::uintptr_t>(handle);
     if (value == kOutput)
-        return &TheStreams().output;
+        return &theStreams.output;
     if (value == kError)
-        return &TheStreams().error;
+        return &theStreams.error;
     return nullptr;
 }
 
 Stream& StreamNamed(DWORD which) {
-    return which == STD_ERROR_HANDLE ? TheStreams().error : TheStreams().output;
+    return which == STD_ERROR_HANDLE ? theStreams.error : theStreams.output;
 }
 
 } // namespace
 
 void sim::detail::ResetStandardStreams() {
-    TheStreams() = Streams{};
+    theStreams = Streams{};
 }
 
 void sim::RedirectStandardStream(DWORD which, bool redirected) {

@@ -51,30 +51,18 @@ struct Devices {
     bool journal = true;
 };
 
-Devices& TheDevices() {
-    static Devices devices;
-    return devices;
-}
+Devices theDevices;
 
 // Where UpdateDriverForPlugAndPlayDevicesW can be held by a test.
-sim::detail::Gate& UpdateGate() {
-    static sim::detail::Gate gate("driver updates are held");
-    return gate;
-}
+sim::detail::Gate updateGate("driver updates are held");
 
-using sim::detail::Fail;
-using sim::detail::Faulted;
-using sim::detail::Hex;
-using sim::detail::Out;
-using sim::detail::Ptr;
-using sim::detail::Quote;
-using sim::detail::WorldLock;
+using namespace sim::detail;
 
 // Whether device calls are journalled and checked for faults. Tested before the journal's
 // arguments are built, so that a call costs no formatting while the journal is off.
 bool Journalling() {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    return TheDevices().journal;
+    return theDevices.journal;
 }
 
 std::string GuidText(const GUID* guid) {
@@ -129,9 +117,9 @@ std::vector<WString> SplitMultiSz(const std::vector<std::uint8_t>& bytes) {
 }
 
 DeviceState* FindDevice(DWORD devInst) {
-    Devices& d = TheDevices();
+    Devices& d = theDevices;
     if (devInst == 0 || devInst > d.all.size())
-        sim::detail::Abort("no device with instance number " + std::to_string(devInst));
+        Abort("no device with instance number " + std::to_string(devInst));
     return &d.all[devInst - 1];
 }
 
@@ -141,7 +129,7 @@ const WString& CurrentDescription(const DeviceState& state) {
 
 // The device that a device record names in a set, or null.
 DeviceState* DeviceOfRecord(HDEVINFO set, const SP_DEVINFO_DATA* data) {
-    Devices& d = TheDevices();
+    Devices& d = theDevices;
     const DeviceInfoSet* members = d.sets.Find(set);
     if (members == nullptr || data == nullptr || data->Reserved >= members->members.size())
         return nullptr;
@@ -152,7 +140,7 @@ DeviceState* DeviceOfRecord(HDEVINFO set, const SP_DEVINFO_DATA* data) {
 }
 
 bool Facts(std::size_t index, sim::detail::DeviceFacts* facts) {
-    const DeviceState& state = TheDevices().all[index];
+    const DeviceState& state = theDevices.all[index];
     facts->devInst = static_cast<DWORD>(index + 1);
     facts->instanceId = state.device.instanceId;
     if (facts->instanceId.empty()) {
@@ -170,16 +158,16 @@ bool Facts(std::size_t index, sim::detail::DeviceFacts* facts) {
 bool sim::detail::DeviceOfSet(HDEVINFO set, const SP_DEVINFO_DATA* data, DeviceFacts* facts) {
     DeviceState* state = DeviceOfRecord(set, data);
     return state != nullptr &&
-           Facts(static_cast<std::size_t>(state - TheDevices().all.data()), facts);
+           Facts(static_cast<std::size_t>(state - theDevices.all.data()), facts);
 }
 
 bool sim::detail::DeviceOfInstance(DWORD devInst, DeviceFacts* facts) {
-    return devInst != 0 && devInst <= TheDevices().all.size() && Facts(devInst - 1, facts);
+    return devInst != 0 && devInst <= theDevices.all.size() && Facts(devInst - 1, facts);
 }
 
 void sim::detail::ResetDevices() {
-    TheDevices() = Devices{};
-    UpdateGate().Reset();
+    theDevices = Devices{};
+    updateGate.Reset();
 }
 
 std::vector<std::uint8_t> sim::MultiSz(std::initializer_list<WString> ids) {
@@ -206,7 +194,7 @@ std::vector<std::uint8_t> sim::WideBytes(const WString& text) {
 
 DWORD sim::AddDevice(const Device& device) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    Devices& d = TheDevices();
+    Devices& d = theDevices;
     std::size_t index = d.all.size();
     d.all.push_back(DeviceState{device, nullptr, 0, WString()});
     if (device.hasHardwareIds) {
@@ -255,9 +243,9 @@ void sim::SetDevicePresent(DWORD devInst, bool present) {
 
 void sim::RemoveDevices() {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    Devices& d = TheDevices();
+    Devices& d = theDevices;
     if (d.sets.Size() != 0)
-        sim::detail::Abort("RemoveDevices() while a device information set is open");
+        Abort("RemoveDevices() while a device information set is open");
     d.all.clear();
     d.byHardwareId.clear();
 }
@@ -269,7 +257,7 @@ WString sim::DeviceDescription(DWORD devInst) {
 
 std::vector<std::string> sim::UnseenUi() {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    return TheDevices().unseenUi;
+    return theDevices.unseenUi;
 }
 
 unsigned sim::DriverInstalls(DWORD devInst) {
@@ -279,7 +267,7 @@ unsigned sim::DriverInstalls(DWORD devInst) {
 
 void sim::RevertDriverUpdates() {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    for (DeviceState& state : TheDevices().all) {
+    for (DeviceState& state : theDevices.all) {
         state.installed = nullptr;
         state.installedInf.clear();
     }
@@ -287,29 +275,29 @@ void sim::RevertDriverUpdates() {
 
 void sim::SetPackageDescription(const WString& infPath, const WString& description) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    TheDevices().packages[infPath] = description;
+    theDevices.packages[infPath] = description;
 }
 
 std::size_t sim::OpenDeviceInfoSets() {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    return TheDevices().sets.Size();
+    return theDevices.sets.Size();
 }
 
 void sim::SetDeviceJournal(bool on) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    TheDevices().journal = on;
+    theDevices.journal = on;
 }
 
 void sim::HoldDriverUpdates() {
-    UpdateGate().Hold();
+    updateGate.Hold();
 }
 
 void sim::ReleaseDriverUpdates() {
-    UpdateGate().Release();
+    updateGate.Release();
 }
 
 void sim::WaitForHeldUpdates(std::size_t count) {
-    UpdateGate().WaitForHeld(count);
+    updateGate.WaitForHeld(count);
 }
 
 HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND parent, DWORD flags) {
@@ -320,9 +308,9 @@ HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND par
     if (classGuid == nullptr && (flags & kAllClasses) == 0)
         return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
     if (enumerator != nullptr)
-        sim::detail::Abort("SetupDiGetClassDevsW: an enumerator is not simulated");
+        Abort("SetupDiGetClassDevsW: an enumerator is not simulated");
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    Devices& d = TheDevices();
+    Devices& d = theDevices;
     DeviceInfoSet set;
     set.members.reserve(d.all.size());
     for (std::size_t i = 0; i < d.all.size(); ++i) {
@@ -340,7 +328,7 @@ BOOL SetupDiEnumDeviceInfo(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data) {
     if (Journalling() && Faulted("SetupDiEnumDeviceInfo", Ptr(set), index, RecordText(data, false)))
         return FALSE;
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    Devices& d = TheDevices();
+    Devices& d = theDevices;
     const DeviceInfoSet* it = d.sets.Find(set);
     if (it == nullptr)
         return Fail(ERROR_INVALID_HANDLE);
@@ -364,7 +352,7 @@ BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVINFO_DATA data, DWOR
                 Out(requiredSize, "&size")))
         return FALSE;
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    if (TheDevices().sets.Find(set) == nullptr)
+    if (theDevices.sets.Find(set) == nullptr)
         return Fail(ERROR_INVALID_HANDLE);
     const DeviceState* state = DeviceOfRecord(set, data);
     if (state == nullptr || data->cbSize != sizeof(SP_DEVINFO_DATA))
@@ -404,7 +392,7 @@ BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) {
     if (Journalling() && Faulted("SetupDiDestroyDeviceInfoList", Ptr(set)))
         return FALSE;
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    return TheDevices().sets.Close(set) ? TRUE : Fail(ERROR_INVALID_HANDLE);
+    return theDevices.sets.Close(set) ? TRUE : Fail(ERROR_INVALID_HANDLE);
 }
 
 BOOL UpdateDriverForPlugAndPlayDevicesW(HWND parent, LPCWSTR hardwareId, LPCWSTR fullInfPath,
@@ -413,14 +401,14 @@ BOOL UpdateDriverForPlugAndPlayDevicesW(HWND parent, LPCWSTR hardwareId, LPCWSTR
         Faulted("UpdateDriverForPlugAndPlayDevicesW", Ptr(parent), Quote(hardwareId),
                 Quote(fullInfPath), Hex(installFlags), Out(rebootRequired, "&reboot")))
         return FALSE;
-    UpdateGate().Pass();
+    updateGate.Pass();
     constexpr DWORD kKnownFlags = INSTALLFLAG_FORCE | 0x00000002u | INSTALLFLAG_NONINTERACTIVE;
     if (hardwareId == nullptr || *hardwareId == 0 || fullInfPath == nullptr)
         return Fail(ERROR_INVALID_PARAMETER);
     if ((installFlags & ~kKnownFlags) != 0)
         return Fail(ERROR_INVALID_FLAGS);
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    Devices& d = TheDevices();
+    Devices& d = theDevices;
     auto carriers = d.byHardwareId.find(WView(hardwareId));
     bool anyPresent = false;
     if (carriers != d.byHardwareId.end()) {
@@ -434,7 +422,7 @@ BOOL UpdateDriverForPlugAndPlayDevicesW(HWND parent, LPCWSTR hardwareId, LPCWSTR
     if ((installFlags & INSTALLFLAG_FORCE) == 0)
         return Fail(ERROR_NO_MORE_ITEMS);
     std::string inf;
-    if (!sim::detail::ToHost(fullInfPath, &inf) || !std::filesystem::is_regular_file(inf))
+    if (!ToHost(fullInfPath, &inf) || !std::filesystem::is_regular_file(inf))
         return Fail(ERROR_FILE_NOT_FOUND);
     auto package = d.packages.find(WView(fullInfPath));
     const WString* description = package == d.packages.end() ? &d.defaultPackage : &package->second;

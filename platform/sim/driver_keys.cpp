@@ -28,10 +28,7 @@ struct InfFolder {
     std::map<WString, WString> published; // upper-cased store path to the published name
 };
 
-InfFolder& TheInfFolder() {
-    static InfFolder folder;
-    return folder;
-}
+InfFolder theInfFolder;
 
 WString FileNameOf(const WString& path) {
     std::size_t slash = path.find_last_of(u'\\');
@@ -46,17 +43,17 @@ std::string RecordText(const SP_DEVINFO_DATA* data) {
 
 void sim::PublishInf(const WString& publishedName, const WString& storePath) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    TheInfFolder().originals[Upper(publishedName)] = FileNameOf(storePath);
-    TheInfFolder().published[Upper(storePath)] = publishedName;
+    theInfFolder.originals[Upper(publishedName)] = FileNameOf(storePath);
+    theInfFolder.published[Upper(storePath)] = publishedName;
 }
 
 WString sim::detail::InstalledInfName(const WString& fullInfPath) {
-    auto it = TheInfFolder().published.find(Upper(fullInfPath));
-    return it == TheInfFolder().published.end() ? FileNameOf(fullInfPath) : it->second;
+    auto it = theInfFolder.published.find(Upper(fullInfPath));
+    return it == theInfFolder.published.end() ? FileNameOf(fullInfPath) : it->second;
 }
 
 void sim::detail::ResetInfFolder() {
-    TheInfFolder() = InfFolder{};
+    theInfFolder = InfFolder{};
 }
 
 BOOL SetupDiGetDeviceInstanceIdW(HDEVINFO set, PSP_DEVINFO_DATA data, PWSTR buffer,
@@ -145,8 +142,8 @@ BOOL SetupQueryInfOriginalFileInformationW(PSP_INF_INFORMATION information, UINT
         return Fail(ERROR_INVALID_USER_BUFFER);
     WString path(reinterpret_cast<const WCHAR*>(information->VersionData));
     WString name = FileNameOf(path);
-    auto published = TheInfFolder().originals.find(Upper(name));
-    if (published != TheInfFolder().originals.end())
+    auto published = theInfFolder.originals.find(Upper(name));
+    if (published != theInfFolder.originals.end())
         name = published->second;
     if (name.size() >= MAX_PATH)
         return Fail(ERROR_INSUFFICIENT_BUFFER);

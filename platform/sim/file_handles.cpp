@@ -50,16 +50,10 @@ struct Handles {
     std::thread::id oplockHolder; // the thread that stands for the other user
 };
 
-Handles& TheHandles() {
-    static Handles handles;
-    return handles;
-}
+Handles theHandles;
 
 // Where an open that waits for an oplock break waits; held while the oplock is.
-sim::detail::Gate& OplockGate() {
-    static sim::detail::Gate gate("an open waits for an oplock break");
-    return gate;
-}
+sim::detail::Gate oplockGate("an open waits for an oplock break");
 
 // Waits for the break to be acknowledged. On the thread that would acknowledge it, the wait
 // would never end: reported instead of hanging the test.
@@ -67,57 +61,49 @@ void WaitForOplockBreak() {
     bool self = false;
     {
         std::lock_guard<std::recursive_mutex> guard(sim::detail::WorldLock());
-        self = TheHandles().oplocked && TheHandles().oplockHolder == std::this_thread::get_id();
+        self = theHandles.oplocked && theHandles.oplockHolder == std::this_thread::get_id();
     }
     if (self)
         sim::detail::Abort("an open waits for an oplock break that is never acknowledged");
-    OplockGate().Pass();
+    oplockGate.Pass();
 }
 
-using sim::detail::Call;
-using sim::detail::Fail;
-using sim::detail::Faulted;
-using sim::detail::Hex;
-using sim::detail::Out;
-using sim::detail::Ptr;
-using sim::detail::Quote;
-using sim::detail::WorldLock;
+using namespace sim::detail;
 
 const DWORD kWriteAccess = FILE_WRITE_DATA | FILE_APPEND_DATA;
 // Opens that ask for no more than these neither break nor wait for an oplock.
 const DWORD kAttributeAccess = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
 
+// A host error, the native status that stands for it, and the error that CreateFileW
+// reports for that status; any other is a denied access.
+struct ErrorKind {
+    int host;
+    NTSTATUS status;
+    DWORD error;
+};
+const ErrorKind kErrors[] = {{ENOENT, STATUS_OBJECT_NAME_NOT_FOUND, ERROR_FILE_NOT_FOUND},
+                             {ENOTDIR, STATUS_OBJECT_PATH_NOT_FOUND, ERROR_PATH_NOT_FOUND},
+                             {EEXIST, STATUS_OBJECT_NAME_COLLISION, ERROR_FILE_EXISTS},
+                             {EINVAL, STATUS_INVALID_PARAMETER, ERROR_INVALID_PARAMETER}};
+
 NTSTATUS StatusOf(int error) {
-    switch (error) {
-    case ENOENT:
-        return STATUS_OBJECT_NAME_NOT_FOUND;
-    case ENOTDIR:
-        return STATUS_OBJECT_PATH_NOT_FOUND;
-    case EEXIST:
-        return STATUS_OBJECT_NAME_COLLISION;
-    default:
-        return STATUS_ACCESS_DENIED;
+    for (const ErrorKind& k : kErrors) {
+        if (k.host == error)
+            return k.status;
     }
+    return STATUS_ACCESS_DENIED;
 }
 
-// The error that CreateFileW reports for the status of the native open underneath.
 DWORD ErrorOf(NTSTATUS status) {
-    switch (status) {
-    case STATUS_OBJECT_NAME_NOT_FOUND:
-        return ERROR_FILE_NOT_FOUND;
-    case STATUS_OBJECT_PATH_NOT_FOUND:
-        return ERROR_PATH_NOT_FOUND;
-    case STATUS_OBJECT_NAME_COLLISION:
-        return ERROR_FILE_EXISTS;
-    case STATUS_INVALID_PARAMETER:
-        return ERROR_INVALID_PARAMETER;
-    default:
-        return ERROR_ACCESS_DENIED;
+    for (const ErrorKind& k : kErrors) {
+        if (k.status == status)
+            return k.error;
     }
+    return ERROR_ACCESS_DENIED;
 }
 
 FileHandle* Find(HANDLE handle) {
-    return TheHandles().open.Find(handle);
+    return theHandles.open.Find(handle);
 }
 
 // A host path with every link in it resolved, as final paths are.
@@ -127,7 +113,7 @@ std::string Resolved(const std::string& host) {
 }
 
 const std::string& RealDriveRoot() {
-    std::string& root = TheHandles().realDriveRoot;
+    std::string& root = theHandles.realDriveRoot;
     if (root.empty())
         root = Resolved(sim::HostPath(WSTR("C:\\")));
     return root;
@@ -140,7 +126,7 @@ bool Below(const std::string& host, const std::string& root) {
 // The volume a host path lies on: a volume without a drive letter, the world's C:, or
 // outside the world a volume of its own that nothing in the world names.
 Volume VolumeOf(const std::string& host) {
-    const std::vector<std::string>& letterless = TheHandles().letterless;
+    const std::vector<std::string>& letterless = theHandles.letterless;
     for (std::size_t i = 0; i < letterless.size(); ++i) {
         if (Below(host, letterless[i]))
             return {letterless[i], "\\Device\\HarddiskVolume" + std::to_string(4 + i)};
@@ -211,7 +197,7 @@ NTSTATUS Open(int folder, const std::string& path, ACCESS_MASK access, ULONG dis
     file.fd = openat(folder, path.c_str(), flags, 0666);
     if (file.fd < 0)
         return StatusOf(errno);
-    const Handles& h = TheHandles();
+    const Handles& h = theHandles;
     *oplocked = exists && S_ISREG(seen.st_mode) && h.oplocked && seen.st_dev == h.oplockDevice &&
                 seen.st_ino == h.oplockInode && (access & ~kAttributeAccess) != 0;
     if (!exists)
@@ -220,17 +206,17 @@ NTSTATUS Open(int folder, const std::string& path, ACCESS_MASK access, ULONG dis
         *information = disposition == FILE_SUPERSEDE ? FILE_SUPERSEDED : FILE_OVERWRITTEN;
     else
         *information = FILE_OPENED;
-    *handle = TheHandles().open.Add(file);
+    *handle = theHandles.open.Add(file);
     return *oplocked && (options & FILE_COMPLETE_IF_OPLOCKED) != 0 ? STATUS_OPLOCK_BREAK_IN_PROGRESS
                                                                    : STATUS_SUCCESS;
 }
 
 // Runs what a test asked to happen before this open, as another process could.
 void BeforeOpen() {
-    auto hook = TheHandles().beforeCreate.find(++TheHandles().creates);
-    if (hook != TheHandles().beforeCreate.end()) {
+    auto hook = theHandles.beforeCreate.find(++theHandles.creates);
+    if (hook != theHandles.beforeCreate.end()) {
         std::function<void()> action = std::move(hook->second);
-        TheHandles().beforeCreate.erase(hook);
+        theHandles.beforeCreate.erase(hook);
         action();
     }
 }
@@ -261,7 +247,7 @@ HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
         std::string host;
         if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING)
             status = STATUS_INVALID_PARAMETER;
-        else if (name != nullptr && sim::detail::ToHost(name, &host))
+        else if (name != nullptr && ToHost(name, &host))
             status = Open(AT_FDCWD, host, access, kDispositions[disposition], options, &handle,
                           &information, &oplocked);
     }
@@ -432,26 +418,26 @@ BOOL CloseHandle(HANDLE handle) {
     if (file == nullptr)
         return Fail(ERROR_INVALID_HANDLE);
     close(file->fd);
-    TheHandles().open.Close(handle);
+    theHandles.open.Close(handle);
     return TRUE;
 }
 
 void sim::detail::ResetFileHandles() {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    for (auto& entry : TheHandles().open.All())
+    for (auto& entry : theHandles.open.All())
         close(entry.second.fd);
-    TheHandles() = Handles{};
-    OplockGate().Reset();
+    theHandles = Handles{};
+    oplockGate.Reset();
 }
 
 void sim::BeforeCreateFile(unsigned n, std::function<void()> action) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    TheHandles().beforeCreate[TheHandles().creates + n] = std::move(action);
+    theHandles.beforeCreate[theHandles.creates + n] = std::move(action);
 }
 
 std::size_t sim::OpenFileHandles() {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    return TheHandles().open.Size();
+    return theHandles.open.Size();
 }
 
 void sim::MakeHardLink(const WString& link, const WString& existing) {
@@ -476,7 +462,7 @@ void sim::MakeLetterlessVolume(const WString& root) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     std::string host = HostPath(root);
     fs::create_directories(host);
-    TheHandles().letterless.push_back(Resolved(host));
+    theHandles.letterless.push_back(Resolved(host));
 }
 
 void sim::HoldOplock(const WString& file) {
@@ -486,16 +472,16 @@ void sim::HoldOplock(const WString& file) {
         std::fprintf(stderr, "sim: no file to hold an oplock on: %s\n", Utf16ToUtf8(file).c_str());
         std::abort();
     }
-    Handles& h = TheHandles();
+    Handles& h = theHandles;
     h.oplocked = true;
     h.oplockDevice = st.st_dev;
     h.oplockInode = st.st_ino;
     h.oplockHolder = std::this_thread::get_id();
-    OplockGate().Hold();
+    oplockGate.Hold();
 }
 
 void sim::ReleaseOplock() {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    TheHandles().oplocked = false;
-    OplockGate().Release();
+    theHandles.oplocked = false;
+    oplockGate.Release();
 }

@@ -26,21 +26,13 @@ struct Files {
     sim::detail::HandleTable<Search> searches{0x2000};
 };
 
-Files& TheFiles() {
-    static Files files;
-    return files;
-}
+Files theFiles;
 
-using sim::detail::Fail;
-using sim::detail::Faulted;
-using sim::detail::Out;
-using sim::detail::Quote;
-using sim::detail::Upper;
-using sim::detail::WorldLock;
+using namespace sim::detail;
 
 std::string HostOrEmpty(LPCWSTR path) {
     std::string host;
-    if (path == nullptr || !sim::detail::ToHost(path, &host))
+    if (path == nullptr || !ToHost(path, &host))
         return "";
     return host;
 }
@@ -57,7 +49,7 @@ UINT CopyDirectory(const WString& dir, LPWSTR buffer, UINT size) {
 // Windows wildcard match: * any run, ? any one character, letters without regard to case.
 bool Matches(const WString& pattern, const WString& name) {
     std::size_t p = 0, n = 0, starP = WString::npos, starN = 0;
-    auto fold = sim::detail::FoldAscii;
+    auto fold = FoldAscii;
     while (n < name.size()) {
         if (p < pattern.size() && pattern[p] == u'*') {
             starP = p++;
@@ -89,7 +81,7 @@ void Fill(const std::pair<WString, bool>& entry, LPWIN32_FIND_DATAW data) {
 } // namespace
 
 void sim::detail::ResetFiles() {
-    TheFiles() = Files{};
+    theFiles = Files{};
     ResetFileHandles();
 }
 
@@ -118,47 +110,47 @@ void sim::RemoveAll(const WString& path) {
 
 void sim::SetSearchOrder(const WString& dir, const std::vector<WString>& names) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    TheFiles().searchOrder[Upper(dir)] = names;
+    theFiles.searchOrder[Upper(dir)] = names;
 }
 
 std::size_t sim::OpenSearches() {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    return TheFiles().searches.Size();
+    return theFiles.searches.Size();
 }
 
 void sim::SetWindowsDirectory(const WString& dir) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    TheFiles().windowsDirectory = dir;
+    theFiles.windowsDirectory = dir;
 }
 
 void sim::SetSystemDirectory(const WString& dir) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    TheFiles().systemDirectory = dir;
+    theFiles.systemDirectory = dir;
 }
 
 void sim::SetSystemDirectoryRequiredSize(UINT size) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    TheFiles().systemDirectoryRequired = size;
+    theFiles.systemDirectoryRequired = size;
 }
 
 std::string sim::DirectorySecurity(const WString& path) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    auto it = TheFiles().security.find(Upper(path));
-    return it == TheFiles().security.end() ? "(not created)" : it->second;
+    auto it = theFiles.security.find(Upper(path));
+    return it == theFiles.security.end() ? "(not created)" : it->second;
 }
 
 UINT GetWindowsDirectoryW(LPWSTR buffer, UINT size) {
     if (Faulted("GetWindowsDirectoryW", Out(buffer, "&buffer"), size))
         return 0;
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    return CopyDirectory(TheFiles().windowsDirectory, buffer, size);
+    return CopyDirectory(theFiles.windowsDirectory, buffer, size);
 }
 
 UINT GetSystemDirectoryW(LPWSTR buffer, UINT size) {
     if (Faulted("GetSystemDirectoryW", Out(buffer, "&buffer"), size))
         return 0;
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    Files& f = TheFiles();
+    Files& f = theFiles;
     if (f.systemDirectoryRequired != 0)
         return f.systemDirectoryRequired;
     return CopyDirectory(f.systemDirectory, buffer, size);
@@ -170,8 +162,7 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) {
         security = "{" + std::to_string(attributes->nLength) + ", ";
         security += attributes->lpSecurityDescriptor == nullptr
                         ? "NULL"
-                        : "descriptor \"" +
-                              sim::detail::DescriptorSddl(attributes->lpSecurityDescriptor) + "\"";
+                        : "descriptor \"" + DescriptorSddl(attributes->lpSecurityDescriptor) + "\"";
         security += ", " + std::to_string(attributes->bInheritHandle) + "}";
     }
     if (Faulted("CreateDirectoryW", Quote(path), security))
@@ -185,7 +176,7 @@ BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES attributes) {
     if (mkdir(host.c_str(), 0777) != 0)
         return Fail(ERROR_PATH_NOT_FOUND);
     const void* descriptor = attributes == nullptr ? nullptr : attributes->lpSecurityDescriptor;
-    TheFiles().security[Upper(path)] = sim::detail::DescriptorSddl(descriptor);
+    theFiles.security[Upper(path)] = DescriptorSddl(descriptor);
     return TRUE;
 }
 
@@ -223,7 +214,7 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
     std::sort(found.begin(), found.end());
     // The test's order comes first, then the rest by name.
     Search search;
-    for (const WString& name : TheFiles().searchOrder[Upper(dir)]) {
+    for (const WString& name : theFiles.searchOrder[Upper(dir)]) {
         auto hit = std::find_if(found.begin(), found.end(),
                                 [&](const auto& e) { return e.first == name; });
         if (hit != found.end()) {
@@ -236,14 +227,14 @@ HANDLE FindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
         return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
     Fill(search.entries[0], data);
     search.next = 1;
-    return TheFiles().searches.Add(std::move(search));
+    return theFiles.searches.Add(std::move(search));
 }
 
 BOOL FindNextFileW(HANDLE handle, LPWIN32_FIND_DATAW data) {
-    if (Faulted("FindNextFileW", sim::detail::Ptr(handle), Out(data, "&data")))
+    if (Faulted("FindNextFileW", Ptr(handle), Out(data, "&data")))
         return FALSE;
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    Search* s = TheFiles().searches.Find(handle);
+    Search* s = theFiles.searches.Find(handle);
     if (s == nullptr)
         return Fail(ERROR_INVALID_HANDLE);
     if (s->next >= s->entries.size())
@@ -253,8 +244,8 @@ BOOL FindNextFileW(HANDLE handle, LPWIN32_FIND_DATAW data) {
 }
 
 BOOL FindClose(HANDLE handle) {
-    if (Faulted("FindClose", sim::detail::Ptr(handle)))
+    if (Faulted("FindClose", Ptr(handle)))
         return FALSE;
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    return TheFiles().searches.Close(handle) ? TRUE : Fail(ERROR_INVALID_HANDLE);
+    return theFiles.searches.Close(handle) ? TRUE : Fail(ERROR_INVALID_HANDLE);
 }

@@ -16,8 +16,8 @@ namespace sim::detail {
 
 std::recursive_mutex& WorldLock();
 
-// Counts a call of op and tells whether a fault was scheduled for it.
-bool Fault(const char* op, DWORD* code);
+// Counts a call of op and gives the code of a fault scheduled for it, if any.
+std::optional<DWORD> Fault(const char* op);
 void Record(const std::string& line);
 
 std::string Quote(const WCHAR* text);
@@ -45,8 +45,7 @@ template <typename... A> std::optional<DWORD> Call(const char* op, const A&... a
     Arg(line, args...);
     line << ")";
     Record(line.str());
-    DWORD code = 0;
-    return Fault(op, &code) ? std::optional<DWORD>(code) : std::nullopt;
+    return Fault(op);
 }
 
 // The same for an operation that reports through the last error: a scheduled fault sets it,

@@ -36,20 +36,9 @@ struct Notifications {
     std::size_t waitingUnregistrations = 0;
 };
 
-std::mutex& NotifyLock() {
-    static std::mutex lock;
-    return lock;
-}
-
-std::condition_variable& NotifyChanged() {
-    static std::condition_variable changed;
-    return changed;
-}
-
-Notifications& TheNotifications() {
-    static Notifications notifications;
-    return notifications;
-}
+std::mutex notifyLock;
+std::condition_variable notifyChanged;
+Notifications theNotifications;
 
 // The registration whose callback this thread is running, if any.
 thread_local const Registration* inCallback = nullptr;
@@ -131,37 +120,37 @@ void Deliver(unsigned event, CM_NOTIFY_ACTION action, std::vector<std::uint8_t> 
 
     std::map<std::uintptr_t, std::shared_ptr<Registration>> targets;
     {
-        std::lock_guard<std::mutex> guard(NotifyLock());
-        targets = TheNotifications().registrations.All();
+        std::lock_guard<std::mutex> guard(notifyLock);
+        targets = theNotifications.registrations.All();
     }
     for (const auto& [handle, r] : targets) {
         {
-            std::lock_guard<std::mutex> guard(NotifyLock());
+            std::lock_guard<std::mutex> guard(notifyLock);
             if (!Wants(*r, action, instanceId ? &*instanceId : nullptr))
                 continue;
             ++r->running;
-            ++TheNotifications().running;
-            NotifyChanged().notify_all();
+            ++theNotifications.running;
+            notifyChanged.notify_all();
         }
         inCallback = r.get();
         r->callback(reinterpret_cast<HCMNOTIFICATION>(handle), r->context, action, eventData, size);
         inCallback = nullptr;
         {
-            std::lock_guard<std::mutex> guard(NotifyLock());
+            std::lock_guard<std::mutex> guard(notifyLock);
             --r->running;
-            --TheNotifications().running;
-            NotifyChanged().notify_all();
+            --theNotifications.running;
+            notifyChanged.notify_all();
         }
     }
-    std::lock_guard<std::mutex> guard(NotifyLock());
-    TheNotifications().deliveries[event].done = true;
-    NotifyChanged().notify_all();
+    std::lock_guard<std::mutex> guard(notifyLock);
+    theNotifications.deliveries[event].done = true;
+    notifyChanged.notify_all();
 }
 
 unsigned Post(CM_NOTIFY_ACTION action, std::vector<std::uint8_t> bytes,
               std::optional<WString> instanceId) {
-    std::lock_guard<std::mutex> guard(NotifyLock());
-    Notifications& n = TheNotifications();
+    std::lock_guard<std::mutex> guard(notifyLock);
+    Notifications& n = theNotifications;
     unsigned event = n.nextEvent++;
     n.deliveries[event].thread =
         std::thread(Deliver, event, action, std::move(bytes), std::move(instanceId));
@@ -169,7 +158,7 @@ unsigned Post(CM_NOTIFY_ACTION action, std::vector<std::uint8_t> bytes,
 }
 
 void JoinDone(std::unique_lock<std::mutex>& guard, unsigned event) {
-    Notifications& n = TheNotifications();
+    Notifications& n = theNotifications;
     std::thread thread = std::move(n.deliveries[event].thread);
     n.deliveries.erase(event);
     guard.unlock();
@@ -178,13 +167,27 @@ void JoinDone(std::unique_lock<std::mutex>& guard, unsigned event) {
     guard.lock();
 }
 
+// Waits, under guard, until the event has been delivered, and joins its thread.
+void AwaitDelivery(std::unique_lock<std::mutex>& guard, unsigned event) {
+    Notifications& n = theNotifications;
+    sim::detail::Await(
+        guard, notifyChanged,
+        [&] {
+            auto it = n.deliveries.find(event);
+            return it == n.deliveries.end() || it->second.done;
+        },
+        "the delivery of a device event");
+    if (n.deliveries.count(event) != 0)
+        JoinDone(guard, event);
+}
+
 } // namespace
 
 void sim::detail::ResetNotifications() {
     std::vector<std::thread> finished;
     {
-        std::lock_guard<std::mutex> guard(NotifyLock());
-        Notifications& n = TheNotifications();
+        std::lock_guard<std::mutex> guard(notifyLock);
+        Notifications& n = theNotifications;
         for (auto& [event, delivery] : n.deliveries) {
             if (!delivery.done)
                 sim::detail::Abort("event " + std::to_string(event) +
@@ -200,8 +203,8 @@ void sim::detail::ResetNotifications() {
 }
 
 bool sim::detail::DeviceEventsInFlight() {
-    std::lock_guard<std::mutex> guard(NotifyLock());
-    for (const auto& [event, delivery] : TheNotifications().deliveries) {
+    std::lock_guard<std::mutex> guard(notifyLock);
+    for (const auto& [event, delivery] : theNotifications.deliveries) {
         if (!delivery.done)
             return true;
     }
@@ -209,13 +212,13 @@ bool sim::detail::DeviceEventsInFlight() {
 }
 
 void sim::SetNextNotificationHandle(std::uint64_t value) {
-    std::lock_guard<std::mutex> guard(NotifyLock());
-    TheNotifications().chosenHandle = value;
+    std::lock_guard<std::mutex> guard(notifyLock);
+    theNotifications.chosenHandle = value;
 }
 
 std::size_t sim::ActiveRegistrations() {
-    std::lock_guard<std::mutex> guard(NotifyLock());
-    return TheNotifications().registrations.Size();
+    std::lock_guard<std::mutex> guard(notifyLock);
+    return theNotifications.registrations.Size();
 }
 
 unsigned sim::PostDeviceInstanceEvent(CM_NOTIFY_ACTION action, const WString& instanceId) {
@@ -234,45 +237,25 @@ unsigned sim::PostRawDeviceEvent(CM_NOTIFY_ACTION action, const std::vector<std:
 }
 
 void sim::WaitForDeviceEvent(unsigned event) {
-    std::unique_lock<std::mutex> guard(NotifyLock());
-    Notifications& n = TheNotifications();
-    sim::detail::Await(
-        guard, NotifyChanged(),
-        [&] {
-            auto it = n.deliveries.find(event);
-            return it == n.deliveries.end() || it->second.done;
-        },
-        "the delivery of a device event");
-    if (n.deliveries.count(event) != 0)
-        JoinDone(guard, event);
+    std::unique_lock<std::mutex> guard(notifyLock);
+    AwaitDelivery(guard, event);
 }
 
 void sim::WaitForDeviceEvents() {
-    std::unique_lock<std::mutex> guard(NotifyLock());
-    Notifications& n = TheNotifications();
-    while (!n.deliveries.empty()) {
-        unsigned event = n.deliveries.begin()->first;
-        sim::detail::Await(
-            guard, NotifyChanged(),
-            [&] {
-                auto it = n.deliveries.find(event);
-                return it == n.deliveries.end() || it->second.done;
-            },
-            "the delivery of device events");
-        if (n.deliveries.count(event) != 0)
-            JoinDone(guard, event);
-    }
+    std::unique_lock<std::mutex> guard(notifyLock);
+    while (!theNotifications.deliveries.empty())
+        AwaitDelivery(guard, theNotifications.deliveries.begin()->first);
 }
 
 std::size_t sim::RunningCallbacks() {
-    std::lock_guard<std::mutex> guard(NotifyLock());
-    return TheNotifications().running;
+    std::lock_guard<std::mutex> guard(notifyLock);
+    return theNotifications.running;
 }
 
 void sim::WaitForWaitingUnregistrations(std::size_t count) {
-    std::unique_lock<std::mutex> guard(NotifyLock());
+    std::unique_lock<std::mutex> guard(notifyLock);
     sim::detail::Await(
-        guard, NotifyChanged(), [&] { return TheNotifications().waitingUnregistrations >= count; },
+        guard, notifyChanged, [&] { return theNotifications.waitingUnregistrations >= count; },
         "unregistrations waiting for their callbacks");
 }
 
@@ -290,10 +273,10 @@ CONFIGRET CM_Register_Notification(PCM_NOTIFY_FILTER filter, PVOID context,
     r->callback = callback;
     r->context = context;
     r->filter = *filter;
-    std::lock_guard<std::mutex> guard(NotifyLock());
+    std::lock_guard<std::mutex> guard(notifyLock);
     // The handle is out before events can reach the callback, as the caller needs it to end
     // the registration.
-    Notifications& n = TheNotifications();
+    Notifications& n = theNotifications;
     *notify = n.chosenHandle ? n.registrations.Put<HCMNOTIFICATION>(*n.chosenHandle, std::move(r))
                              : n.registrations.Add<HCMNOTIFICATION>(std::move(r));
     n.chosenHandle.reset();
@@ -303,8 +286,8 @@ CONFIGRET CM_Register_Notification(PCM_NOTIFY_FILTER filter, PVOID context,
 CONFIGRET CM_Unregister_Notification(HCMNOTIFICATION notify) {
     if (auto code = sim::detail::Call("CM_Unregister_Notification", sim::detail::Ptr(notify)))
         return *code;
-    std::unique_lock<std::mutex> guard(NotifyLock());
-    Notifications& n = TheNotifications();
+    std::unique_lock<std::mutex> guard(notifyLock);
+    Notifications& n = theNotifications;
     std::shared_ptr<Registration>* found = n.registrations.Find(notify);
     if (found == nullptr)
         return CR_INVALID_POINTER;
@@ -315,9 +298,9 @@ CONFIGRET CM_Unregister_Notification(HCMNOTIFICATION notify) {
     r->active = false;
     n.registrations.Close(notify);
     ++n.waitingUnregistrations;
-    NotifyChanged().notify_all();
+    notifyChanged.notify_all();
     sim::detail::WaitInPlatform(
-        guard, NotifyChanged(), [r] { return r->running == 0; },
+        guard, notifyChanged, [r] { return r->running == 0; },
         "CM_Unregister_Notification waiting for its callbacks");
     --n.waitingUnregistrations;
     return CR_SUCCESS;

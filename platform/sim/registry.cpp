@@ -15,10 +15,7 @@ struct Registry {
     sim::detail::HandleTable<WString> open{0x1000};
 };
 
-Registry& TheRegistry() {
-    static Registry registry;
-    return registry;
-}
+Registry theRegistry;
 
 std::string KeyName(HKEY key) {
     if (key == HKEY_LOCAL_MACHINE)
@@ -28,24 +25,21 @@ std::string KeyName(HKEY key) {
 
 } // namespace
 
-using sim::detail::Call;
-using sim::detail::Out;
-using sim::detail::Upper;
-using sim::detail::WorldLock;
+using namespace sim::detail;
 
 void sim::detail::ResetRegistry() {
-    TheRegistry() = Registry{};
+    theRegistry = Registry{};
 }
 
 void sim::CreateRegKey(const WString& key) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    TheRegistry().keys[Upper(key)];
+    theRegistry.keys[Upper(key)];
 }
 
 void sim::SetRegValue(const WString& key, const WString& name, DWORD type,
                       const std::vector<std::uint8_t>& data) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    TheRegistry().keys[Upper(key)][Upper(name)] = Value{type, data};
+    theRegistry.keys[Upper(key)][Upper(name)] = Value{type, data};
 }
 
 void sim::SetRegDword(const WString& key, const WString& name, DWORD value) {
@@ -55,22 +49,20 @@ void sim::SetRegDword(const WString& key, const WString& name, DWORD value) {
 }
 
 HKEY sim::detail::OpenRegKeyQuietly(const WString& path) {
-    Registry& r = TheRegistry();
-    r.keys[Upper(path)];
-    return r.open.Add<HKEY>(Upper(path));
+    theRegistry.keys[Upper(path)];
+    return theRegistry.open.Add<HKEY>(Upper(path));
 }
 
 std::size_t sim::OpenRegKeys() {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    return TheRegistry().open.Size();
+    return theRegistry.open.Size();
 }
 
 LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result) {
-    if (auto code = Call("RegOpenKeyExW", KeyName(key), sim::detail::Quote(subKey), options,
-                         sim::detail::Hex(access)))
+    if (auto code = Call("RegOpenKeyExW", KeyName(key), Quote(subKey), options, Hex(access)))
         return static_cast<LSTATUS>(*code);
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    Registry& r = TheRegistry();
+    Registry& r = theRegistry;
     if (key != HKEY_LOCAL_MACHINE || subKey == nullptr)
         return ERROR_INVALID_HANDLE;
     WString path = Upper(subKey);
@@ -82,12 +74,12 @@ LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PH
 
 LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                          LPDWORD dataSize) {
-    if (auto code = Call("RegQueryValueExW", KeyName(key), sim::detail::Quote(valueName),
-                         sim::detail::Ptr(reserved), Out(type, "&type"), Out(data, "&data"),
+    if (auto code = Call("RegQueryValueExW", KeyName(key), Quote(valueName), Ptr(reserved),
+                         Out(type, "&type"), Out(data, "&data"),
                          dataSize == nullptr ? std::string("NULL") : std::to_string(*dataSize)))
         return static_cast<LSTATUS>(*code);
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    Registry& r = TheRegistry();
+    Registry& r = theRegistry;
     const WString* open = r.open.Find(key);
     if (open == nullptr)
         return ERROR_INVALID_HANDLE;
@@ -115,5 +107,5 @@ LSTATUS RegCloseKey(HKEY key) {
     if (auto code = Call("RegCloseKey", KeyName(key)))
         return static_cast<LSTATUS>(*code);
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    return TheRegistry().open.Close(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+    return theRegistry.open.Close(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }

@@ -5,20 +5,13 @@
 #include <cstring>
 #include <memory>
 
-using sim::detail::Fail;
-using sim::detail::Faulted;
-using sim::detail::Hex;
-using sim::detail::Out;
-using sim::detail::Ptr;
-using sim::detail::Quote;
-using sim::detail::Upper;
-using sim::detail::WorldLock;
+using namespace sim::detail;
 
 namespace {
 
 struct Service {
     sim::ServiceRecord record; // its state is the driver's
-    sim::detail::ServiceDriver driver;
+    ServiceDriver driver;
     bool startGivenUp = false; // stuck in its start; holds the start lock no more
 };
 
@@ -30,16 +23,13 @@ struct Handle {
 
 struct Scm {
     std::map<WString, Service> services; // by upper-cased name
-    sim::detail::HandleTable<Handle> open{0x7000};
+    HandleTable<Handle> open{0x7000};
     bool elevated = true;
     DWORD queryTime = 0;
     WString modulePath = WSTR("C:\\Program Files\\RUVERODAzaroda\\ruverodazaroda.exe");
 };
 
-Scm& TheScm() {
-    static Scm scm;
-    return scm;
-}
+Scm theScm;
 
 // What a caller without elevation may still ask of the manager: connect, enumerate, query
 // the lock status, read its security.
@@ -57,7 +47,7 @@ SERVICE_STATUS_PROCESS StatusOf(const Service& s) {
 
 // A service marked for deletion goes once it is stopped and no handle refers to it.
 void Sweep() {
-    Scm& scm = TheScm();
+    Scm& scm = theScm;
     for (auto it = scm.services.begin(); it != scm.services.end();) {
         bool held = false;
         for (const auto& h : scm.open.All())
@@ -71,12 +61,12 @@ void Sweep() {
 }
 
 SC_HANDLE NewHandle(bool manager, const WString& service, DWORD access) {
-    return TheScm().open.Add<SC_HANDLE>(Handle{manager, service, access});
+    return theScm.open.Add<SC_HANDLE>(Handle{manager, service, access});
 }
 
 // The manager behind handle with the access needed; false with the error set otherwise.
 bool CheckManager(SC_HANDLE handle, DWORD access) {
-    const Handle* h = TheScm().open.Find(handle);
+    const Handle* h = theScm.open.Find(handle);
     if (h == nullptr || !h->manager)
         return Fail(ERROR_INVALID_HANDLE);
     return (h->access & access) == access || Fail(ERROR_ACCESS_DENIED);
@@ -84,18 +74,18 @@ bool CheckManager(SC_HANDLE handle, DWORD access) {
 
 // The service behind handle with the access needed; null with the error set otherwise.
 Service* ServiceOf(SC_HANDLE handle, DWORD access) {
-    const Handle* h = TheScm().open.Find(handle);
+    const Handle* h = theScm.open.Find(handle);
     if (h == nullptr || h->manager)
         return Fail<Service*>(ERROR_INVALID_HANDLE);
     if ((h->access & access) != access)
         return Fail<Service*>(ERROR_ACCESS_DENIED);
-    return &TheScm().services.at(h->service);
+    return &theScm.services.at(h->service);
 }
 
 Service& Registered(const WString& name) {
-    auto s = TheScm().services.find(Upper(name));
-    if (s == TheScm().services.end())
-        sim::detail::Abort("no service " + Utf16ToUtf8(name));
+    auto s = theScm.services.find(Upper(name));
+    if (s == theScm.services.end())
+        Abort("no service " + Utf16ToUtf8(name));
     return s->second;
 }
 
@@ -128,10 +118,10 @@ SERVICE_STATUS_PROCESS StatusAt(const Playing& p, DWORD now) {
 
 // A service bound to a service process in this process plays it; any other, the script.
 sim::detail::ServiceDriver DriverFor(const WString& name, const sim::ServiceScript& script) {
-    if (auto bound = sim::detail::BoundServiceDriver(name))
+    if (auto bound = BoundServiceDriver(name))
         return *bound;
     auto playing = std::make_shared<Playing>(Playing{script, script.now, Now()});
-    sim::detail::ServiceDriver driver;
+    ServiceDriver driver;
     driver.status = [playing](DWORD at) { return StatusAt(*playing, at); };
     driver.start = [playing](DWORD at) {
         playing->current = playing->script.onStart;
@@ -156,7 +146,7 @@ constexpr DWORD kStartProgressLimit = 80000;
 void WaitForStartLock(const Service& starting) {
     for (;;) {
         Service* holder = nullptr;
-        for (auto& [name, s] : TheScm().services) {
+        for (auto& [name, s] : theScm.services) {
             if (&s != &starting && !s.startGivenUp &&
                 StatusOf(s).dwCurrentState == SERVICE_START_PENDING)
                 holder = &s;
@@ -190,15 +180,15 @@ std::string Actions(const SERVICE_FAILURE_ACTIONSW* f) {
         list += "{" + std::to_string(f->lpsaActions[i].Type) + ", " +
                 std::to_string(f->lpsaActions[i].Delay) + "}";
     }
-    return "{" + std::to_string(f->dwResetPeriod) + ", " + sim::detail::Quote(f->lpRebootMsg) +
-           ", " + sim::detail::Quote(f->lpCommand) + ", " + std::to_string(f->cActions) + ", " +
+    return "{" + std::to_string(f->dwResetPeriod) + ", " + Quote(f->lpRebootMsg) + ", " +
+           Quote(f->lpCommand) + ", " + std::to_string(f->cActions) + ", " +
            (f->lpsaActions == nullptr ? std::string("NULL") : "[" + list + "]") + "}";
 }
 
 } // namespace
 
 void sim::detail::ResetServices() {
-    TheScm() = Scm{};
+    theScm = Scm{};
 }
 
 void sim::AddService(const WString& name, const ServiceScript& script) {
@@ -207,36 +197,36 @@ void sim::AddService(const WString& name, const ServiceScript& script) {
     s.record.binaryPath = WSTR("C:\\Service.exe");
     s.record.displayName = name;
     s.driver = DriverFor(name, script);
-    TheScm().services[Upper(name)] = s;
+    theScm.services[Upper(name)] = s;
 }
 
 void sim::detail::RebindService(const WString& name) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    auto it = TheScm().services.find(Upper(name));
+    auto it = theScm.services.find(Upper(name));
     std::optional<ServiceDriver> bound = BoundServiceDriver(name);
-    if (it != TheScm().services.end() && bound)
+    if (it != theScm.services.end() && bound)
         it->second.driver = *bound;
 }
 
 void sim::SetStatusQueryTime(DWORD milliseconds) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    TheScm().queryTime = milliseconds;
+    theScm.queryTime = milliseconds;
 }
 
 void sim::SetElevated(bool elevated) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    TheScm().elevated = elevated;
+    theScm.elevated = elevated;
 }
 
 void sim::SetModulePath(const WString& path) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    TheScm().modulePath = path;
+    theScm.modulePath = path;
 }
 
 bool sim::ServiceExists(const WString& name) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     Sweep();
-    return TheScm().services.count(Upper(name)) == 1;
+    return theScm.services.count(Upper(name)) == 1;
 }
 
 sim::ServiceRecord sim::ServiceRecordOf(const WString& name) {
@@ -261,7 +251,7 @@ sim::ServiceRecord* sim::detail::RecordOfHandle(SC_HANDLE handle, DWORD access) 
 
 std::size_t sim::OpenServiceHandles() {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    return TheScm().open.Size();
+    return theScm.open.Size();
 }
 
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
@@ -272,7 +262,7 @@ DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
         return Fail<DWORD>(126); // ERROR_MOD_NOT_FOUND: this process loads no other module here
     if (size == 0)
         return Fail<DWORD>(ERROR_INSUFFICIENT_BUFFER);
-    const WString& path = TheScm().modulePath;
+    const WString& path = theScm.modulePath;
     // As Windows does: a path that does not fit is cut to size - 1 characters and
     // terminated, and the result is the full buffer size.
     if (path.size() >= size) {
@@ -292,7 +282,7 @@ SC_HANDLE OpenSCManagerW(LPCWSTR machineName, LPCWSTR databaseName, DWORD access
     // Only the local, active database here.
     if (machineName != nullptr || databaseName != nullptr)
         return Fail<SC_HANDLE>(ERROR_INVALID_PARAMETER);
-    if (!TheScm().elevated && (access & ~kUnelevatedManagerRights) != 0)
+    if (!theScm.elevated && (access & ~kUnelevatedManagerRights) != 0)
         return Fail<SC_HANDLE>(ERROR_ACCESS_DENIED);
     return NewHandle(true, WString(), access);
 }
@@ -313,8 +303,8 @@ SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR display
         return Fail<SC_HANDLE>(ERROR_INVALID_PARAMETER);
     Sweep();
     const WString key = Upper(serviceName);
-    auto existing = TheScm().services.find(key);
-    if (existing != TheScm().services.end())
+    auto existing = theScm.services.find(key);
+    if (existing != theScm.services.end())
         return Fail<SC_HANDLE>(existing->second.record.markedForDelete
                                    ? ERROR_SERVICE_MARKED_FOR_DELETE
                                    : ERROR_SERVICE_EXISTS);
@@ -328,7 +318,7 @@ SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR display
     if (serviceStartName != nullptr)
         s.record.account = serviceStartName;
     s.driver = DriverFor(serviceName, sim::ServiceScript{});
-    TheScm().services[key] = s;
+    theScm.services[key] = s;
     return NewHandle(false, key, access);
 }
 
@@ -340,7 +330,7 @@ SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD access) {
         return nullptr;
     Sweep();
     const WString key = Upper(serviceName == nullptr ? WString() : WString(serviceName));
-    if (TheScm().services.count(key) == 0)
+    if (theScm.services.count(key) == 0)
         return Fail<SC_HANDLE>(ERROR_SERVICE_DOES_NOT_EXIST);
     return NewHandle(false, key, access);
 }
@@ -361,7 +351,7 @@ BOOL DeleteService(SC_HANDLE service) {
 BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv) {
     if (Faulted("StartServiceW", Ptr(service), argc, Out(argv, "&args")))
         return FALSE;
-    sim::detail::SettleServiceProcesses();
+    SettleServiceProcesses();
     std::unique_lock<std::recursive_mutex> guard(WorldLock());
     Service* s = ServiceOf(service, SERVICE_START);
     if (s == nullptr)
@@ -374,7 +364,7 @@ BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv) {
     s->startGivenUp = false;
     // A service process in this process makes platform calls of its own before the start
     // returns: the world must be free for them.
-    const sim::detail::ServiceDriver driver = s->driver;
+    const ServiceDriver driver = s->driver;
     const DWORD now = Now();
     guard.unlock();
     const DWORD error = driver.start(now);
@@ -384,7 +374,7 @@ BOOL StartServiceW(SC_HANDLE service, DWORD argc, LPCWSTR* argv) {
 BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
     if (Faulted("ControlService", Ptr(service), control, Out(status, "&status")))
         return FALSE;
-    sim::detail::SettleServiceProcesses();
+    SettleServiceProcesses();
     std::unique_lock<std::recursive_mutex> guard(WorldLock());
     if (control != SERVICE_CONTROL_STOP || status == nullptr)
         return Fail(ERROR_INVALID_PARAMETER); // no other control is simulated
@@ -403,7 +393,7 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
     else {
         // As with a start: the handler of a service process in this process makes calls of
         // its own before the control returns.
-        const sim::detail::ServiceDriver driver = s->driver;
+        const ServiceDriver driver = s->driver;
         guard.unlock();
         error = driver.control(control) == ERROR_SERVICE_REQUEST_TIMEOUT
                     ? ERROR_SERVICE_REQUEST_TIMEOUT
@@ -422,7 +412,7 @@ BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, LPBYTE bu
     if (Faulted("QueryServiceStatusEx", Ptr(service), static_cast<int>(infoLevel),
                 Out(buffer, "&status"), bufferSize, Out(bytesNeeded, "&needed")))
         return FALSE;
-    sim::detail::SettleServiceProcesses();
+    SettleServiceProcesses();
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     Service* s = ServiceOf(service, SERVICE_QUERY_STATUS);
     if (s == nullptr)
@@ -434,7 +424,7 @@ BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, LPBYTE bu
             *bytesNeeded = sizeof(SERVICE_STATUS_PROCESS);
         return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
-    sim::SetTicks(Now() + TheScm().queryTime);
+    sim::SetTicks(Now() + theScm.queryTime);
     SERVICE_STATUS_PROCESS now = StatusOf(*s);
     std::memcpy(buffer, &now, sizeof now);
     return TRUE;
@@ -491,7 +481,7 @@ BOOL CloseServiceHandle(SC_HANDLE handle) {
     if (Faulted("CloseServiceHandle", Ptr(handle)))
         return FALSE;
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    if (!TheScm().open.Close(handle))
+    if (!theScm.open.Close(handle))
         return Fail(ERROR_INVALID_HANDLE);
     Sweep();
     return TRUE;

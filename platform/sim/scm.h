@@ -41,19 +41,20 @@ void AddService(const WString& name, const ServiceScript& script = {});
 // Binds the service of this name, registered now or later, to a service process that runs
 // in this process instead of a script: an accepted start request runs processMain on a
 // thread of its own as the manager would start the executable, with the process marked as
-// started by the manager, and returns without waiting for the service's first report.
+// started by the manager, and returns once the process has connected (its dispatcher runs),
+// without waiting for the service's first report; a process that can do no more without
+// connecting fails the start with ERROR_SERVICE_REQUEST_TIMEOUT after 30 s of virtual time.
 // Queries show the process's latest report (before the first, what the manager records
 // itself: start-pending, no controls, check point 0, wait hint 2000; stopped before a start,
 // and with ERROR_PROCESS_ABORTED when the process ended without reporting stopped); a stop
-// control goes to the process's dispatcher, and ControlService returns once the handler has.
+// control goes to the process's dispatcher, and ControlService returns once the handler has,
+// or with ERROR_SERVICE_REQUEST_TIMEOUT after 30 s when the process can do no more first.
 // Every query, control, start request and Sleep first lets the process do what it can.
 //
 // While a service is start-pending, a start request for another one waits on the virtual
 // clock until that service reports running or stopped, or until its start is given up after
 // 80 s plus its wait hint without progress.
 void BindServiceProcess(const WString& name, std::function<void()> processMain);
-// Waits until every bound process has ended; a test must do so before the next Reset().
-void JoinServiceProcesses();
 
 // Each status query takes this many milliseconds of virtual time (0 unless set), as the
 // round trip to the control manager does on a real machine; a query returns the status at

@@ -14,31 +14,26 @@ struct Security {
     std::map<WString, DWORD> failing;
 };
 
-Security& TheSecurity() {
-    static Security security;
-    return security;
-}
+Security theSecurity;
 
 } // namespace
 
-using sim::detail::Call;
-using sim::detail::Fail;
-using sim::detail::WorldLock;
+using namespace sim::detail;
 
 void sim::detail::ResetSecurity() {
-    for (Descriptor* d : TheSecurity().live)
+    for (Descriptor* d : theSecurity.live)
         delete d;
-    TheSecurity() = Security{};
+    theSecurity = Security{};
 }
 
 void sim::FailSddl(const WString& sddl, DWORD code) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    TheSecurity().failing[sddl] = code;
+    theSecurity.failing[sddl] = code;
 }
 
 std::size_t sim::LiveDescriptors() {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    return TheSecurity().live.size();
+    return theSecurity.live.size();
 }
 
 namespace sim::detail {
@@ -48,7 +43,7 @@ std::string DescriptorSddl(const void* descriptor) {
     if (descriptor == nullptr)
         return "";
     auto* d = static_cast<Descriptor*>(const_cast<void*>(descriptor));
-    if (TheSecurity().live.count(d) == 0)
+    if (theSecurity.live.count(d) == 0)
         return "(foreign)";
     return Utf16ToUtf8(d->sddl);
 }
@@ -57,12 +52,11 @@ std::string DescriptorSddl(const void* descriptor) {
 BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR sddl, DWORD revision,
                                                           PSECURITY_DESCRIPTOR* descriptor,
                                                           PULONG size) {
-    if (sim::detail::Faulted(
-            "ConvertStringSecurityDescriptorToSecurityDescriptorW", sim::detail::Quote(sddl),
-            revision, sim::detail::Out(descriptor, "&descriptor"), sim::detail::Out(size, "&size")))
+    if (Faulted("ConvertStringSecurityDescriptorToSecurityDescriptorW", Quote(sddl), revision,
+                Out(descriptor, "&descriptor"), Out(size, "&size")))
         return FALSE;
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    Security& s = TheSecurity();
+    Security& s = theSecurity;
     if (sddl == nullptr || descriptor == nullptr || revision != SDDL_REVISION_1)
         return Fail(ERROR_INVALID_PARAMETER);
     auto failing = s.failing.find(sddl);
@@ -80,12 +74,12 @@ HLOCAL LocalFree(HLOCAL mem) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     // Descriptors are journaled by the string they were made from, so that lines compare
     // equal from run to run.
-    std::string sddl = sim::detail::DescriptorSddl(mem);
+    std::string sddl = DescriptorSddl(mem);
     Call("LocalFree", mem == nullptr ? "NULL" : "descriptor \"" + sddl + "\"");
     if (mem == nullptr)
         return nullptr;
     auto* d = static_cast<Descriptor*>(mem);
-    if (TheSecurity().live.erase(d) == 0)
+    if (theSecurity.live.erase(d) == 0)
         return Fail(ERROR_INVALID_HANDLE, mem);
     delete d;
     return nullptr;

@@ -11,9 +11,7 @@
 #include <memory>
 #include <thread>
 
-using sim::detail::Abort;
-using sim::detail::Fail;
-using sim::detail::Faulted;
+using namespace sim::detail;
 
 namespace {
 
@@ -82,62 +80,31 @@ struct Threads {
     std::uint64_t changes = 0;
 };
 
-std::mutex& ProcessLock() {
-    static std::mutex lock;
-    return lock;
-}
-
+std::mutex processLock;
+std::condition_variable processChanged;
 // Taken by SetServiceStatus for the whole of a report, so that the hook sees the reports one
 // at a time and in the order in which they were recorded.
-std::mutex& ReportOrder() {
-    static std::mutex lock;
-    return lock;
-}
-
-std::condition_variable& ProcessChanged() {
-    static std::condition_variable changed;
-    return changed;
-}
-
-ServiceProcess& TheProcess() {
-    static ServiceProcess process;
-    return process;
-}
-
-std::mutex& ThreadsLock() {
-    static std::mutex lock;
-    return lock;
-}
-
-std::condition_variable& ThreadsChanged() {
-    static std::condition_variable changed;
-    return changed;
-}
-
-Threads& TheThreads() {
-    static Threads threads;
-    return threads;
-}
-
+std::mutex reportOrder;
+ServiceProcess theProcess;
+std::mutex threadsLock;
+std::condition_variable threadsChanged;
+Threads theThreads;
 thread_local bool inProcess = false;
 
 // Where SetServiceStatus, before it takes the report, can be held.
-sim::detail::Gate& ReportGate() {
-    static sim::detail::Gate gate("SetServiceStatus is held");
-    return gate;
-}
+sim::detail::Gate reportGate("SetServiceStatus is held");
 
 // The caller holds ThreadsLock.
 void Changed() {
-    ++TheThreads().changes;
-    ThreadsChanged().notify_all();
+    ++theThreads.changes;
+    threadsChanged.notify_all();
 }
 
 // Counts a thread that is about to be created for the process; the new thread sets
 // inProcess itself.
 void ReserveThread() {
-    std::lock_guard<std::mutex> guard(ThreadsLock());
-    ++TheThreads().running;
+    std::lock_guard<std::mutex> guard(threadsLock);
+    ++theThreads.running;
     Changed();
 }
 
@@ -155,8 +122,8 @@ void LeaveProcess() {
     if (!inProcess)
         return;
     inProcess = false;
-    std::lock_guard<std::mutex> guard(ThreadsLock());
-    --TheThreads().running;
+    std::lock_guard<std::mutex> guard(threadsLock);
+    --theThreads.running;
     Changed();
 }
 
@@ -164,11 +131,11 @@ void LeaveProcess() {
 // test, as a list of their waits; "" while one is held at a gate, which the test releases, or
 // a device event is on its way, which may wake one.
 std::string Deadlock() {
-    if (sim::detail::DeviceEventsInFlight())
+    if (DeviceEventsInFlight())
         return "";
-    std::lock_guard<std::mutex> guard(ThreadsLock());
+    std::lock_guard<std::mutex> guard(threadsLock);
     std::string waits;
-    for (const auto& w : TheThreads().waiting) {
+    for (const auto& w : theThreads.waiting) {
         if (w->atGate)
             return "";
         waits += std::string(waits.empty() ? "" : "; ") + w->what;
@@ -178,32 +145,36 @@ std::string Deadlock() {
                : "every thread of the service process waits inside the platform (" + waits + ")";
 }
 
+// The manager has waited its 30 seconds in vain. The clock is the world's: guard goes first.
+DWORD TimedOut(std::unique_lock<std::mutex>& guard) {
+    guard.unlock();
+    std::lock_guard<std::recursive_mutex> world(WorldLock());
+    sim::SetTicks(sim::Ticks() + kHandlerTimeLimit);
+    return ERROR_SERVICE_REQUEST_TIMEOUT;
+}
+
 // A control sent as the manager sends it: once the service process can do no more, the
 // handler has not returned in time (Windows waits 30 seconds for it). Sent by the test, a
 // control that can never be handled ends the run.
 DWORD Control(DWORD control, bool asManager) {
-    std::unique_lock<std::mutex> guard(ProcessLock());
-    ServiceProcess& p = TheProcess();
+    std::unique_lock<std::mutex> guard(processLock);
+    ServiceProcess& p = theProcess;
     if (!p.dispatching)
         return ERROR_SERVICE_NOT_ACTIVE;
     auto request = std::make_shared<Request>();
     request->control = control;
     p.requests.push_back(request);
-    ProcessChanged().notify_all();
+    processChanged.notify_all();
     guard.unlock();
-    sim::detail::SettleServiceProcesses();
+    SettleServiceProcesses();
     const std::string deadlock = Deadlock();
     guard.lock();
-    if (!request->done && asManager) {
-        guard.unlock();
-        std::lock_guard<std::recursive_mutex> world(sim::detail::WorldLock());
-        sim::SetTicks(sim::Ticks() + kHandlerTimeLimit);
-        return ERROR_SERVICE_REQUEST_TIMEOUT;
-    }
+    if (!request->done && asManager)
+        return TimedOut(guard);
     if (!request->done && !deadlock.empty())
         Abort("control " + std::to_string(control) + " is never handled: " + deadlock);
-    sim::detail::Await(
-        guard, ProcessChanged(), [&] { return request->done; }, "a control to be handled");
+    Await(
+        guard, processChanged, [&] { return request->done; }, "a control to be handled");
     return request->result;
 }
 
@@ -214,7 +185,7 @@ std::string TableText(const SERVICE_TABLE_ENTRYW* table) {
     for (const SERVICE_TABLE_ENTRYW* e = table;; ++e) {
         if (!entries.empty())
             entries += ", ";
-        entries += "{" + sim::detail::Quote(e->lpServiceName) + ", " +
+        entries += "{" + Quote(e->lpServiceName) + ", " +
                    (e->lpServiceProc == nullptr ? "NULL" : "proc") + "}";
         if (e->lpServiceName == nullptr && e->lpServiceProc == nullptr)
             break;
@@ -225,9 +196,8 @@ std::string TableText(const SERVICE_TABLE_ENTRYW* table) {
 std::string StatusText(const SERVICE_STATUS* s) {
     if (s == nullptr)
         return "NULL";
-    return "{Type=" + sim::detail::Hex(s->dwServiceType, 1) +
-           ", State=" + std::to_string(s->dwCurrentState) +
-           ", Accepted=" + sim::detail::Hex(s->dwControlsAccepted, 1) +
+    return "{Type=" + Hex(s->dwServiceType, 1) + ", State=" + std::to_string(s->dwCurrentState) +
+           ", Accepted=" + Hex(s->dwControlsAccepted, 1) +
            ", Exit=" + std::to_string(s->dwWin32ExitCode) +
            ", SpecificExit=" + std::to_string(s->dwServiceSpecificExitCode) +
            ", CheckPoint=" + std::to_string(s->dwCheckPoint) +
@@ -246,10 +216,10 @@ SERVICE_STATUS_PROCESS StatusOf(const std::shared_ptr<Binding>& b) {
     SERVICE_STATUS_PROCESS status{};
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = SERVICE_STOPPED;
-    std::lock_guard<std::mutex> guard(ProcessLock());
+    std::lock_guard<std::mutex> guard(processLock);
     if (!b->started)
         return status;
-    const std::vector<SERVICE_STATUS>& reports = TheProcess().reports;
+    const std::vector<SERVICE_STATUS>& reports = theProcess.reports;
     if (reports.size() > b->reportsBefore) {
         // A status record begins with the fields of a report.
         std::memcpy(&status, &reports.back(), sizeof(SERVICE_STATUS));
@@ -268,13 +238,13 @@ SERVICE_STATUS_PROCESS StatusOf(const std::shared_ptr<Binding>& b) {
 }
 
 DWORD Start(const std::shared_ptr<Binding>& b) {
-    std::unique_lock<std::mutex> guard(ProcessLock());
+    std::unique_lock<std::mutex> guard(processLock);
     if (b->process.joinable()) {
         guard.unlock();
         b->process.join(); // an earlier process that has ended by now
         guard.lock();
     }
-    ServiceProcess& p = TheProcess();
+    ServiceProcess& p = theProcess;
     b->reportsBefore = p.reports.size();
     b->started = true;
     b->ended = false;
@@ -289,21 +259,16 @@ DWORD Start(const std::shared_ptr<Binding>& b) {
         inProcess = true;
         b->processMain();
         {
-            std::lock_guard<std::mutex> done(ProcessLock());
+            std::lock_guard<std::mutex> done(processLock);
             b->ended = true;
-            ProcessChanged().notify_all();
+            processChanged.notify_all();
         }
         LeaveProcess();
     });
     guard.unlock();
-    sim::detail::SettleServiceProcesses();
+    SettleServiceProcesses();
     guard.lock();
-    if (p.connects != connects)
-        return NO_ERROR;
-    guard.unlock();
-    std::lock_guard<std::recursive_mutex> world(sim::detail::WorldLock());
-    sim::SetTicks(sim::Ticks() + kHandlerTimeLimit);
-    return ERROR_SERVICE_REQUEST_TIMEOUT;
+    return p.connects != connects ? NO_ERROR : TimedOut(guard);
 }
 
 } // namespace
@@ -320,14 +285,14 @@ void sim::detail::WaitInPlatform(std::unique_lock<std::mutex>& guard,
     // thread has gone on.
     auto waiter = std::make_shared<Waiter>(Waiter{guard.mutex(), woken, what, atGate});
     {
-        std::lock_guard<std::mutex> threads(ThreadsLock());
-        --TheThreads().running;
-        TheThreads().waiting.push_back(waiter);
+        std::lock_guard<std::mutex> threads(threadsLock);
+        --theThreads.running;
+        theThreads.waiting.push_back(waiter);
         Changed();
     }
     Await(guard, changed, woken, what);
-    std::lock_guard<std::mutex> threads(ThreadsLock());
-    Threads& t = TheThreads();
+    std::lock_guard<std::mutex> threads(threadsLock);
+    Threads& t = theThreads;
     ++t.running;
     for (auto it = t.waiting.begin(); it != t.waiting.end(); ++it) {
         if (*it == waiter) {
@@ -347,10 +312,10 @@ void sim::detail::Await(std::unique_lock<std::mutex>& guard, std::condition_vari
 void sim::detail::SettleServiceProcesses() {
     if (inProcess)
         return;
-    std::unique_lock<std::mutex> guard(ThreadsLock());
-    Threads& t = TheThreads();
+    std::unique_lock<std::mutex> guard(threadsLock);
+    Threads& t = theThreads;
     for (;;) {
-        if (!ThreadsChanged().wait_for(guard, kDeadline, [&] { return t.running == 0; }))
+        if (!threadsChanged.wait_for(guard, kDeadline, [&] { return t.running == 0; }))
             Abort("a service process thread neither waits inside the platform nor ends");
         // A waiter whose wait is over but that has not run yet still has work to do. Each
         // site's lock is taken without this part's, which the sites take inside their own.
@@ -368,14 +333,14 @@ void sim::detail::SettleServiceProcesses() {
             return;
         if (!due)
             continue;
-        if (!ThreadsChanged().wait_for(guard, kDeadline, [&] { return t.changes != seen; }))
+        if (!threadsChanged.wait_for(guard, kDeadline, [&] { return t.changes != seen; }))
             Abort("a service process thread neither waits inside the platform nor ends");
     }
 }
 
 void sim::detail::ResetServiceProcess() {
-    std::lock_guard<std::mutex> guard(ProcessLock());
-    ServiceProcess& p = TheProcess();
+    std::lock_guard<std::mutex> guard(processLock);
+    ServiceProcess& p = theProcess;
     if (p.dispatching)
         Abort("the service dispatcher still runs at the end of the test");
     for (const auto& [name, b] : p.bindings) {
@@ -385,51 +350,51 @@ void sim::detail::ResetServiceProcess() {
             b->process.join();
     }
 
-    ReportGate().Reset();
+    reportGate.Reset();
     p = ServiceProcess{};
 }
 
 void sim::SetStartedByScm(bool started) {
-    std::lock_guard<std::mutex> guard(ProcessLock());
-    TheProcess().startedByScm = started;
+    std::lock_guard<std::mutex> guard(processLock);
+    theProcess.startedByScm = started;
 }
 
 bool sim::ServiceDispatcherRunning() {
-    std::lock_guard<std::mutex> guard(ProcessLock());
-    return TheProcess().dispatching;
+    std::lock_guard<std::mutex> guard(processLock);
+    return theProcess.dispatching;
 }
 
 std::vector<SERVICE_STATUS> sim::ServiceReports() {
-    std::lock_guard<std::mutex> guard(ProcessLock());
-    return TheProcess().reports;
+    std::lock_guard<std::mutex> guard(processLock);
+    return theProcess.reports;
 }
 
 std::optional<SERVICE_STATUS> sim::LatestServiceReport() {
-    std::lock_guard<std::mutex> guard(ProcessLock());
-    if (TheProcess().reports.empty())
+    std::lock_guard<std::mutex> guard(processLock);
+    if (theProcess.reports.empty())
         return std::nullopt;
-    return TheProcess().reports.back();
+    return theProcess.reports.back();
 }
 
 std::size_t sim::ReportsAfterStopped() {
-    std::lock_guard<std::mutex> guard(ProcessLock());
-    return TheProcess().reportsAfterStopped;
+    std::lock_guard<std::mutex> guard(processLock);
+    return theProcess.reportsAfterStopped;
 }
 
 void sim::HoldStatusReports() {
-    ReportGate().Hold();
+    reportGate.Hold();
 }
 
 void sim::ReleaseStatusReports() {
-    ReportGate().Release();
+    reportGate.Release();
 }
 
 void sim::WaitForHeldStatusReports(std::size_t count) {
-    ReportGate().WaitForHeld(count);
+    reportGate.WaitForHeld(count);
 }
 
 std::size_t sim::HeldStatusReports() {
-    return ReportGate().Held();
+    return reportGate.Held();
 }
 
 void sim::SettleServiceProcess() {
@@ -437,9 +402,9 @@ void sim::SettleServiceProcess() {
 }
 
 void sim::OnServiceReport(std::function<void(const SERVICE_STATUS&)> hook) {
-    std::lock_guard<std::mutex> order(ReportOrder());
-    std::lock_guard<std::mutex> guard(ProcessLock());
-    TheProcess().onReport = std::move(hook);
+    std::lock_guard<std::mutex> order(reportOrder);
+    std::lock_guard<std::mutex> guard(processLock);
+    theProcess.onReport = std::move(hook);
 }
 
 DWORD sim::SendServiceControl(DWORD control) {
@@ -447,8 +412,8 @@ DWORD sim::SendServiceControl(DWORD control) {
 }
 
 bool sim::WaitForServiceReport(DWORD state, DWORD controlsAccepted) {
-    std::unique_lock<std::mutex> guard(ProcessLock());
-    const ServiceProcess& p = TheProcess();
+    std::unique_lock<std::mutex> guard(processLock);
+    const ServiceProcess& p = theProcess;
     const auto seen = [&] {
         for (const SERVICE_STATUS& s : p.reports) {
             if (s.dwCurrentState == state &&
@@ -459,7 +424,7 @@ bool sim::WaitForServiceReport(DWORD state, DWORD controlsAccepted) {
     };
     // A dispatcher on its way has not joined the process yet.
     detail::Await(
-        guard, ProcessChanged(), [&] { return seen() || p.connects != 0; }, "a service dispatcher");
+        guard, processChanged, [&] { return seen() || p.connects != 0; }, "a service dispatcher");
     guard.unlock();
     detail::SettleServiceProcesses();
     guard.lock();
@@ -469,9 +434,9 @@ bool sim::WaitForServiceReport(DWORD state, DWORD controlsAccepted) {
 std::optional<sim::detail::ServiceDriver> sim::detail::BoundServiceDriver(const WString& name) {
     std::shared_ptr<Binding> b;
     {
-        std::lock_guard<std::mutex> guard(ProcessLock());
-        auto it = TheProcess().bindings.find(Upper(name));
-        if (it == TheProcess().bindings.end())
+        std::lock_guard<std::mutex> guard(processLock);
+        auto it = theProcess.bindings.find(Upper(name));
+        if (it == theProcess.bindings.end())
             return std::nullopt;
         b = it->second;
     }
@@ -487,8 +452,8 @@ void sim::BindServiceProcess(const WString& name, std::function<void()> processM
     b->name = name;
     b->processMain = std::move(processMain);
     {
-        std::lock_guard<std::mutex> guard(ProcessLock());
-        TheProcess().bindings[detail::Upper(name)] = b;
+        std::lock_guard<std::mutex> guard(processLock);
+        theProcess.bindings[detail::Upper(name)] = b;
     }
     detail::RebindService(name);
 }
@@ -496,13 +461,18 @@ void sim::BindServiceProcess(const WString& name, std::function<void()> processM
 void sim::JoinServiceProcesses() {
     detail::SettleServiceProcesses();
     const std::string deadlock = Deadlock();
-    std::unique_lock<std::mutex> guard(ProcessLock());
-    for (const auto& [name, b] : TheProcess().bindings) {
-        if (b->started && !b->ended && !deadlock.empty())
-            Abort("a bound service process never ends: " + deadlock);
-        detail::Await(
-            guard, ProcessChanged(), [b = b] { return !b->started || b->ended; },
-            "the end of a bound service process");
+    std::unique_lock<std::mutex> guard(processLock);
+    const ServiceProcess& p = theProcess;
+    const auto ended = [&p] {
+        bool all = !p.dispatching;
+        for (const auto& [name, b] : p.bindings)
+            all = all && (!b->started || b->ended);
+        return all;
+    };
+    if (!ended() && !deadlock.empty())
+        Abort("the service process never ends: " + deadlock);
+    detail::Await(guard, processChanged, ended, "the end of the service process");
+    for (const auto& [name, b] : p.bindings) {
         if (b->process.joinable()) {
             guard.unlock();
             b->process.join();
@@ -517,8 +487,8 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
     if (table == nullptr || table->lpServiceName == nullptr || table->lpServiceProc == nullptr)
         return Fail(ERROR_INVALID_PARAMETER);
 
-    std::unique_lock<std::mutex> guard(ProcessLock());
-    ServiceProcess& p = TheProcess();
+    std::unique_lock<std::mutex> guard(processLock);
+    ServiceProcess& p = theProcess;
     // Outside the manager there is no one to connect to.
     if (!p.startedByScm)
         return Fail(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
@@ -545,13 +515,13 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
         inProcess = true;
         serviceMain(1, argv);
         {
-            std::lock_guard<std::mutex> done(ProcessLock());
-            TheProcess().mainReturned = true;
-            ProcessChanged().notify_all();
+            std::lock_guard<std::mutex> done(processLock);
+            theProcess.mainReturned = true;
+            processChanged.notify_all();
         }
         LeaveProcess();
     });
-    ProcessChanged().notify_all();
+    processChanged.notify_all();
 
     // The calling thread is the dispatcher thread: controls reach the handler here until the
     // service has reported stopped. A main that returns without that report leaves the
@@ -562,8 +532,7 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
                (process->mainReturned && !process->reportedThisRun);
     };
     for (;;) {
-        sim::detail::WaitInPlatform(guard, ProcessChanged(), due,
-                                    "the dispatcher waiting for a control");
+        WaitInPlatform(guard, processChanged, due, "the dispatcher waiting for a control");
         if (p.requests.empty())
             break;
         const std::shared_ptr<Request> request = p.requests.front();
@@ -577,7 +546,7 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
         guard.lock();
         request->result = result;
         request->done = true;
-        ProcessChanged().notify_all();
+        processChanged.notify_all();
     }
 
     // Windows would end the process, and the service main with it, once the dispatcher has
@@ -593,7 +562,7 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
         late->done = true;
     }
     p.requests.clear();
-    ProcessChanged().notify_all();
+    processChanged.notify_all();
     guard.unlock();
     if (joined)
         LeaveProcess();
@@ -602,11 +571,11 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
 
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExW(LPCWSTR serviceName,
                                                     LPHANDLER_FUNCTION_EX handler, LPVOID context) {
-    if (Faulted("RegisterServiceCtrlHandlerExW", sim::detail::Quote(serviceName),
-                sim::detail::Out(handler, "handler"), sim::detail::Ptr(context)))
+    if (Faulted("RegisterServiceCtrlHandlerExW", Quote(serviceName), Out(handler, "handler"),
+                Ptr(context)))
         return nullptr;
-    std::lock_guard<std::mutex> guard(ProcessLock());
-    ServiceProcess& p = TheProcess();
+    std::lock_guard<std::mutex> guard(processLock);
+    ServiceProcess& p = theProcess;
     // In its own process the one service's name is not checked.
     if (!p.dispatching)
         return Fail<SERVICE_STATUS_HANDLE>(ERROR_SERVICE_NOT_IN_EXE);
@@ -620,19 +589,18 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerExW(LPCWSTR serviceName,
 
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {
     // Between the caller's filling of the record and the manager's taking it.
-    ReportGate().Pass();
-    std::lock_guard<std::mutex> order(ReportOrder());
+    reportGate.Pass();
+    std::lock_guard<std::mutex> order(reportOrder);
     // The record is read once, whole; the journal and the reports show that one reading.
     SERVICE_STATUS report{};
     if (status != nullptr)
         report = *status;
-    if (Faulted("SetServiceStatus", sim::detail::Ptr(handle),
-                StatusText(status == nullptr ? nullptr : &report)))
+    if (Faulted("SetServiceStatus", Ptr(handle), StatusText(status == nullptr ? nullptr : &report)))
         return FALSE;
     std::function<void(const SERVICE_STATUS&)> hook;
     {
-        std::lock_guard<std::mutex> guard(ProcessLock());
-        ServiceProcess& p = TheProcess();
+        std::lock_guard<std::mutex> guard(processLock);
+        ServiceProcess& p = theProcess;
         if (!p.handleOut || reinterpret_cast<std::uintptr_t>(handle) != kStatusHandle)
             return Fail(ERROR_INVALID_HANDLE);
         // Windows lets the handle go with the stopped report; a later call may crash the
@@ -649,7 +617,7 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {
         if (report.dwCurrentState == SERVICE_STOPPED)
             p.stoppedThisRun = true;
         hook = p.onReport;
-        ProcessChanged().notify_all();
+        processChanged.notify_all();
     }
     if (hook)
         hook(report);

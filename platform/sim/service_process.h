@@ -3,10 +3,11 @@
 // reports the service makes. The events and locks the service waits on are in sync.h.
 //
 // Model of the dispatcher: StartServiceCtrlDispatcherW runs the service main on a thread of
-// its own and delivers controls on the calling thread until the service main has returned
-// and, if the service reported anything at all, it reported SERVICE_STOPPED. A service main
-// that returns after reporting some other state keeps the dispatcher waiting, as on Windows;
-// one that returns without any report ends the dispatcher at once.
+// its own and delivers controls on the calling thread until the service has reported
+// SERVICE_STOPPED, as on Windows. A service main that returns after reporting some other
+// state keeps the dispatcher waiting; one that returns without any report leaves the
+// manager's own record of a start that gets no further, and the manager ends the process:
+// the dispatcher returns.
 #pragma once
 
 #include "sync.h"
@@ -26,6 +27,9 @@ void SetStartedByScm(bool started);
 
 // Whether a dispatcher call is under way.
 bool ServiceDispatcherRunning();
+// Waits until every bound process (scm.h) has ended and no dispatcher runs; a test must do so
+// before the next Reset(). Ends the run at once when the service process can no longer end.
+void JoinServiceProcesses();
 
 // Every report that SetServiceStatus accepted since the last reset, whole, in the order of
 // their arrival; and the latest of them.

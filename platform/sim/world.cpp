@@ -15,7 +15,7 @@ namespace {
 
 struct Faults {
     std::map<std::string, unsigned> calls;
-    std::map<std::string, std::vector<std::pair<unsigned, DWORD>>> scheduled;
+    std::map<std::pair<std::string, unsigned>, DWORD> scheduled; // by call number
     std::map<std::string, DWORD> always;
 };
 
@@ -28,11 +28,7 @@ struct World {
     std::optional<std::tm> localTime;
 };
 
-World& TheWorld() {
-    static World world;
-    return world;
-}
-
+World theWorld;
 thread_local DWORD lastError = 0;
 
 } // namespace
@@ -44,29 +40,19 @@ std::recursive_mutex& WorldLock() {
     return lock;
 }
 
-bool Fault(const char* op, DWORD* code) {
+std::optional<DWORD> Fault(const char* op) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    Faults& f = TheWorld().faults;
-    unsigned n = ++f.calls[op];
+    Faults& f = theWorld.faults;
     auto always = f.always.find(op);
-    if (always != f.always.end()) {
-        *code = always->second;
-        return true;
-    }
-    auto& list = f.scheduled[op];
-    for (auto it = list.begin(); it != list.end(); ++it) {
-        if (it->first == n) {
-            *code = it->second;
-            list.erase(it);
-            return true;
-        }
-    }
-    return false;
+    auto nth = f.scheduled.find({op, ++f.calls[op]});
+    if (always != f.always.end())
+        return always->second;
+    return nth == f.scheduled.end() ? std::nullopt : std::optional<DWORD>(nth->second);
 }
 
 void Record(const std::string& line) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    TheWorld().journal.push_back(line);
+    theWorld.journal.push_back(line);
 }
 
 [[noreturn]] void Abort(const std::string& why) {
@@ -116,7 +102,7 @@ bool ToHost(const WString& path, std::string* host) {
         if (c == '\\')
             c = '/';
     }
-    *host = TheWorld().root + "/C/" + rest;
+    *host = theWorld.root + "/C/" + rest;
     return true;
 }
 
@@ -124,7 +110,7 @@ bool ToHost(const WString& path, std::string* host) {
 
 void Reset() {
     std::lock_guard<std::recursive_mutex> guard(detail::WorldLock());
-    World& w = TheWorld();
+    World& w = theWorld;
     if (!w.root.empty())
         std::filesystem::remove_all(w.root);
     const char* tmp = std::getenv("TMPDIR");
@@ -157,7 +143,7 @@ void Reset() {
 
 void Cleanup() {
     std::lock_guard<std::recursive_mutex> guard(detail::WorldLock());
-    World& w = TheWorld();
+    World& w = theWorld;
     if (!w.root.empty())
         std::filesystem::remove_all(w.root);
     w.root.clear();
@@ -165,7 +151,7 @@ void Cleanup() {
 
 std::vector<std::string> Journal() {
     std::lock_guard<std::recursive_mutex> guard(detail::WorldLock());
-    return TheWorld().journal;
+    return theWorld.journal;
 }
 
 std::vector<std::string> JournalOf(const std::string& op) {
@@ -186,18 +172,18 @@ std::vector<std::string> JournalOps() {
 
 void ClearJournal() {
     std::lock_guard<std::recursive_mutex> guard(detail::WorldLock());
-    TheWorld().journal.clear();
+    theWorld.journal.clear();
 }
 
 void FailNth(const std::string& op, unsigned n, DWORD code) {
     std::lock_guard<std::recursive_mutex> guard(detail::WorldLock());
-    Faults& f = TheWorld().faults;
-    f.scheduled[op].emplace_back(f.calls[op] + n, code);
+    Faults& f = theWorld.faults;
+    f.scheduled[{op, f.calls[op] + n}] = code;
 }
 
 void FailAlways(const std::string& op, DWORD code) {
     std::lock_guard<std::recursive_mutex> guard(detail::WorldLock());
-    TheWorld().faults.always[op] = code;
+    theWorld.faults.always[op] = code;
 }
 
 std::string HostPath(const WString& windowsPath) {
@@ -210,27 +196,27 @@ std::string HostPath(const WString& windowsPath) {
 
 void SetProcessId(DWORD pid) {
     std::lock_guard<std::recursive_mutex> guard(detail::WorldLock());
-    TheWorld().pid = pid;
+    theWorld.pid = pid;
 }
 
 void SetTicks(DWORD ticks) {
     std::lock_guard<std::recursive_mutex> guard(detail::WorldLock());
-    TheWorld().ticks = ticks;
+    theWorld.ticks = ticks;
 }
 
 DWORD Ticks() {
     std::lock_guard<std::recursive_mutex> guard(detail::WorldLock());
-    return TheWorld().ticks;
+    return theWorld.ticks;
 }
 
 void SetLocalTime(const std::tm& tm) {
     std::lock_guard<std::recursive_mutex> guard(detail::WorldLock());
-    TheWorld().localTime = tm;
+    theWorld.localTime = tm;
 }
 
 } // namespace sim
 
-using sim::TheWorld;
+using sim::theWorld;
 
 // Far more Sleep(0) calls in a row than any loop of the system makes while it waits for
 // another thread.
@@ -247,13 +233,13 @@ void SetLastError(DWORD code) {
 DWORD GetCurrentProcessId() {
     sim::detail::Call("GetCurrentProcessId");
     std::lock_guard<std::recursive_mutex> guard(sim::detail::WorldLock());
-    return TheWorld().pid;
+    return theWorld.pid;
 }
 
 DWORD GetTickCount() {
     sim::detail::Call("GetTickCount");
     std::lock_guard<std::recursive_mutex> guard(sim::detail::WorldLock());
-    return TheWorld().ticks;
+    return theWorld.ticks;
 }
 
 void Sleep(DWORD milliseconds) {
@@ -261,14 +247,14 @@ void Sleep(DWORD milliseconds) {
     // Time passes only once a service process running here has done what it can.
     sim::detail::SettleServiceProcesses();
     std::lock_guard<std::recursive_mutex> guard(sim::detail::WorldLock());
-    TheWorld().ticks += milliseconds; // wraps like the real tick count
+    theWorld.ticks += milliseconds; // wraps like the real tick count
     // On Windows real time passes across Sleep(0) too, so a thread that polls with it meets
     // its own time budget (the 30 seconds of a stop, say) at last. Here only a sleep for a
     // time moves the clock: a thread that keeps polling without one would spin for ever.
     thread_local unsigned frozen = 0;
     thread_local DWORD frozenAt = 0;
-    frozen = milliseconds == 0 && frozenAt == TheWorld().ticks ? frozen + 1 : 0;
-    frozenAt = TheWorld().ticks;
+    frozen = milliseconds == 0 && frozenAt == theWorld.ticks ? frozen + 1 : 0;
+    frozenAt = theWorld.ticks;
     if (frozen == kFrozenPolls)
         sim::detail::Abort("a thread polls with Sleep(0) while virtual time cannot move");
 }
@@ -286,12 +272,11 @@ int lstrcmpiW(LPCWSTR a, LPCWSTR b) {
 }
 
 errno_t localtime_s(std::tm* result, const std::time_t* time) {
-    DWORD code = 0;
-    if (sim::detail::Fault("localtime_s", &code))
-        return static_cast<errno_t>(code);
+    if (auto code = sim::detail::Fault("localtime_s"))
+        return static_cast<errno_t>(*code);
     std::lock_guard<std::recursive_mutex> guard(sim::detail::WorldLock());
-    if (TheWorld().localTime) {
-        *result = *TheWorld().localTime;
+    if (theWorld.localTime) {
+        *result = *theWorld.localTime;
         return 0;
     }
     return localtime_r(time, result) != nullptr ? 0 : 22;

@@ -201,6 +201,12 @@ EventCase Flood() {
     return flood;
 }
 
+// A start of the watched instance after these notices, which logged these lines.
+EventCase StartAfter(const char* name, std::vector<std::pair<CM_NOTIFY_ACTION, WString>> before,
+                     std::vector<std::string> lines) {
+    return {name, kStarted, kWatchedInstance, false, std::move(before), std::move(lines)};
+}
+
 const EventCase kEventCases[] = {
     {"EnumeratedWatched", kEnumerated, kWatchedInstance, true},
     {"EnumeratedWatchedLowerCase", kEnumerated, WSTR("usb\\vid_f0c1&pid_1234\\5&1a2b3c4d&0&2"),
@@ -220,39 +226,24 @@ const EventCase kEventCases[] = {
     {"LargestAction", Action(0xFFFFFFFFu), kWatchedInstance, false},
     {"EnumeratedWithTopBitSet", Action(0x80000007u), kWatchedInstance, false},
     // The repair's own restart of the reader follows its pass, and then a later start.
-    {"FirstPlugBoundAfterTheNotice",
-     kStarted,
-     kWatchedInstance,
-     false,
-     {{kEnumerated, kWatchedInstance}, {kBind, {}}, {kStarted, kWatchedInstance}},
-     Concat(NothingFound("Device detected!"), Concat({"Device started!"}, kPassLines))},
-    {"ReplugOfAKnownReader",
-     kStarted,
-     kWatchedInstance,
-     false,
-     {{kEnumerated, kWatchedInstance}, {kStarted, WSTR("usb\\vid_f0c1&pid_1234\\5&1a2b3c4d&0&2")}},
-     Concat(kDetectedPass, NothingFound("Device started!"))},
-    {"StartOfAShorterInstance",
-     kStarted,
-     kWatchedInstance,
-     false,
-     {{kEnumerated, kWatchedInstance + WSTR("3")}},
-     kDetectedPass},
-    {"AnnouncedTwiceStartedTwice",
-     kStarted,
-     kWatchedInstance,
-     false,
-     {{kEnumerated, kWatchedInstance},
-      {kEnumerated, kWatchedInstance},
-      {kStarted, kWatchedInstance}},
-     Concat(Concat(kDetectedPass, NothingFound("Device detected!")),
-            NothingFound("Device started!"))},
-    {"AnnouncedBeforeRegisteringAgain",
-     kStarted,
-     kWatchedInstance,
-     false,
-     {{kEnumerated, kWatchedInstance}, {kRegisterAgain, {}}},
-     Concat(kDetectedPass, {"Notification detection with 0x0000000000005001"})},
+    StartAfter("FirstPlugBoundAfterTheNotice",
+               {{kEnumerated, kWatchedInstance}, {kBind, {}}, {kStarted, kWatchedInstance}},
+               Concat(NothingFound("Device detected!"), Concat({"Device started!"}, kPassLines))),
+    StartAfter("ReplugOfAKnownReader",
+               {{kEnumerated, kWatchedInstance},
+                {kStarted, WSTR("usb\\vid_f0c1&pid_1234\\5&1a2b3c4d&0&2")}},
+               Concat(kDetectedPass, NothingFound("Device started!"))),
+    StartAfter("StartOfAShorterInstance", {{kEnumerated, kWatchedInstance + WSTR("3")}},
+               kDetectedPass),
+    StartAfter("AnnouncedTwiceStartedTwice",
+               {{kEnumerated, kWatchedInstance},
+                {kEnumerated, kWatchedInstance},
+                {kStarted, kWatchedInstance}},
+               Concat(Concat(kDetectedPass, NothingFound("Device detected!")),
+                      NothingFound("Device started!"))),
+    StartAfter("AnnouncedBeforeRegisteringAgain",
+               {{kEnumerated, kWatchedInstance}, {kRegisterAgain, {}}},
+               Concat(kDetectedPass, {"Notification detection with 0x0000000000005001"})),
     Flood(),
 };
 

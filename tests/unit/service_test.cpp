@@ -88,7 +88,7 @@ class ServiceTest : public RepairTest {
             sim::ReleaseDriverUpdates();
             if (sim::ServiceDispatcherRunning())
                 sim::SendServiceControl(SERVICE_CONTROL_STOP);
-            dispatcher_.join();
+            JoinDispatcher();
         }
         RepairTest::TearDown();
     }
@@ -99,12 +99,10 @@ class ServiceTest : public RepairTest {
     // False when the service never reports running; otherwise its main is waiting for a stop.
     bool StartAndAwaitStop() {
         StartDispatcher();
-        if (!sim::WaitForServiceReport(SERVICE_RUNNING, SERVICE_ACCEPT_STOP))
-            return false;
-        sim::SettleServiceProcess();
-        return true;
+        return sim::WaitForServiceReport(SERVICE_RUNNING, SERVICE_ACCEPT_STOP);
     }
     BOOL JoinDispatcher() {
+        sim::JoinServiceProcesses();
         dispatcher_.join();
         return dispatched_;
     }
@@ -345,6 +343,7 @@ TEST_F(ServiceTest, WholeServiceRunFromTheProcessEntry) {
         sim::PostDeviceInstanceEvent(CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED, kReaderAInstance));
     EXPECT_EQ(sim::DriverInstalls(reader), 2u);
     EXPECT_EQ(sim::SendServiceControl(SERVICE_CONTROL_STOP), static_cast<DWORD>(NO_ERROR));
+    sim::JoinServiceProcesses();
     process.join();
 
     EXPECT_EQ(status, 0);

@@ -30,7 +30,9 @@ TEST_F(SimTest, ModulePathIsCutAsWindowsCutsIt) {
 
 TEST_F(SimTest, ControlManagerRefusesAsWindowsDoes) {
     sim::ServiceScript script;
-    script.now = {{0, SERVICE_RUNNING}, {1000, SERVICE_START_PENDING}, {2000, SERVICE_STOPPED}};
+    script.now = {{0, SERVICE_RUNNING, 0, 0, NO_ERROR, 0},
+                  {1000, SERVICE_START_PENDING},
+                  {2000, SERVICE_STOPPED}};
     sim::AddService(kName, script);
     SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     SC_HANDLE all = OpenServiceW(scm, WSTR("PROBE"), SERVICE_ALL_ACCESS);
@@ -69,6 +71,9 @@ TEST_F(SimTest, ControlManagerRefusesAsWindowsDoes) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING));
     EXPECT_FALSE(ControlService(deleteOnly, SERVICE_CONTROL_STOP, &control));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(ControlService(all, SERVICE_CONTROL_STOP, &control));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_SERVICE_CONTROL));
+    EXPECT_EQ(control.dwCurrentState, SERVICE_RUNNING);
     Sleep(1000);
     EXPECT_FALSE(ControlService(all, SERVICE_CONTROL_STOP, &control));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));

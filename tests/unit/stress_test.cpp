@@ -142,6 +142,7 @@ TEST_F(DeviceArrivalStress, StopHalfWayThroughBurstsLosesNothing) {
     EXPECT_FALSE(sim::LatestServiceReport()->dwCurrentState == SERVICE_STOPPED);
     sim::ReleaseDriverUpdates();
     stopper_.join();
+    sim::JoinServiceProcesses();
     dispatcher_.join();
     sim::WaitForDeviceEvents();
 
