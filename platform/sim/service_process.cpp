@@ -463,9 +463,9 @@ void sim::JoinServiceProcesses() {
     const std::string deadlock = Deadlock();
     std::unique_lock<std::mutex> guard(processLock);
     const ServiceProcess& p = theProcess;
-    const auto ended = [&p] {
-        bool all = !p.dispatching;
-        for (const auto& [name, b] : p.bindings)
+    const auto ended = [] {
+        bool all = !theProcess.dispatching;
+        for (const auto& [name, b] : theProcess.bindings)
             all = all && (!b->started || b->ended);
         return all;
     };
