@@ -1,6 +1,6 @@
 # Builds the installer package from the executable, the same bytes for the same inputs
 # whatever the folder, the clock or the user. Run by the msi target:
-#   cmake -DWIXL= -DMSIBUILD= -DMSIINFO= -DPYTHON= -DWXS= -DPIN= -DEXE= -DOUT= -DVERSION= -DUPGRADE_CODE=
+#   cmake -DWIXL= -DMSIBUILD= -DMSIINFO= -DPYTHON= -DWXS= -DPIN= -DEXE= -DCHECK_EXE= -DOUT= -DVERSION= -DUPGRADE_CODE=
 #         -DPRODUCT_CODE= -DDESCRIPTION= -DEPOCH= [-DPRODUCT_URL=]
 #         [-DSIGN_COMMAND= -DSIGN_SCRIPT=] -P build_msi.cmake
 # SIGN_COMMAND, when not empty, is the cmake command line that runs SIGN_SCRIPT without FILE.
@@ -20,7 +20,8 @@ set(stage "${OUT}.stage")
 file(REMOVE_RECURSE "${stage}")
 file(MAKE_DIRECTORY "${stage}")
 file(COPY_FILE "${EXE}" "${stage}/ruverodazaroda.exe")
-run(touch -d "@${EPOCH}" "${stage}/ruverodazaroda.exe")
+file(COPY_FILE "${CHECK_EXE}" "${stage}/ruverodazaroda-check.exe")
+run(touch -d "@${EPOCH}" "${stage}/ruverodazaroda.exe" "${stage}/ruverodazaroda-check.exe")
 
 set(tmp "${OUT}.tmp")
 file(REMOVE "${tmp}")
@@ -28,12 +29,13 @@ run(${CMAKE_COMMAND} -E env TZ=UTC LC_ALL=C
     "${WIXL}" -a x64 -o "${tmp}"
     -D "Version=${VERSION}" -D "UpgradeCode=${UPGRADE_CODE}" -D "ProductCode=${PRODUCT_CODE}"
     -D "Description=${DESCRIPTION}" -D "ExeSource=ruverodazaroda.exe"
+    -D "CheckSource=ruverodazaroda-check.exe"
     "${WXS}")
 # What the package builder cannot say in the source:
 # - the condition of the logging switch (also true on removal, so that an installed switch
 #   goes with the product), and the switch's property passed on to the installing service;
-# - the executable's file version and language, those of its version resource, which make
-#   it a versioned file (and a versioned file carries no hash);
+# - the executables' file version and language, those of their version resources, which
+#   make them versioned files (and a versioned file carries no hash);
 # - short names beside the long ones, for volumes without long names;
 # - the service as vital: one that cannot be created fails the install;
 # - the removal of an older version inside the installation's transaction, after
@@ -65,7 +67,9 @@ execute_process(
           -q "UPDATE Component SET Condition = 'LOGGING = \"1\" OR REMOVE ~= \"ALL\"' WHERE Component = 'LoggingSwitch'"
           -q "UPDATE Property SET Value = 'LOGGING;${CMAKE_MATCH_1}' WHERE Property = 'SecureCustomProperties'"
           -q "UPDATE File SET Version = '${VERSION}.0', Language = '1033', FileName = 'RUVERODA.EXE|ruverodazaroda.exe' WHERE File = 'ruverodazaroda.exe'"
+          -q "UPDATE File SET Version = '${VERSION}.0', Language = '1033', FileName = 'RUVERO~1.EXE|ruverodazaroda-check.exe' WHERE File = 'ruverodazaroda_check.exe'"
           -q "DELETE FROM MsiFileHash WHERE File_ = 'ruverodazaroda.exe'"
+          -q "DELETE FROM MsiFileHash WHERE File_ = 'ruverodazaroda_check.exe'"
           -q "UPDATE Directory SET DefaultDir = 'RUVERODA|RUVERODAzaroda' WHERE Directory = 'INSTALLFOLDER'"
           -q "UPDATE ServiceInstall SET ErrorControl = ${vital_normal} WHERE ServiceInstall = 'Service'"
           -q "UPDATE InstallExecuteSequence SET Sequence = 1501 WHERE Action = 'RemoveExistingProducts'"

@@ -68,10 +68,12 @@ if(CODE_SIGNING_CERT AND CODE_SIGNING_KEY)
   set(_settings_file ${CMAKE_BINARY_DIR}/signing-${_hash}.cmake)
   file(WRITE ${_settings_file} "${_settings}")
   set(SIGN_COMMAND ${CMAKE_COMMAND} -DSETTINGS=${_settings_file})
-  add_custom_command(TARGET ruverodazaroda POST_BUILD
-                     COMMAND ${SIGN_COMMAND} -DFILE=$<TARGET_FILE:ruverodazaroda>
-                             -P ${CMAKE_SOURCE_DIR}/cmake/sign.cmake
-                     COMMENT "Signing ruverodazaroda.exe" VERBATIM)
+  foreach(_program ruverodazaroda ruverodazaroda-check)
+    add_custom_command(TARGET ${_program} POST_BUILD
+                       COMMAND ${SIGN_COMMAND} -DFILE=$<TARGET_FILE:${_program}>
+                               -P ${CMAKE_SOURCE_DIR}/cmake/sign.cmake
+                       COMMENT "Signing ${_program}.exe" VERBATIM)
+  endforeach()
   message(STATUS "Signing with ${CODE_SIGNING_CERT}")
 endif()
 
@@ -125,7 +127,8 @@ else()
       -DPYTHON=${Python3_EXECUTABLE}
       -DWXS=${CMAKE_SOURCE_DIR}/packaging/ruverodazaroda.wxs
       -DPIN=${CMAKE_SOURCE_DIR}/packaging/pin_summary.py
-      -DEXE=$<TARGET_FILE:ruverodazaroda> -DOUT=${PACKAGE_FILE}
+      -DEXE=$<TARGET_FILE:ruverodazaroda> -DCHECK_EXE=$<TARGET_FILE:ruverodazaroda-check>
+      -DOUT=${PACKAGE_FILE}
       -DVERSION=${PROJECT_VERSION} -DUPGRADE_CODE=${PACKAGE_UPGRADE_CODE}
       -DPRODUCT_CODE=${PACKAGE_PRODUCT_CODE} -DDESCRIPTION=${SERVICE_DESCRIPTION}
       -DEPOCH=${PACKAGE_SOURCE_DATE_EPOCH} -DPRODUCT_URL=${PRODUCT_URL})
@@ -134,7 +137,7 @@ else()
     COMMAND ${CMAKE_COMMAND} ${PACKAGE_DEFINITIONS}
             "-DSIGN_COMMAND=${SIGN_COMMAND}" -DSIGN_SCRIPT=${CMAKE_SOURCE_DIR}/cmake/sign.cmake
             -P ${CMAKE_SOURCE_DIR}/cmake/build_msi.cmake
-    DEPENDS ruverodazaroda ${CMAKE_SOURCE_DIR}/packaging/ruverodazaroda.wxs
+    DEPENDS ruverodazaroda ruverodazaroda-check ${CMAKE_SOURCE_DIR}/packaging/ruverodazaroda.wxs
             ${CMAKE_SOURCE_DIR}/packaging/pin_summary.py ${CMAKE_SOURCE_DIR}/cmake/build_msi.cmake
             ${CMAKE_SOURCE_DIR}/cmake/sign.cmake
     COMMENT "Packaging ruverodazaroda-${PROJECT_VERSION}-x64.msi"

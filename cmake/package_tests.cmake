@@ -5,7 +5,8 @@
 if(TARGET msi)
   add_test(NAME msi_tables
            COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/msi_check.sh ${PACKAGE_FILE}
-                   $<TARGET_FILE:ruverodazaroda> ${PROJECT_VERSION} ${CMAKE_SOURCE_DIR}
+                   $<TARGET_FILE:ruverodazaroda> $<TARGET_FILE:ruverodazaroda-check>
+                   ${PROJECT_VERSION} ${CMAKE_SOURCE_DIR}
                    ${PACKAGE_DEFINITIONS})
 endif()
 
@@ -42,6 +43,6 @@ if(XMLLINT_PROGRAM)
            COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/admx_check.sh
                    ${CMAKE_SOURCE_DIR}/packaging/ruverodazaroda.admx
                    ${CMAKE_SOURCE_DIR}/packaging/en-US/ruverodazaroda.adml
-                   ${CMAKE_SOURCE_DIR}/log/log.cpp
+                   ${CMAKE_SOURCE_DIR}/log/log_switch.cpp
                    ${CMAKE_SOURCE_DIR}/repair/reader_descriptions.cpp)
 endif()

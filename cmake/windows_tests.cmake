@@ -3,6 +3,9 @@
 enable_testing()
 add_test(NAME exe_image
          COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/exe_check.sh $<TARGET_FILE:ruverodazaroda>)
+add_test(NAME check_exe_image
+         COMMAND bash ${CMAKE_SOURCE_DIR}/tests/windows/exe_check.sh
+                 $<TARGET_FILE:ruverodazaroda-check> "setupapi.dll cfgmgr32.dll" CM_Get_DevNode_Status)
 
 # Wine 8 has no CM_Register_Notification, so these tests load a stand-in cfgmgr32.dll of
 # their own next to the executable.
@@ -23,6 +26,14 @@ if(WINE_PROGRAM)
                      $<TARGET_FILE:ruverodazaroda> $<TARGET_FILE:cfgmgr32_standin>)
     set_tests_properties(wine_${suite} PROPERTIES TIMEOUT 600)
   endforeach()
+endif()
+
+# The check program beside the service.
+if(WINE_PROGRAM)
+  add_test(NAME wine_check
+           COMMAND bash ${CMAKE_SOURCE_DIR}/tests/wine/check_test.sh $<TARGET_FILE:ruverodazaroda>
+                   $<TARGET_FILE:cfgmgr32_standin> $<TARGET_FILE:ruverodazaroda-check>)
+  set_tests_properties(wine_check PROPERTIES TIMEOUT 600)
 endif()
 
 # The log on its own, driven from many threads and pointed at planted links.

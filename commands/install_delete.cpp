@@ -1,4 +1,5 @@
 #include "commands.h"
+#include "packaged_recovery.h"
 #include "service_description.h"
 #include "service_handle.h"
 
@@ -11,11 +12,6 @@ namespace {
 // without failing and then fills the whole buffer.
 constexpr DWORD LongestPath = 32768;
 
-// Restart after a minute on the first and second failure, then leave the service stopped;
-// a day without failures starts the count again.
-constexpr DWORD RestartDelay = 60000;
-constexpr DWORD FailureCountReset = 86400;
-
 // Best effort: an entry without a description or recovery actions still works, so neither
 // result is looked at.
 void DescribeAndSetRecovery(SC_HANDLE service) {
@@ -24,16 +20,12 @@ void DescribeAndSetRecovery(SC_HANDLE service) {
     description.lpDescription = text.data();
     ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description);
 
-    SC_ACTION actions[3] = {};
-    actions[0].Type = SC_ACTION_RESTART;
-    actions[0].Delay = RestartDelay;
-    actions[1].Type = SC_ACTION_RESTART;
-    actions[1].Delay = RestartDelay;
-    actions[2].Type = SC_ACTION_NONE;
-    actions[2].Delay = 0;
+    SC_ACTION actions[PackagedActionCount];
+    for (DWORD i = 0; i < PackagedActionCount; ++i)
+        actions[i] = PackagedActions[i];
     SERVICE_FAILURE_ACTIONSW failure{};
-    failure.dwResetPeriod = FailureCountReset;
-    failure.cActions = 3;
+    failure.dwResetPeriod = PackagedFailureCountReset;
+    failure.cActions = PackagedActionCount;
     failure.lpsaActions = actions;
     ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure);
 }

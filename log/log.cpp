@@ -1,4 +1,5 @@
 #include "log.h"
+#include "log_switch.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -9,9 +10,6 @@
 char LogFilePath[MAX_PATH] = {};
 
 namespace {
-
-const WCHAR kSwitchKey[] = WSTR("SOFTWARE\\Corvane\\Tessarine\\KVR\\Log");
-const WCHAR kSwitchValue[] = WSTR("Enabled");
 
 // Tried in this order: Everyone and app containers with a low integrity label, then
 // without app containers, then Everyone alone.
@@ -24,19 +22,6 @@ const WCHAR* const kDirectorySecurity[] = {
 const char kStartBanner[] = "\n===========================================================\n\n"
                             "%04d-%02d-%02d %02d:%02d:%02d - Logging Started\n\n";
 const char kPrefix[] = "%04d-%02d-%02d %02d:%02d:%02d - ";
-
-bool SwitchedOn() {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSwitchKey, 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    DWORD enabled = 0;
-    DWORD type = 0;
-    DWORD size = sizeof enabled;
-    LSTATUS status = RegQueryValueExW(key, kSwitchValue, nullptr, &type,
-                                      reinterpret_cast<LPBYTE>(&enabled), &size);
-    RegCloseKey(key);
-    return status == ERROR_SUCCESS && enabled != 0;
-}
 
 // Cuts a UTF-8 text to at most limit bytes without splitting a character.
 void CutUtf8(std::string& text, std::size_t limit) {

@@ -1,9 +1,9 @@
 #include "reader_descriptions.h"
 
-#include "log/log.h"
 #include "reader_prefixes.h"
 
 #include <cstring>
+#include <string>
 
 std::vector<WString> ReaderDescriptionList;
 
@@ -22,66 +22,6 @@ constexpr DWORD kValueBytes =
 bool SameDescription(const WCHAR* description, std::size_t length, const WCHAR* known,
                      std::size_t knownLength) {
     return length == knownLength && EqualIgnoringAsciiCase(description, known, length);
-}
-
-ReaderDescriptionsOutcome ReadSetting() {
-    HKEY key = nullptr;
-    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingKey, 0, KEY_READ, &key);
-    if (status == ERROR_FILE_NOT_FOUND)
-        return {ReaderDescriptionsResult::Absent, 0};
-    if (status != ERROR_SUCCESS)
-        return {ReaderDescriptionsResult::ReadFailed, static_cast<DWORD>(status)};
-    std::vector<BYTE> buffer(kValueBytes);
-    DWORD type = REG_NONE;
-    DWORD size = kValueBytes;
-    status = RegQueryValueExW(key, kSettingValue, nullptr, &type, buffer.data(), &size);
-    RegCloseKey(key);
-    if (status == ERROR_FILE_NOT_FOUND)
-        return {ReaderDescriptionsResult::Absent, 0};
-    if (status != ERROR_SUCCESS)
-        return {ReaderDescriptionsResult::ReadFailed, static_cast<DWORD>(status)};
-    // The data may lack its terminators, and it is never taken from beyond the buffer.
-    return ParseReaderDescriptions(buffer.data(), size < kValueBytes ? size : kValueBytes, type,
-                                   ReaderDescriptionList);
-}
-
-void LogOutcome(const ReaderDescriptionsOutcome& outcome) {
-    switch (outcome.result) {
-    case ReaderDescriptionsResult::Absent:
-        return;
-    case ReaderDescriptionsResult::Taken: {
-        WString named;
-        for (const WString& description : ReaderDescriptionList) {
-            named += named.empty() ? WSTR("\"") : WSTR(", \"");
-            named += description + WSTR("\"");
-        }
-        LogMessage("Reader descriptions = %S\n", named);
-        return;
-    }
-    case ReaderDescriptionsResult::ReadFailed:
-        LogMessage("Reader descriptions ignored: the value cannot be read. Error: %lu\n",
-                   outcome.detail);
-        return;
-    case ReaderDescriptionsResult::WrongType:
-        LogMessage("Reader descriptions ignored: the value is of type %lu, not REG_MULTI_SZ.\n",
-                   outcome.detail);
-        return;
-    case ReaderDescriptionsResult::NotTerminated:
-        LogMessage("Reader descriptions ignored: the value is not terminated.\n");
-        return;
-    case ReaderDescriptionsResult::NoDescription:
-        LogMessage("Reader descriptions ignored: the value holds no description.\n");
-        return;
-    case ReaderDescriptionsResult::EmptyString:
-        LogMessage("Reader descriptions ignored: a description is empty.\n");
-        return;
-    case ReaderDescriptionsResult::TooMany:
-        LogMessage("Reader descriptions ignored: more than 16 descriptions.\n");
-        return;
-    case ReaderDescriptionsResult::TooLong:
-        LogMessage("Reader descriptions ignored: a description is longer than 255 characters.\n");
-        return;
-    }
 }
 
 } // namespace
@@ -131,10 +71,57 @@ ReaderDescriptionsOutcome ParseReaderDescriptions(const BYTE* data, std::size_t 
     }
 }
 
-ReaderDescriptionsOutcome LoadReaderDescriptions() {
-    const ReaderDescriptionsOutcome outcome = ReadSetting();
-    LogOutcome(outcome);
-    return outcome;
+ReaderDescriptionsOutcome ReadReaderDescriptions() {
+    HKEY key = nullptr;
+    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingKey, 0, KEY_READ, &key);
+    if (status == ERROR_FILE_NOT_FOUND)
+        return {ReaderDescriptionsResult::Absent, 0};
+    if (status != ERROR_SUCCESS)
+        return {ReaderDescriptionsResult::ReadFailed, static_cast<DWORD>(status)};
+    std::vector<BYTE> buffer(kValueBytes);
+    DWORD type = REG_NONE;
+    DWORD size = kValueBytes;
+    status = RegQueryValueExW(key, kSettingValue, nullptr, &type, buffer.data(), &size);
+    RegCloseKey(key);
+    if (status == ERROR_FILE_NOT_FOUND)
+        return {ReaderDescriptionsResult::Absent, 0};
+    if (status != ERROR_SUCCESS)
+        return {ReaderDescriptionsResult::ReadFailed, static_cast<DWORD>(status)};
+    // The data may lack its terminators, and it is never taken from beyond the buffer.
+    return ParseReaderDescriptions(buffer.data(), size < kValueBytes ? size : kValueBytes, type,
+                                   ReaderDescriptionList);
+}
+
+WString QuotedReaderDescriptions() {
+    WString quoted;
+    for (const WString& description : ReaderDescriptionList) {
+        quoted += quoted.empty() ? WSTR("\"") : WSTR(", \"");
+        quoted += description + WSTR("\"");
+    }
+    return quoted;
+}
+
+std::string ReaderDescriptionsIgnoredReason(const ReaderDescriptionsOutcome& outcome) {
+    switch (outcome.result) {
+    case ReaderDescriptionsResult::ReadFailed:
+        return "the value cannot be read. Error: " + std::to_string(outcome.detail);
+    case ReaderDescriptionsResult::WrongType:
+        return "the value is of type " + std::to_string(outcome.detail) + ", not REG_MULTI_SZ.";
+    case ReaderDescriptionsResult::NotTerminated:
+        return "the value is not terminated.";
+    case ReaderDescriptionsResult::NoDescription:
+        return "the value holds no description.";
+    case ReaderDescriptionsResult::EmptyString:
+        return "a description is empty.";
+    case ReaderDescriptionsResult::TooMany:
+        return "more than 16 descriptions.";
+    case ReaderDescriptionsResult::TooLong:
+        return "a description is longer than 255 characters.";
+    case ReaderDescriptionsResult::Absent:
+    case ReaderDescriptionsResult::Taken:
+        break;
+    }
+    return std::string();
 }
 
 bool IsUmdf2ReaderDescription(const WCHAR* description, std::size_t length) {

@@ -5,6 +5,7 @@
 #include "platform/text.h"
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 // The added descriptions. Filled at most once, by LoadReaderDescriptions, before any other
@@ -39,9 +40,18 @@ ReaderDescriptionsOutcome ParseReaderDescriptions(const BYTE* data, std::size_t 
                                                   std::vector<WString>& descriptions);
 
 // Reads the value "Descriptions" under HKLM\SOFTWARE\Corvane\Tessarine\KVR\Readers into
-// ReaderDescriptionList and logs the outcome in one line, unless the value is absent. Runs at
-// most once per process, before any thread that reads the list exists.
+// ReaderDescriptionList. Runs at most once per process, before any thread that reads the list
+// exists.
+ReaderDescriptionsOutcome ReadReaderDescriptions();
+
+// The same, and the outcome logged in one line, unless the value is absent: the service's way.
 ReaderDescriptionsOutcome LoadReaderDescriptions();
+
+// The descriptions taken, each in double quotes, separated by ", ".
+WString QuotedReaderDescriptions();
+
+// Why the value was not taken, as a sentence; empty for Absent and Taken.
+std::string ReaderDescriptionsIgnoredReason(const ReaderDescriptionsOutcome& outcome);
 
 // Whether a device description of length characters (without terminator) is the English
 // UMDF2 reader description or one of the added ones, letter case of ASCII letters aside.

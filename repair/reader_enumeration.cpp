@@ -5,8 +5,8 @@
 
 namespace {
 
-constexpr DWORD kPropertyBufferSize = 1024;
-constexpr std::size_t kPropertyCharacters = kPropertyBufferSize / sizeof(WCHAR);
+constexpr DWORD kPropertyBufferSize = ReaderPropertyBufferSize;
+constexpr std::size_t kPropertyCharacters = ReaderPropertyCharacters;
 // The record's size on 64-bit Windows, which the setup interface checks.
 constexpr DWORD kDeviceRecordSize = 32;
 static_assert(sizeof(SP_DEVINFO_DATA) == kDeviceRecordSize, "64-bit device record");
@@ -17,6 +17,15 @@ std::size_t TerminatedLength(const WCHAR* buffer) {
 }
 
 } // namespace
+
+bool IsReaderToRepair(const GUID& setupClass, const WCHAR* hardwareIds, const WCHAR* description) {
+    // A value that fills the buffer without ending its first ID cannot be told from a
+    // cut-off one; such a device is passed over.
+    return setupClass == GUID_DEVCLASS_SMARTCARDREADER &&
+           TerminatedLength(hardwareIds) != kPropertyCharacters &&
+           IsWatchedReaderInstance(hardwareIds) &&
+           IsUmdf2ReaderDescription(description, TerminatedLength(description));
+}
 
 int ListReadersWithInf(ReaderHardwareIdList& readers) {
     readers.clear();
@@ -42,16 +51,9 @@ int ListReadersWithInf(ReaderHardwareIdList& readers) {
                                                reinterpret_cast<PBYTE>(description),
                                                kPropertyBufferSize, &requiredSize))
             continue;
-        // A value that fills the buffer without ending its first ID cannot be told from a
-        // cut-off one; such a device is passed over.
-        std::size_t firstIdLength = TerminatedLength(hardwareIds);
-        if (firstIdLength == kPropertyCharacters)
+        if (!IsReaderToRepair(device.ClassGuid, hardwareIds, description))
             continue;
-        if (!IsWatchedReaderInstance(hardwareIds))
-            continue;
-        if (!IsUmdf2ReaderDescription(description, TerminatedLength(description)))
-            continue;
-        readers.emplace_back(hardwareIds, firstIdLength);
+        readers.emplace_back(hardwareIds, TerminatedLength(hardwareIds));
     }
 
     SetupDiDestroyDeviceInfoList(set);

@@ -33,6 +33,7 @@ struct DeviceState {
     sim::Device device;
     const WString* installed = nullptr; // description of the package installed on it
     unsigned installs = 0;
+    WString installedInf; // the name of the installed package's INF in a driver key
 };
 
 struct DeviceInfoSet {
@@ -138,7 +139,31 @@ DeviceState* DeviceOfRecord(HDEVINFO set, const SP_DEVINFO_DATA* data) {
     return &d.all[index];
 }
 
+bool Facts(std::size_t index, sim::detail::DeviceFacts* facts) {
+    const DeviceState& state = theDevices.all[index];
+    facts->devInst = static_cast<DWORD>(index + 1);
+    facts->instanceId = state.device.instanceId;
+    if (facts->instanceId.empty()) {
+        std::vector<WString> ids = SplitMultiSz(state.device.hardwareIds);
+        facts->instanceId = (ids.empty() ? WString() : ids[0]) + u'\\' +
+                            Utf8ToUtf16(std::to_string(facts->devInst));
+    }
+    facts->infName = state.installed != nullptr ? state.installedInf : state.device.infName;
+    facts->restartPending = state.installed != nullptr && state.device.restartNeeded;
+    return true;
+}
+
 } // namespace
+
+bool sim::detail::DeviceOfSet(HDEVINFO set, const SP_DEVINFO_DATA* data, DeviceFacts* facts) {
+    DeviceState* state = DeviceOfRecord(set, data);
+    return state != nullptr &&
+           Facts(static_cast<std::size_t>(state - theDevices.all.data()), facts);
+}
+
+bool sim::detail::DeviceOfInstance(DWORD devInst, DeviceFacts* facts) {
+    return devInst != 0 && devInst <= theDevices.all.size() && Facts(devInst - 1, facts);
+}
 
 void sim::detail::ResetDevices() {
     theDevices = Devices{};
@@ -171,7 +196,7 @@ DWORD sim::AddDevice(const Device& device) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     Devices& d = theDevices;
     std::size_t index = d.all.size();
-    d.all.push_back(DeviceState{device, nullptr, 0});
+    d.all.push_back(DeviceState{device, nullptr, 0, WString()});
     if (device.hasHardwareIds) {
         for (const WString& id : SplitMultiSz(device.hardwareIds)) {
             std::vector<std::size_t>& carriers = d.byHardwareId[id];
@@ -242,8 +267,10 @@ unsigned sim::DriverInstalls(DWORD devInst) {
 
 void sim::RevertDriverUpdates() {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    for (DeviceState& state : theDevices.all)
+    for (DeviceState& state : theDevices.all) {
         state.installed = nullptr;
+        state.installedInf.clear();
+    }
 }
 
 void sim::SetPackageDescription(const WString& infPath, const WString& description) {
@@ -405,6 +432,7 @@ BOOL UpdateDriverForPlugAndPlayDevicesW(HWND parent, LPCWSTR hardwareId, LPCWSTR
         if (!state.device.present)
             continue;
         state.installed = description;
+        state.installedInf = sim::detail::InstalledInfName(fullInfPath);
         ++state.installs;
         restart = restart || state.device.restartNeeded;
         // A started device is restarted to load the new driver; one in use waits for the

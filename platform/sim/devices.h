@@ -29,9 +29,13 @@ struct Device {
     // Whether a driver installed on it takes full effect only after a restart, as for a
     // reader that a smart card session holds open.
     bool restartNeeded = false;
-    // When set, a forced installation restarts the started device, whose started notice
-    // then follows.
+    // The device instance ID. When set, a forced installation restarts the started device,
+    // whose started notice then follows. When empty, the ID is the first hardware ID, a
+    // backslash and the device instance number, and no notice follows an installation.
     WString instanceId;
+    // The InfPath value of its driver key, the name of its driver's INF in the system's INF
+    // folder; empty for a device without a driver key.
+    WString infName;
 };
 
 // The bytes of a well-formed REG_MULTI_SZ value: each ID with its terminator, then the
@@ -68,6 +72,12 @@ void RevertDriverUpdates();
 // The device description that installing the package with this INF gives a device; a
 // package not named here gives "USB Smart Card Reader (CCID)".
 void SetPackageDescription(const WString& infPath, const WString& description);
+
+// The system's INF folder: the INF of the package at storePath published under another name
+// (oemNN.inf), as Windows publishes a package that is not its own. Installing that package
+// on a device then puts publishedName into the device's driver key, and the original name of
+// publishedName is the file name of storePath. Any other INF in the folder has its own name.
+void PublishInf(const WString& publishedName, const WString& storePath);
 
 // Device information sets handed out and not destroyed.
 std::size_t OpenDeviceInfoSets();

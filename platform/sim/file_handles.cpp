@@ -317,6 +317,8 @@ BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesW
     if (Faulted("WriteFile", Ptr(handle), Out(buffer, "&buffer"), bytesToWrite,
                 Out(bytesWritten, "&written"), Out(overlapped, "&overlapped")))
         return FALSE;
+    if (sim::detail::IsStandardStream(handle))
+        return sim::detail::WriteStandardStream(handle, buffer, bytesToWrite, bytesWritten);
     if (bytesWritten != nullptr)
         *bytesWritten = 0;
     int fd = -1;

@@ -201,9 +201,34 @@ void ResetFileHandles();
 void ResetRegistry();
 void ResetSecurity();
 void ResetDevices();
+void ResetInfFolder();
+void ResetStandardStreams();
 void ResetNotifications();
 void ResetServiceProcess();
 void ResetSync();
 void ResetServices();
+
+// The record of the service a handle with this access refers to; null with the last error
+// set otherwise. Under the world's lock.
+sim::ServiceRecord* RecordOfHandle(SC_HANDLE handle, DWORD access);
+
+// What the other device calls need of the device that a record names in an open set, or of a
+// device instance; false when there is none. Under the world's lock.
+struct DeviceFacts {
+    DWORD devInst = 0;
+    WString instanceId;
+    WString infName; // the driver key's InfPath; empty without a driver
+    bool restartPending = false;
+};
+bool DeviceOfSet(HDEVINFO set, const SP_DEVINFO_DATA* data, DeviceFacts* facts);
+bool DeviceOfInstance(DWORD devInst, DeviceFacts* facts);
+// The name under which an installed package's INF shows in a driver key: the name it was
+// published under, or its own file name.
+WString InstalledInfName(const WString& fullInfPath);
+// Opens a registry key for the caller without journalling the open.
+HKEY OpenRegKeyQuietly(const WString& path);
+// Whether handle is a standard stream; if so, writes to it as WriteFile does.
+bool IsStandardStream(HANDLE handle);
+BOOL WriteStandardStream(HANDLE handle, const void* buffer, DWORD bytes, LPDWORD written);
 
 } // namespace sim::detail

@@ -100,8 +100,10 @@ using PHANDLE = HANDLE*;
 #define ERROR_CANT_ACCESS_FILE 1920L
 #define ERROR_CANT_RESOLVE_FILENAME 1921L
 #define ERROR_INVALID_USER_BUFFER 1784L
+#define ERROR_INVALID_ADDRESS 487L
 #define ERROR_NO_SUCH_DEVINST 0xE000020Bu
 #define ERROR_NO_DRIVER_SELECTED 0xE0000203u
+#define ERROR_KEY_DOES_NOT_EXIST 0xE0000204u
 
 // Registry.
 #define KEY_READ 0x00020019u
@@ -284,6 +286,37 @@ struct SP_DEVINFO_DATA {
 };
 using PSP_DEVINFO_DATA = SP_DEVINFO_DATA*;
 
+// A device's driver key and the INF files in the system's INF folder.
+#define DIGCF_ALLCLASSES 0x00000004u
+#define DICS_FLAG_GLOBAL 0x00000001u
+#define DIREG_DRV 0x00000002u
+#define INFINFO_DEFAULT_SEARCH 3u
+#define INF_STYLE_WIN4 0x00000002u
+
+struct SP_INF_INFORMATION {
+    DWORD InfStyle;
+    DWORD InfCount;
+    BYTE VersionData[1];
+};
+using PSP_INF_INFORMATION = SP_INF_INFORMATION*;
+
+struct SP_ALTPLATFORM_INFO;
+using PSP_ALTPLATFORM_INFO = SP_ALTPLATFORM_INFO*;
+
+struct SP_ORIGINAL_FILE_INFO_W {
+    DWORD cbSize;
+    WCHAR OriginalInfName[MAX_PATH];
+    WCHAR OriginalCatalogName[MAX_PATH];
+};
+using PSP_ORIGINAL_FILE_INFO_W = SP_ORIGINAL_FILE_INFO_W*;
+
+// A device node's status: a problem code stands beside DN_HAS_PROBLEM.
+using DEVINST = DWORD;
+#define DN_DRIVER_LOADED 0x00000002u
+#define DN_STARTED 0x00000008u
+#define DN_HAS_PROBLEM 0x00000400u
+#define CM_PROB_NEED_RESTART 0x0000000Eu
+
 // Plug and Play notifications.
 using HCMNOTIFICATION = struct HCMNOTIFICATION__*;
 using PHCMNOTIFICATION = HCMNOTIFICATION*;
@@ -291,6 +324,8 @@ using PHCMNOTIFICATION = HCMNOTIFICATION*;
 #define CR_SUCCESS 0x00000000u
 #define CR_OUT_OF_MEMORY 0x00000002u
 #define CR_INVALID_POINTER 0x00000003u
+#define CR_INVALID_FLAG 0x00000004u
+#define CR_INVALID_DEVNODE 0x00000005u
 #define CR_INVALID_DATA 0x0000001Fu
 #define CR_FAILURE 0x00000013u
 #define CR_ACCESS_DENIED 0x00000033u
@@ -370,6 +405,7 @@ using SC_HANDLE = struct SC_HANDLE__*;
 using SERVICE_STATUS_HANDLE = struct SERVICE_STATUS_HANDLE__*;
 
 #define SC_MANAGER_ALL_ACCESS 0x000F003Fu
+#define SC_MANAGER_CONNECT 0x0001u
 #define SERVICE_QUERY_CONFIG 0x0001u
 #define SERVICE_CHANGE_CONFIG 0x0002u
 #define SERVICE_QUERY_STATUS 0x0004u
@@ -382,6 +418,9 @@ using SERVICE_STATUS_HANDLE = struct SERVICE_STATUS_HANDLE__*;
 #define SERVICE_AUTO_START 0x00000002u
 #define SERVICE_DEMAND_START 0x00000003u
 #define SERVICE_ERROR_NORMAL 0x00000001u
+#define SERVICE_BOOT_START 0x00000000u
+#define SERVICE_SYSTEM_START 0x00000001u
+#define SERVICE_DISABLED 0x00000004u
 
 #define SERVICE_STOPPED 0x00000001u
 #define SERVICE_START_PENDING 0x00000002u
@@ -451,6 +490,19 @@ struct SERVICE_FAILURE_ACTIONSW {
     SC_ACTION* lpsaActions;
 };
 
+struct QUERY_SERVICE_CONFIGW {
+    DWORD dwServiceType;
+    DWORD dwStartType;
+    DWORD dwErrorControl;
+    LPWSTR lpBinaryPathName;
+    LPWSTR lpLoadOrderGroup;
+    DWORD dwTagId;
+    LPWSTR lpDependencies;
+    LPWSTR lpServiceStartName;
+    LPWSTR lpDisplayName;
+};
+using LPQUERY_SERVICE_CONFIGW = QUERY_SERVICE_CONFIGW*;
+
 using LPHANDLER_FUNCTION_EX = DWORD(WINAPI*)(DWORD dwControl, DWORD dwEventType, LPVOID lpEventData,
                                              LPVOID lpContext);
 
@@ -494,6 +546,14 @@ NTSTATUS NtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES att
                       ULONG shareAccess, ULONG disposition, ULONG options, PVOID eaBuffer,
                       ULONG eaLength);
 
+// The console and the standard handles.
+#define STD_OUTPUT_HANDLE (static_cast<DWORD>(-11))
+#define STD_ERROR_HANDLE (static_cast<DWORD>(-12))
+HANDLE GetStdHandle(DWORD which);
+BOOL GetConsoleMode(HANDLE console, LPDWORD mode);
+BOOL WriteConsoleW(HANDLE console, const void* buffer, DWORD characters, LPDWORD written,
+                   LPVOID reserved);
+
 // Slim reader/writer locks, used exclusively; all zero is the unlocked state.
 struct SRWLOCK {
     PVOID Ptr;
@@ -535,6 +595,10 @@ BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status);
 BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, LPBYTE buffer,
                           DWORD bufferSize, LPDWORD bytesNeeded);
 BOOL ChangeServiceConfig2W(SC_HANDLE service, DWORD infoLevel, LPVOID info);
+BOOL QueryServiceConfigW(SC_HANDLE service, LPQUERY_SERVICE_CONFIGW config, DWORD bufferSize,
+                         LPDWORD bytesNeeded);
+BOOL QueryServiceConfig2W(SC_HANDLE service, DWORD infoLevel, LPBYTE buffer, DWORD bufferSize,
+                          LPDWORD bytesNeeded);
 BOOL CloseServiceHandle(SC_HANDLE handle);
 
 // Device setup and driver installation.
@@ -544,6 +608,15 @@ BOOL SetupDiGetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVINFO_DATA data, DWOR
                                        PDWORD regType, PBYTE buffer, DWORD bufferSize,
                                        PDWORD requiredSize);
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set);
+BOOL SetupDiGetDeviceInstanceIdW(HDEVINFO set, PSP_DEVINFO_DATA data, PWSTR buffer,
+                                 DWORD bufferSize, PDWORD requiredSize);
+HKEY SetupDiOpenDevRegKey(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD scope, DWORD profile,
+                          DWORD keyType, REGSAM access);
+BOOL SetupGetInfInformationW(LPCVOID infSpec, DWORD searchControl, PSP_INF_INFORMATION buffer,
+                             DWORD bufferSize, PDWORD requiredSize);
+BOOL SetupQueryInfOriginalFileInformationW(PSP_INF_INFORMATION information, UINT index,
+                                           PSP_ALTPLATFORM_INFO platform,
+                                           PSP_ORIGINAL_FILE_INFO_W original);
 BOOL UpdateDriverForPlugAndPlayDevicesW(HWND parent, LPCWSTR hardwareId, LPCWSTR fullInfPath,
                                         DWORD installFlags, PBOOL rebootRequired);
 
@@ -551,3 +624,6 @@ BOOL UpdateDriverForPlugAndPlayDevicesW(HWND parent, LPCWSTR hardwareId, LPCWSTR
 CONFIGRET CM_Register_Notification(PCM_NOTIFY_FILTER filter, PVOID context,
                                    PCM_NOTIFY_CALLBACK callback, PHCMNOTIFICATION notify);
 CONFIGRET CM_Unregister_Notification(HCMNOTIFICATION notify);
+
+// Device nodes.
+CONFIGRET CM_Get_DevNode_Status(PULONG status, PULONG problem, DEVINST devInst, ULONG flags);

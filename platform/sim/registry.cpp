@@ -48,6 +48,11 @@ void sim::SetRegDword(const WString& key, const WString& name, DWORD value) {
     SetRegValue(key, name, REG_DWORD, data);
 }
 
+HKEY sim::detail::OpenRegKeyQuietly(const WString& path) {
+    theRegistry.keys[Upper(path)];
+    return theRegistry.open.Add<HKEY>(Upper(path));
+}
+
 std::size_t sim::OpenRegKeys() {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     return theRegistry.open.Size();

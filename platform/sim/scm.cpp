@@ -195,6 +195,7 @@ void sim::AddService(const WString& name, const ServiceScript& script) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     Service s;
     s.record.binaryPath = WSTR("C:\\Service.exe");
+    s.record.displayName = name;
     s.driver = DriverFor(name, script);
     theScm.services[Upper(name)] = s;
 }
@@ -235,6 +236,17 @@ sim::ServiceRecord sim::ServiceRecordOf(const WString& name) {
     ServiceRecord record = s.record;
     record.state = StatusOf(s).dwCurrentState;
     return record;
+}
+
+void sim::ChangeServiceRecord(const WString& name,
+                              const std::function<void(ServiceRecord&)>& change) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    change(Registered(name).record);
+}
+
+sim::ServiceRecord* sim::detail::RecordOfHandle(SC_HANDLE handle, DWORD access) {
+    Service* s = ServiceOf(handle, access);
+    return s == nullptr ? nullptr : &s->record;
 }
 
 std::size_t sim::OpenServiceHandles() {
@@ -298,7 +310,13 @@ SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR display
                                    : ERROR_SERVICE_EXISTS);
     Service s;
     s.record.binaryPath = binaryPathName;
+    s.record.serviceType = serviceType;
     s.record.startType = startType;
+    s.record.errorControl = errorControl;
+    s.record.displayName = displayName != nullptr ? displayName : serviceName;
+    // Without an account the service runs as LocalSystem, and the manager records that name.
+    if (serviceStartName != nullptr)
+        s.record.account = serviceStartName;
     s.driver = DriverFor(serviceName, sim::ServiceScript{});
     theScm.services[key] = s;
     return NewHandle(false, key, access);

@@ -79,7 +79,11 @@ struct FailureActions {
 // What the control manager holds for a service.
 struct ServiceRecord {
     WString binaryPath;
+    DWORD serviceType = SERVICE_WIN32_OWN_PROCESS;
     DWORD startType = SERVICE_DEMAND_START;
+    DWORD errorControl = SERVICE_ERROR_NORMAL;
+    WString account = WSTR("LocalSystem");
+    WString displayName;
     std::optional<WString> description;
     std::optional<FailureActions> failureActions;
     bool markedForDelete = false;
@@ -90,6 +94,8 @@ struct ServiceRecord {
 bool ServiceExists(const WString& name);
 // The record of a registered service; ends the test run for one that is not registered.
 ServiceRecord ServiceRecordOf(const WString& name);
+// Changes what the manager holds for a registered service, as another program could.
+void ChangeServiceRecord(const WString& name, const std::function<void(ServiceRecord&)>& change);
 // Manager and service handles handed out and not closed.
 std::size_t OpenServiceHandles();
 

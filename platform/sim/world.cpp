@@ -131,6 +131,8 @@ void Reset() {
     detail::ResetFiles();
     detail::ResetSecurity();
     detail::ResetDevices();
+    detail::ResetInfFolder();
+    detail::ResetStandardStreams();
     detail::ResetNotifications();
     detail::ResetServiceProcess();
     detail::ResetSync();

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Group Policy template: well-formed, every string it names defined in its language
 # file, and each policy writing the very key and value that the service reads.
-# Usage: admx_check.sh ruverodazaroda.admx en-US/ruverodazaroda.adml log/log.cpp \
+# Usage: admx_check.sh ruverodazaroda.admx en-US/ruverodazaroda.adml log/log_switch.cpp \
 #            repair/reader_descriptions.cpp
 set -u
 admx=$1

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # The installer package's tables, and the executable's version resource against it.
-# Usage: msi_check.sh ruverodazaroda-<version>-x64.msi ruverodazaroda.exe <version>
-#                     <source folder> <definitions of build_msi.cmake...>
+# Usage: msi_check.sh ruverodazaroda-<version>-x64.msi ruverodazaroda.exe
+#                     ruverodazaroda-check.exe <version> <source folder>
+#                     <definitions of build_msi.cmake...>
 set -u
 msi=$1
 exe=$2
-version=$3
-source=$4
-shift 4
+check_exe=$3
+version=$4
+source=$5
+shift 5
 . "$(dirname "$0")/../checks.sh"
 . "$(dirname "$0")/service_description.sh"
 
@@ -35,6 +37,8 @@ Directory|INSTALLFOLDER|ProgramFiles64Folder|RUVERODA|RUVERODAzaroda
 Component|ServiceExecutable|{3F7A2C91-5B6E-4D08-8C1F-A94E27D6B350}|INSTALLFOLDER|256||ruverodazaroda.exe
 Component|LoggingSwitch|{C2D84E6F-1A97-4B35-B0E8-5F3C9A71D244}|TARGETDIR|260|LOGGING = "1" OR REMOVE ~= "ALL"|LoggingEnabled
 File|ruverodazaroda.exe|ServiceExecutable|RUVERODA.EXE|ruverodazaroda.exe|$(stat -c %s "$exe")|$version.0|1033|512|1
+Component|CheckProgram|{8E5B1D47-2C93-4A6F-B7E0-3D914F6C28A5}|INSTALLFOLDER|256||ruverodazaroda_check.exe
+File|ruverodazaroda_check.exe|CheckProgram|RUVERO~1.EXE|ruverodazaroda-check.exe|$(stat -c %s "$check_exe")|$version.0|1033|512|2
 ServiceInstall|Service|RUVERODAzaroda|RUVERODAzaroda|16|2|32769||||||ServiceExecutable|$description
 ServiceControl|Service|RUVERODAzaroda|163||1|ServiceExecutable
 Upgrade|$upgrade_code||$version||1||WIX_UPGRADE_DETECTED
@@ -43,7 +47,7 @@ LaunchCondition|NOT WIX_DOWNGRADE_DETECTED|A newer version of RUVERODAzaroda is 
 Registry|LoggingEnabled|2|SOFTWARE\Corvane\Tessarine\KVR\Log|Enabled|#1|LoggingSwitch
 EOF_ROWS
 
-expect_eq "one service, one control, one registry value, one file" "1 1 1 1" \
+expect_eq "one service, one control, one registry value, two files" "1 1 1 2" \
     "$(for t in ServiceInstall ServiceControl Registry File; do
            msiinfo export "$msi" "$t" | tail -n +4 | grep -c .
        done | tr '\n' ' ' | sed 's/ $//')"
@@ -75,8 +79,8 @@ done < <(table ServiceInstall ServiceInstall ErrorControl)
 # The recovery of the install command, by the system's sc.exe between the creation and the
 # start of the service, deferred and not impersonated (so as LocalSystem), outcome ignored.
 expect_match "recovery between InstallServices and StartServices" ' InstallServices ServiceRecovery StartServices ' "$sequence"
-delay=$(grep -ho 'RestartDelay = [0-9]*' "$source"/commands/*.cpp | grep -o '[0-9]*$')
-reset=$(grep -ho 'FailureCountReset = [0-9]*' "$source"/commands/*.cpp | grep -o '[0-9]*$')
+delay=$(grep -ho 'RestartDelay = [0-9]*' "$source"/commands/*.h | grep -o '[0-9]*$')
+reset=$(grep -ho 'FailureCountReset = [0-9]*' "$source"/commands/*.h | grep -o '[0-9]*$')
 IFS='|' read -r type target condition <<<"$(table CustomAction Action Type Target | sed -n 's/^ServiceRecovery|//p')|$(
     table InstallExecuteSequence Action Condition | sed -n 's/^ServiceRecovery|//p')"
 expect_eq "recovery: executable, deferred, system, ignored" "34 3136" "$((type & 0x3f)) $((type & 0xC40))"
@@ -102,19 +106,24 @@ product_code=$(msiinfo export "$msi" Property | tr -d '\r' | sed -n 's/^ProductC
 expect_match "product code a GUID" "^$guid\$" "$product_code"
 expect_eq "product and upgrade code differ" yes "$([ "$product_code" != "$upgrade_code" ] && echo yes || echo no)"
 
-# What the file's Details tab shows.
-resource=$(x86_64-w64-mingw32-windres -J coff -O rc -i "$exe" 2>/dev/null)
+# What the files' Details tabs show.
 IFS=. read -r major minor patch <<<"$version"
-expect_eq "file version numbers" " FILEVERSION $major, $minor, $patch, 0" "$(grep '^ FILEVERSION' <<<"$resource")"
-expect_eq "product version numbers" " PRODUCTVERSION $major, $minor, $patch, 0" "$(grep '^ PRODUCTVERSION' <<<"$resource")"
-while IFS='|' read -r name value; do
-    expect_eq "version string $name" "      VALUE \"$name\", \"$value\"" "$(grep "VALUE \"$name\"" <<<"$resource")"
-done <<EOF_STRINGS
+while IFS='|' read -r file name description; do
+    resource=$(x86_64-w64-mingw32-windres -J coff -O rc -i "$file" 2>/dev/null)
+    expect_eq "$name: file version numbers" " FILEVERSION $major, $minor, $patch, 0" "$(grep '^ FILEVERSION' <<<"$resource")"
+    expect_eq "$name: product version numbers" " PRODUCTVERSION $major, $minor, $patch, 0" "$(grep '^ PRODUCTVERSION' <<<"$resource")"
+    while IFS='|' read -r key value; do
+        expect_eq "$name: version string $key" "      VALUE \"$key\", \"$value\"" "$(grep "VALUE \"$key\"" <<<"$resource")"
+    done <<EOF_STRINGS
 CompanyName|Corvane
 ProductName|RUVERODAzaroda
-OriginalFilename|ruverodazaroda.exe
+OriginalFilename|$name
 FileVersion|$version
 ProductVersion|$version
-FileDescription|RUVERODAzaroda smart card reader driver repair service
+FileDescription|$description
 EOF_STRINGS
+done <<EOF_FILES
+$exe|ruverodazaroda.exe|RUVERODAzaroda smart card reader driver repair service
+$check_exe|ruverodazaroda-check.exe|RUVERODAzaroda check of the readers and the service
+EOF_FILES
 finish

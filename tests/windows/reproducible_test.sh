@@ -20,13 +20,13 @@ build() {
     tar -C "$source" --exclude=./build --exclude=./.git -cf - . | tar -C "$1" -xf -
     (cd "$1" && umask "$3" && export TZ="$2" SOURCE_DATE_EPOCH="$epoch" &&
         cmake --preset windows >/dev/null &&
-        cmake --build --preset windows -j2 --target ruverodazaroda msi >/dev/null)
+        cmake --build --preset windows -j2 --target ruverodazaroda ruverodazaroda-check msi >/dev/null)
 }
 build "$work/one" UTC 022 || { echo "FAILED: first build"; exit 1; }
 sleep 1 # another second on the clock
 build "$work/second/build-two" Pacific/Kiritimati 077 || { echo "FAILED: second build"; exit 1; }
 
-for artifact in ruverodazaroda.exe "ruverodazaroda-*-x64.msi"; do
+for artifact in ruverodazaroda.exe ruverodazaroda-check.exe "ruverodazaroda-*-x64.msi"; do
     # shellcheck disable=SC2086
     one=$(cd "$work/one/build/windows" && sha256sum $artifact | cut -d' ' -f1)
     # shellcheck disable=SC2086
@@ -35,11 +35,12 @@ for artifact in ruverodazaroda.exe "ruverodazaroda-*-x64.msi"; do
     expect_eq "$artifact identical in both folders" "$one" "$two"
 done
 
-exe="$work/one/build/windows/ruverodazaroda.exe"
-expect_eq "no link time in the image header" "Thu Jan  1 00:00:00 1970" \
-    "$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^Time\/Date\t*//p')"
-expect_eq "no build folder in the image" "" \
-    "$( (strings -a "$exe"; strings -a -el "$exe") | grep -e "$work" -e "$source" | head -n 3)"
+for exe in "$work"/one/build/windows/ruverodazaroda{,-check}.exe; do
+    expect_eq "$(basename "$exe"): no link time in the image header" "Thu Jan  1 00:00:00 1970" \
+        "$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^Time\/Date\t*//p')"
+    expect_eq "$(basename "$exe"): no build folder in the image" "" \
+        "$( (strings -a "$exe"; strings -a -el "$exe") | grep -e "$work" -e "$source" | head -n 3)"
+done
 msi=$(ls "$work"/one/build/windows/ruverodazaroda-*-x64.msi)
 expect_eq "the package is dated with the sources" \
     "$(LC_ALL=C TZ=UTC date -d "@$epoch" '+%a %b %e %H:%M:%S %Y')" \

@@ -30,7 +30,7 @@ build() {
     mkdir -p "$folder"
     tar -C "$source" --exclude=./build --exclude=./.git -cf - . | tar -C "$folder" -xf -
     (cd "$folder" && cmake --preset windows "$@" >/dev/null &&
-        cmake --build --preset windows -j2 --target ruverodazaroda msi >/dev/null)
+        cmake --build --preset windows -j2 --target ruverodazaroda ruverodazaroda-check msi >/dev/null)
 }
 verify() {
     if osslsigncode verify -CAfile "$work/cert.pem" -in "$1" >"$work/verify.out" 2>&1; then
@@ -60,7 +60,9 @@ msi=$(ls "$work"/signed/build/windows/ruverodazaroda-*-x64.msi)
 mkdir "$work/unpacked"
 (cd "$work/unpacked" && msiextract "$msi" >/dev/null)
 packed=$(find "$work/unpacked" -name ruverodazaroda.exe)
-for artifact in "$exe" "$msi" "$packed"; do
+check="$work/signed/build/windows/ruverodazaroda-check.exe"
+packed_check=$(find "$work/unpacked" -name ruverodazaroda-check.exe)
+for artifact in "$exe" "$msi" "$packed" "$check" "$packed_check"; do
     name=${artifact#"$work"/}
     expect_eq "$name verifies" verified "$(verify "$artifact")"
     details=$(tr -d '\r' <"$work/verify.out")
@@ -69,6 +71,8 @@ for artifact in "$exe" "$msi" "$packed"; do
     expect_match "$name: URL" "URL description: $url" "$details"
 done
 expect_eq "the package holds the signed executable" yes "$(cmp -s "$exe" "$packed" && echo yes || echo no)"
+expect_eq "the package holds the signed check program" yes \
+    "$(cmp -s "$check" "$packed_check" && echo yes || echo no)"
 
 # The same key and certificate in a token; the key file gone, the token alone signs again.
 export SOFTHSM2_CONF="$work/softhsm2.conf"

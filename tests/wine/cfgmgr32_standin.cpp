@@ -1,4 +1,5 @@
-// Test-only stand-in for the two Plug and Play notification calls that Wine 8 lacks. It
+// Test-only stand-in for the two Plug and Play notification calls that Wine 8 lacks, and for
+// the device node status that the check program reads and Wine 8 leaves unimplemented. It
 // never ships: the Wine tests load it through a per-application DLL override.
 //
 // The tests drive it through a folder of the prefix for each program that loads it,
@@ -372,5 +373,20 @@ extern "C" CONFIGRET WINAPI CM_Unregister_Notification(HCMNOTIFICATION notify) {
     Journal(
         Format("CM_Unregister_Notification handle=0x%016llX -> 0",
                static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(registration))));
+    return CR_SUCCESS;
+}
+
+// Wine keeps no device node status: every node counts as started on its driver, with no
+// problem. A node that waits for a restart is not something Wine can show.
+extern "C" CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG status, PULONG problem, DEVINST devInst,
+                                                  ULONG flags) {
+    if (status == nullptr || problem == nullptr)
+        return CR_INVALID_POINTER;
+    if (flags != 0)
+        return CR_INVALID_FLAG;
+    if (devInst == 0)
+        return CR_INVALID_DEVNODE;
+    *status = DN_DRIVER_LOADED | DN_STARTED;
+    *problem = 0;
     return CR_SUCCESS;
 }

@@ -113,6 +113,7 @@ expect_eq "registration: the installed executable, no arguments" \
     'C:\Program Files\RUVERODAzaroda\ruverodazaroda.exe' \
     "$(reg_value "$service_key" ImagePath | tr -d '"')"
 expect_eq "the packaged executable is installed" yes "$(same_file "$exe" "$folder/ruverodazaroda.exe")"
+expect_eq "the check program is installed beside it" yes "$(exists "$folder/ruverodazaroda-check.exe")"
 expect_eq "one product" 1 "$(products)"
 expect_eq "without LOGGING=1 no switch" "" "$(reg_value "$switch_key" Enabled)"
 expect_eq "without LOGGING=1 no log" no "$(exists "$logdir")"
@@ -138,6 +139,14 @@ expect_eq "the service runs" RUNNING "$(service_state)"
 eventually 60 grep -q -a ' - Done!' "$logdir"/ruverodazaroda_P*.log
 expect_eq "the first repair pass repaired the reader" "$PACKAGE_DESC" "$(reader_desc "$reader")"
 first=$(newest_log)
+# The check program the package installs beside the service, as a detection tool runs it.
+# Wine's installer writes the image path without quotes (see above), which the check names.
+run_check 'C:\Program Files\RUVERODAzaroda\ruverodazaroda-check.exe'
+echo "$CHECK_OUT"
+expect_eq "the installed check: compliant" 0 "$CHECK_STATUS"
+expect_eq "the installed check: the reader, the log switch, the result" \
+    "logging: on|reader $reader: ok (wudfusbcciddriver.inf, \"$PACKAGE_DESC\")|result: compliant" \
+    "$(grep -e '^logging: ' -e '^reader ' -e '^result: ' <<<"$CHECK_OUT" | tr '\n' '|' | sed 's/|$//')"
 expect_match "the service logged its first repair pass" \
     "CCID Inf path = $(package_inf_win | sed 's/[\\.]/\\&/g') 1 devices that need CCID driver fixing found\. Applying CCID driver fix\. Done! " \
     "$(tr -d '\r' <"${first:-/dev/null}" | sed -E 's/^[0-9-]+ [0-9:]+ - //' | tr '\n' ' ')"
@@ -170,6 +179,7 @@ uninstall_ms=$MSI_MS
 expect_eq "uninstall returns 0" 0 "$MSI_STATUS"
 expect_eq "no service left" 0 "$(services)"
 expect_eq "no executable left" no "$(exists "$folder/ruverodazaroda.exe")"
+expect_eq "no check program left" no "$(exists "$folder/ruverodazaroda-check.exe")"
 expect_eq "no switch left" "" "$(reg_value "$switch_key" Enabled)"
 expect_eq "no product left" 0 "$(products)"
 expect_eq "the service process ends" 0 "$(service_processes_left)"

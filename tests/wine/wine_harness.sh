@@ -32,9 +32,25 @@ wine_start_prefix() {
     cp "$1" "$EXE_DIR/ruverodazaroda.exe"
     cp "$2" "$EXE_DIR/cfgmgr32.dll"
     EXE_WIN="$folder\\ruverodazaroda.exe"
-    # Only this program gets the stand-in; Wine's own processes keep the builtin.
-    wine reg add 'HKCU\Software\Wine\AppDefaults\ruverodazaroda.exe\DllOverrides' \
-        /v cfgmgr32 /d native /f >/dev/null 2>&1 </dev/null
+    # Only these programs get the stand-in; Wine's own processes keep the builtin. The check
+    # program needs it for CM_Get_DevNode_Status, which Wine 8 does not implement.
+    local program
+    for program in ruverodazaroda.exe ruverodazaroda-check.exe; do
+        wine reg add "HKCU\\Software\\Wine\\AppDefaults\\$program\\DllOverrides" \
+            /v cfgmgr32 /d native /f >/dev/null 2>&1 </dev/null
+    done
+}
+
+# run_check WINDOWS_PATH [ARGS...]: runs the check program with its output redirected to files,
+# as detection tools capture it. CHECK_OUT gets its standard output and CHECK_ERR its standard
+# error, both without CR; CHECK_STATUS its exit status (modulo 256).
+run_check() {
+    local path=$1
+    shift
+    wine "$path" "$@" >"$WINEPREFIX/check.out" 2>"$WINEPREFIX/check.err" </dev/null
+    CHECK_STATUS=$?
+    CHECK_OUT=$(tr -d '\r' <"$WINEPREFIX/check.out")
+    CHECK_ERR=$(tr -d '\r' <"$WINEPREFIX/check.err")
 }
 
 # run_exe [ARGS...]: runs the executable, RUN_STATUS gets its exit status (modulo 256).

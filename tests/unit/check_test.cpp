@@ -1,0 +1,394 @@
+// The check program against the simulated Windows: its whole output, its status, and the
+// calls behind them.
+#include "check/check.h"
+#include "command_fixture.h"
+#include "platform/sim/console.h"
+#include "repair/reader_descriptions.h"
+#include "repair/repair_pass.h"
+#include "repair_fixture.h"
+
+namespace {
+
+const WString kCcid = WSTR("USB Smart Card Reader (CCID)");
+const WString kFrench = WSTR("Lecteur de carte à puce Microsoft Usbccid (UMDF2)");
+const char kPackaged[] =
+    "restart after 60000 ms, restart after 60000 ms, none; reset after 86400 s";
+const std::string kOut = "0x0000000000000064";
+
+// The report of a compliant machine: the service installed by its own command and running,
+// one reader on the package, one of another vendor that is not listed.
+Lines Compliant() {
+    return {"service: running",
+            "start type: automatic",
+            "account: LocalSystem",
+            "image path: \"C:\\Program Files\\RUVERODAzaroda\\ruverodazaroda.exe\" (quoted)",
+            "description: present",
+            std::string("recovery: ") + kPackaged,
+            "driver package: " + kInfPathText,
+            "logging: off",
+            "reader USB\\VID_F0C1&PID_1234&REV_0100\\1: ok (wudfusbcciddriver.inf, \"" +
+                Utf16ToUtf8(kCcid) + "\")",
+            "result: compliant"};
+}
+
+// The compliant report with the lines that begin as each replacement does replaced, and
+// lines that no line begins as (a whole new line, such as another reader's) put before the
+// result. An empty replacement after a prefix and "|" removes the line.
+Lines Report(std::initializer_list<std::string> replacements) {
+    Lines lines = Compliant();
+    for (const std::string& r : replacements) {
+        const std::string key = r.substr(0, r.find(": ") + 2);
+        bool replaced = false;
+        for (std::size_t i = 0; i < lines.size() && !replaced; ++i) {
+            if (lines[i].compare(0, key.size(), key) != 0)
+                continue;
+            replaced = true;
+            if (r.back() == '|')
+                lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(i));
+            else
+                lines[i] = r;
+        }
+        if (!replaced)
+            lines.insert(lines.end() - 1, r);
+    }
+    return lines;
+}
+
+// A present reader with this first hardware ID and description, on the driver of this INF.
+DWORD AddReaderOn(const WString& firstId, const WString& description, const WString& inf) {
+    sim::Device device;
+    device.hardwareIds = sim::MultiSz({firstId, firstId.substr(0, firstId.rfind(u'&'))});
+    device.description = description;
+    device.infName = inf;
+    return sim::AddDevice(device);
+}
+
+// A French reader on the inbox driver, with the added descriptions value (REG_MULTI_SZ bytes as
+// given), then whatever arrange does.
+Arrange WithFrenchReader(
+    const WString& value, Arrange arrange = [] {}) {
+    return [value, arrange] {
+        sim::SetRegValue(kReadersKey, WSTR("Descriptions"), REG_MULTI_SZ, sim::WideBytes(value));
+        AddReaderOn(kReaderD, kFrench, WSTR("usbccid.inf"));
+        arrange();
+    };
+}
+
+// The report with the line of the added descriptions where the check puts it.
+Lines WithDescriptionsLine(Lines lines, const std::string& line) {
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].compare(0, 9, "logging: ") == 0)
+            return lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(i) + 1, line), lines;
+    }
+    return lines;
+}
+
+struct CheckCase {
+    const char* name;
+    Arrange arrange;
+    Lines output;
+    int status;
+    Lines lastCalls; // the journal's last lines
+    std::vector<const char*> args = {};
+};
+
+std::string CaseName(const ::testing::TestParamInfo<CheckCase>& info) {
+    return info.param.name;
+}
+
+class CheckTest : public SimTest, public ::testing::WithParamInterface<CheckCase> {
+  protected:
+    void SetUp() override {
+        SimTest::SetUp();
+        sim::MakeDir(kRepository);
+        StagePackage();
+        InstallServiceCommand();
+        // No elevation needed.
+        sim::SetElevated(false);
+        AddReaderOn(kReaderA, kCcid, WSTR("wudfusbcciddriver.inf"));
+        AddReaderOn(kOtherVendor, kUmdf2, WSTR("usbccid.inf"));
+        sim::ClearJournal();
+    }
+};
+
+TEST_P(CheckTest, ReportsEachFactAndItsStatus) {
+    const CheckCase& c = GetParam();
+    c.arrange();
+    std::vector<WString> words = {WSTR("ruverodazaroda-check.exe")};
+    for (const char* a : c.args)
+        words.push_back(Utf8ToUtf16(a));
+    std::vector<WCHAR*> argv;
+    for (WString& w : words)
+        argv.push_back(w.data());
+    EXPECT_EQ(c.status, CheckMain(static_cast<int>(argv.size()), argv.data()));
+    std::string expected;
+    for (const std::string& line : c.output)
+        expected += line + "\r\n";
+    EXPECT_EQ(expected,
+              sim::StandardStreamText(c.args.empty() ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE));
+    const Lines journal = sim::Journal();
+    ASSERT_GE(journal.size(), c.lastCalls.size());
+    EXPECT_EQ(c.lastCalls, Lines(journal.end() - static_cast<std::ptrdiff_t>(c.lastCalls.size()),
+                                 journal.end()));
+    EXPECT_EQ(0u, sim::OpenServiceHandles());
+    EXPECT_EQ(0u, sim::OpenRegKeys());
+    EXPECT_EQ(0u, sim::OpenDeviceInfoSets());
+}
+
+// A watched reader on the UMDF2 driver, then whatever arrange does.
+Arrange WithUmdf2Reader(Arrange arrange = kNothing) {
+    return [arrange] {
+        AddReaderOn(kReaderB, kUmdf2, WSTR("usbccid.inf"));
+        arrange();
+    };
+}
+
+Arrange Service(std::function<void(sim::ServiceRecord&)> change) {
+    return [change] { sim::ChangeServiceRecord(ServiceName, change); };
+}
+
+std::string Written(std::size_t characters) {
+    return "WriteConsoleW(" + kOut + ", &buffer, " + std::to_string(characters) +
+           ", &written, NULL)";
+}
+
+// Everything the check asks of a compliant machine, with the least access it needs.
+const Lines kCompliantCalls = {
+    "OpenSCManagerW(NULL, NULL, 0x00000001)",
+    "OpenServiceW(0x0000000000007002, \"RUVERODAzaroda\", 0x00000005)",
+    "QueryServiceStatusEx(0x0000000000007003, 0, &status, 36, &needed)",
+    "QueryServiceConfigW(0x0000000000007003, &config, 8192, &needed)",
+    "QueryServiceConfig2W(0x0000000000007003, 1, &buffer, 8192, &needed)",
+    "QueryServiceConfig2W(0x0000000000007003, 2, &buffer, 8192, &needed)",
+    "CloseServiceHandle(0x0000000000007003)",
+    "CloseServiceHandle(0x0000000000007002)",
+    "GetSystemDirectoryW(&buffer, 260)",
+    "FindFirstFileW(\"" + Utf16ToUtf8(kSearchPattern) + "\", &data)",
+    "GetFileAttributesW(\"" + kInfPathText + "\")",
+    "FindClose(0x0000000000002000)",
+    "RegOpenKeyExW(HKEY_LOCAL_MACHINE, \"SOFTWARE\\Corvane\\Tessarine\\KVR\\Log\", 0, 0x00020019)",
+    "RegOpenKeyExW(HKEY_LOCAL_MACHINE, \"SOFTWARE\\Corvane\\Tessarine\\KVR\\Readers\", 0, "
+    "0x00020019)",
+    "SetupDiGetClassDevsW(NULL, NULL, NULL, 0x00000006)",
+    EnumLine(0),
+    PropertyLine(1, "SPDRP_HARDWAREID"),
+    PropertyLine(1, "SPDRP_DEVICEDESC"),
+    "SetupDiGetDeviceInstanceIdW(" + kSetHandle + ", {DevInst=1}, &buffer, 200, NULL)",
+    "SetupDiOpenDevRegKey(" + kSetHandle + ", {DevInst=1}, 1, 0, 2, 0x00020019)",
+    "RegQueryValueExW(0x0000000000001000, \"InfPath\", NULL, &type, &data, 520)",
+    "RegCloseKey(0x0000000000001000)",
+    "SetupGetInfInformationW(\"wudfusbcciddriver.inf\", 3, NULL, 0, &size)",
+    "SetupGetInfInformationW(\"wudfusbcciddriver.inf\", 3, &buffer, 84, &size)",
+    "SetupQueryInfOriginalFileInformationW(&information, 0, NULL, {cbSize=1044})",
+    "CM_Get_DevNode_Status(&status, &problem, 1, 0)",
+    EnumLine(1),
+    PropertyLine(2, "SPDRP_HARDWAREID"),
+    EnumLine(2),
+    "SetupDiDestroyDeviceInfoList(" + kSetHandle + ")",
+    "GetStdHandle(-11)",
+    "GetConsoleMode(" + kOut + ", &mode)",
+    Written(510)};
+
+const std::string kReaderB1 = "reader USB\\VID_F0C2&PID_0A0B&REV_0200\\3: ";
+const std::string kNeedsFixing =
+    kReaderB1 + "needs fixing (usbccid.inf, \"Microsoft Usbccid Smartcard Reader (UMDF2)\")";
+const std::string kReaderA1 = "reader USB\\VID_F0C1&PID_1234&REV_0100\\1: ";
+
+INSTANTIATE_TEST_SUITE_P(
+    Check, CheckTest,
+    ::testing::Values(
+        CheckCase{"Compliant", kNothing, Compliant(), CheckCompliant, kCompliantCalls},
+        CheckCase{"OneReaderNeedsFixing",
+                  WithUmdf2Reader(),
+                  Report({kNeedsFixing, "result: not compliant: 1 reader needs fixing"}),
+                  CheckNotCompliant,
+                  {}},
+        CheckCase{"NotInstalledTwoNeedFixing",
+                  WithUmdf2Reader([] {
+                      AddReaderOn(kReaderD, kUmdf2, WSTR("usbccid.inf"));
+                      sim::SetElevated(true);
+                      StopServiceCommand();
+                      DeleteServiceCommand();
+                  }),
+                  Report({"service: not installed", "start type: |", "account: |", "image path: |",
+                          "description: |", "recovery: |", kNeedsFixing,
+                          "reader USB\\VID_F0C4&PID_0042&REV_0110\\4: needs fixing (usbccid.inf, "
+                          "\"Microsoft Usbccid Smartcard Reader (UMDF2)\")",
+                          "result: not compliant: service not installed; 2 readers need fixing"}),
+                  CheckNotCompliant,
+                  {}},
+        CheckCase{"StoppedWithLoggingOn",
+                  [] {
+                      sim::SetElevated(true);
+                      StopServiceCommand();
+                      sim::SetRegDword(kLogKey, WSTR("Enabled"), 1);
+                  },
+                  Report({"service: stopped", "logging: on",
+                          "result: not compliant: service not running"}),
+                  CheckNotCompliant,
+                  {}},
+        CheckCase{"RestartPending",
+                  [] {
+                      DWORD reader = AddReaderOn(kReaderC, kUmdf2, WSTR("usbccid.inf"));
+                      sim::SetRestartNeeded(reader, true);
+                      BOOL reboot = FALSE;
+                      UpdateDriverForPlugAndPlayDevicesW(
+                          nullptr, kReaderC.c_str(), kInfPath.c_str(), INSTALLFLAG_FORCE, &reboot);
+                  },
+                  Report({"reader USB\\VID_F0C3&PID_7777&REV_0001\\3: restart pending "
+                          "(wudfusbcciddriver.inf, \"USB Smart Card Reader (CCID)\")",
+                          "result: compliant after a restart"}),
+                  CheckCompliantAfterRestart,
+                  {}},
+        CheckCase{"PackagePublishedUnderAnotherName",
+                  [] {
+                      DWORD reader = AddReaderOn(kReaderC, kUmdf2, WSTR("usbccid.inf"));
+                      (void)reader;
+                      sim::PublishInf(WSTR("oem7.inf"), kInfPath);
+                      UpdateDriverForPlugAndPlayDevicesW(
+                          nullptr, kReaderC.c_str(), kInfPath.c_str(), INSTALLFLAG_FORCE, nullptr);
+                  },
+                  Report({"reader USB\\VID_F0C3&PID_7777&REV_0001\\3: ok (oem7.inf from "
+                          "wudfusbcciddriver.inf, \"USB Smart Card Reader (CCID)\")"}),
+                  CheckCompliant,
+                  {}},
+        CheckCase{
+            "TranslatedDescriptionOnConsole",
+            [] { AddReaderOn(kReaderD, kFrench, WSTR("usbccid.inf")); },
+            Report({"reader USB\\VID_F0C4&PID_0042&REV_0110\\3: other driver (usbccid.inf, \"" +
+                    Utf16ToUtf8(kFrench) + "\")"}),
+            CheckCompliant,
+            {"GetStdHandle(-11)", "GetConsoleMode(" + kOut + ", &mode)", Written(632)}},
+        CheckCase{"TranslatedDescriptionRedirectedAsUtf8",
+                  [] {
+                      AddReaderOn(kReaderD, kFrench, WSTR("usbccid.inf"));
+                      sim::RedirectStandardStream(STD_OUTPUT_HANDLE, true);
+                  },
+                  Report({"reader USB\\VID_F0C4&PID_0042&REV_0110\\3: other driver (usbccid.inf, "
+                          "\"Lecteur de carte \xC3\xA0 puce Microsoft Usbccid (UMDF2)\")"}),
+                  CheckCompliant,
+                  {"GetStdHandle(-11)", "GetConsoleMode(" + kOut + ", &mode)",
+                   "WriteFile(" + kOut + ", &buffer, 633, &written, NULL)"}},
+        CheckCase{
+            "AddedDescriptionNeedsFixing",
+            WithFrenchReader(kFrench + WString(2, 0)),
+            WithDescriptionsLine(Report({"reader USB\\VID_F0C4&PID_0042&REV_0110\\3: needs fixing "
+                                         "(usbccid.inf, \"" +
+                                             Utf16ToUtf8(kFrench) + "\")",
+                                         "result: not compliant: 1 reader needs fixing"}),
+                                 "reader descriptions: \"" + Utf16ToUtf8(kFrench) + "\""),
+            CheckNotCompliant,
+            {}},
+        CheckCase{"AddedDescriptionOkAfterTheServicesPass",
+                  WithFrenchReader(kFrench + WString(2, 0),
+                                   [] { // the service's pass, in a process of its own
+                                       BuildReaderPrefixList();
+                                       ReadReaderDescriptions();
+                                       ApplyCcidDriverFix();
+                                       ReaderPrefixList.clear();
+                                   }),
+                  WithDescriptionsLine(Report({"reader USB\\VID_F0C4&PID_0042&REV_0110\\3: ok "
+                                               "(wudfusbcciddriver.inf, \"" +
+                                               Utf16ToUtf8(kCcid) + "\")"}),
+                                       "reader descriptions: \"" + Utf16ToUtf8(kFrench) + "\""),
+                  CheckCompliant,
+                  {}},
+        CheckCase{
+            "AddedDescriptionIgnored",
+            WithFrenchReader(kFrench),
+            WithDescriptionsLine(Report({"reader USB\\VID_F0C4&PID_0042&REV_0110\\3: other driver "
+                                         "(usbccid.inf, \"" +
+                                         Utf16ToUtf8(kFrench) + "\")"}),
+                                 "reader descriptions: ignored: the value is not terminated."),
+            CheckCompliant,
+            {}},
+        CheckCase{
+            "VendorDriverNoDriverOtherClass",
+            [] {
+                AddReaderOn(kReaderB, kVendorDriver, WSTR("corvane.inf"));
+                sim::AddUnboundReader(WSTR("USB\\VID_F0C4&PID_0042\\7&1D&0&2"), {kReaderD});
+                // The UMDF2 description outside the smart card reader class is not the rule's.
+                AddReaderOn(kReaderC, kUmdf2, WSTR("usbccid.inf"));
+                sim::AddDevice([] {
+                    sim::Device d;
+                    d.classGuid = GUID{};
+                    d.hardwareIds = sim::MultiSz({kReaderC});
+                    d.description = kUmdf2;
+                    return d;
+                }());
+            },
+            Report({kReaderB1 + "other driver (corvane.inf, \"" + Utf16ToUtf8(kVendorDriver) +
+                        "\")",
+                    "reader USB\\VID_F0C4&PID_0042\\7&1D&0&2: other driver (no driver, \"\")",
+                    "reader USB\\VID_F0C3&PID_7777&REV_0001\\5: needs fixing (usbccid.inf, \"" +
+                        Utf16ToUtf8(kUmdf2) + "\")",
+                    "reader USB\\VID_F0C3&PID_7777&REV_0001\\6: other driver (no driver, \"" +
+                        Utf16ToUtf8(kUmdf2) + "\")",
+                    "result: not compliant: 1 reader needs fixing"}),
+            CheckNotCompliant,
+            {}},
+        CheckCase{"RegistrationDiffersEverywhere",
+                  Service([](sim::ServiceRecord& r) {
+                      r.startType = SERVICE_DEMAND_START;
+                      r.account = WSTR(".\\svc-reader");
+                      r.binaryPath = WSTR("C:\\Program Files\\RUVERODAzaroda\\ruverodazaroda.exe");
+                      r.description = WString(WSTR("Repairs readers."));
+                      r.failureActions->actions = {{SC_ACTION_REBOOT, 1000}};
+                  }),
+                  Report({"start type: manual (packaged: automatic)",
+                          "account: .\\svc-reader (packaged: LocalSystem)",
+                          "image path: C:\\Program Files\\RUVERODAzaroda\\ruverodazaroda.exe (not "
+                          "quoted) (packaged: quoted)",
+                          "description: another text (packaged: present)",
+                          std::string("recovery: reboot after 1000 ms; reset after 86400 s "
+                                      "(packaged: ") +
+                              kPackaged + ")"}),
+                  CheckCompliant,
+                  {}},
+        CheckCase{"NoDescriptionNoRecovery",
+                  Service([](sim::ServiceRecord& r) {
+                      r.description.reset();
+                      r.failureActions.reset();
+                  }),
+                  Report({"description: none (packaged: present)",
+                          std::string("recovery: none (packaged: ") + kPackaged + ")"}),
+                  CheckCompliant,
+                  {}},
+        CheckCase{"RecoveryUnreadableIsNoVerdict",
+                  Failing("QueryServiceConfig2W", 2, ERROR_INVALID_LEVEL),
+                  Report({"recovery: unknown (QueryServiceConfig2W failed (124))"}),
+                  CheckCompliant,
+                  {}},
+        CheckCase{
+            "ManagerCannotBeOpened",
+            Failing("OpenSCManagerW", 1, ERROR_ACCESS_DENIED),
+            Report({"service: |", "start type: |", "account: |", "image path: |", "description: |",
+                    "recovery: |", "result: cannot tell: OpenSCManagerW failed (5)"}),
+            CheckCannotTell,
+            {}},
+        CheckCase{"EnumerationFails",
+                  Failing("SetupDiGetClassDevsW", 1, ERROR_NOT_ENOUGH_MEMORY),
+                  Report({kReaderA1 + "|", "result: cannot tell: SetupDiGetClassDevsW failed (8)"}),
+                  CheckCannotTell,
+                  {}},
+        CheckCase{"DriverKeyUnreadable",
+                  Failing("SetupDiOpenDevRegKey", 1, ERROR_ACCESS_DENIED),
+                  Report({kReaderA1 + "|", "result: cannot tell: SetupDiOpenDevRegKey failed (5)"}),
+                  CheckCannotTell,
+                  {}},
+        CheckCase{
+            "NodeStatusUnreadable",
+            Failing("CM_Get_DevNode_Status", 1, CR_FAILURE),
+            Report({kReaderA1 + "|", "result: cannot tell: CM_Get_DevNode_Status failed (19)"}),
+            CheckCannotTell,
+            {}},
+        CheckCase{"AnyArgument",
+                  kNothing,
+                  {"usage: ruverodazaroda-check.exe (it takes no arguments)"},
+                  CheckCannotTell,
+                  {"GetStdHandle(-12)", "GetConsoleMode(0x0000000000000068, &mode)",
+                   "WriteConsoleW(0x0000000000000068, &buffer, 57, &written, NULL)"},
+                  {"/fix"}}),
+    CaseName);
+
+} // namespace
