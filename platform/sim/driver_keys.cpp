@@ -35,6 +35,19 @@ WString FileNameOf(const WString& path) {
     return slash == WString::npos ? path : path.substr(slash + 1);
 }
 
+// What the INF folder holds: the INF of every installed driver, under the name its driver
+// key gives, and every package published there.
+bool InInfFolder(const WString& name) {
+    if (theInfFolder.originals.count(Upper(name)) != 0)
+        return true;
+    sim::detail::DeviceFacts facts;
+    for (DWORD devInst = 1; sim::detail::DeviceOfInstance(devInst, &facts); ++devInst) {
+        if (Upper(facts.infName) == Upper(name))
+            return true;
+    }
+    return false;
+}
+
 std::string RecordText(const SP_DEVINFO_DATA* data) {
     return data == nullptr ? "NULL" : "{DevInst=" + std::to_string(data->DevInst) + "}";
 }
@@ -111,6 +124,8 @@ BOOL SetupGetInfInformationW(LPCVOID infSpec, DWORD searchControl, PSP_INF_INFOR
     if (name == nullptr || searchControl != INFINFO_DEFAULT_SEARCH ||
         WString(name).find(u'\\') != WString::npos)
         return Fail(ERROR_INVALID_PARAMETER);
+    if (!InInfFolder(name))
+        return Fail(ERROR_FILE_NOT_FOUND);
     const WString path = WString(kInfFolder) + name;
     const DWORD needed =
         static_cast<DWORD>(offsetof(SP_INF_INFORMATION, VersionData) + (path.size() + 1) * 2);
