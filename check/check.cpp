@@ -76,7 +76,7 @@ WString FailureText(const WCHAR* call, DWORD code) {
     char number[16];
     std::snprintf(number, sizeof number, code > 0xFFFF ? "0x%08X" : "%u",
                   static_cast<unsigned>(code));
-    return WString(call) + WSTR(" failed (") + FromAscii(number) + WSTR(")");
+    return WString(call) + WSTR(" failed (") + Utf8ToUtf16(number) + WSTR(")");
 }
 
 void QueryFailed(Findings& findings, const WCHAR* call, DWORD code) {
@@ -85,14 +85,7 @@ void QueryFailed(Findings& findings, const WCHAR* call, DWORD code) {
 }
 
 WString Decimal(DWORD value) {
-    return FromAscii(std::to_string(value).c_str());
-}
-
-WString FromAscii(const char* text) {
-    WString wide;
-    for (; *text != 0; ++text)
-        wide += static_cast<WCHAR>(*text);
-    return wide;
+    return Utf8ToUtf16(std::to_string(value));
 }
 
 bool SameIgnoringAsciiCase(const WString& a, const WString& b) {
@@ -118,7 +111,7 @@ int CheckMain(int argc, WCHAR* argv[]) {
         AddLine(findings, WSTR("reader descriptions: ") + QuotedReaderDescriptions());
     else if (descriptions.result != ReaderDescriptionsResult::Absent)
         AddLine(findings, WSTR("reader descriptions: ignored: ") +
-                              FromAscii(ReaderDescriptionsIgnoredReason(descriptions).c_str()));
+                              Utf8ToUtf16(ReaderDescriptionsIgnoredReason(descriptions)));
     const std::size_t slash = package.find_last_of(WCHAR('\\'));
     CheckReaders(findings, slash == WString::npos ? WString() : package.substr(slash + 1));
     const int status = Result(findings);

@@ -19,7 +19,6 @@ WString FailureText(const WCHAR* call, DWORD code);
 // Records a failed query that the result needs; the check then cannot tell.
 void QueryFailed(Findings& findings, const WCHAR* call, DWORD code);
 WString Decimal(DWORD value);
-WString FromAscii(const char* text);
 // Whether the whole of a equals the whole of b, letter case of ASCII letters aside.
 bool SameIgnoringAsciiCase(const WString& a, const WString& b);
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-// The added descriptions. Filled at most once, by LoadReaderDescriptions, before any other
-// thread exists; read without a lock afterwards.
+// The added descriptions. Filled at most once, by ReadReaderDescriptions (for the service:
+// LoadReaderDescriptions), before any other thread exists; read without a lock afterwards.
 extern std::vector<WString> ReaderDescriptionList;
 
 // At most this many added descriptions, each of 1 to kMaxDescriptionLength characters.

@@ -5,15 +5,13 @@
 
 namespace {
 
-constexpr DWORD kPropertyBufferSize = ReaderPropertyBufferSize;
-constexpr std::size_t kPropertyCharacters = ReaderPropertyCharacters;
 // The record's size on 64-bit Windows, which the setup interface checks.
 constexpr DWORD kDeviceRecordSize = 32;
 static_assert(sizeof(SP_DEVINFO_DATA) == kDeviceRecordSize, "64-bit device record");
 
 // Characters before the first terminator; the whole buffer when it holds none.
 std::size_t TerminatedLength(const WCHAR* buffer) {
-    return BoundedWideLength(buffer, kPropertyCharacters);
+    return BoundedWideLength(buffer, ReaderPropertyCharacters);
 }
 
 } // namespace
@@ -22,7 +20,7 @@ bool IsReaderToRepair(const GUID& setupClass, const WCHAR* hardwareIds, const WC
     // A value that fills the buffer without ending its first ID cannot be told from a
     // cut-off one; such a device is passed over.
     return setupClass == GUID_DEVCLASS_SMARTCARDREADER &&
-           TerminatedLength(hardwareIds) != kPropertyCharacters &&
+           TerminatedLength(hardwareIds) != ReaderPropertyCharacters &&
            IsWatchedReaderInstance(hardwareIds) &&
            IsUmdf2ReaderDescription(description, TerminatedLength(description));
 }
@@ -41,15 +39,15 @@ int ListReadersWithInf(ReaderHardwareIdList& readers) {
     for (DWORD index = 0; SetupDiEnumDeviceInfo(set, index, &device); ++index) {
         // Zeroed for each device: a value that comes without its terminator then ends in
         // zeros, never in the bytes an earlier device left, whatever size was reported.
-        WCHAR hardwareIds[kPropertyCharacters] = {};
-        WCHAR description[kPropertyCharacters] = {};
+        WCHAR hardwareIds[ReaderPropertyCharacters] = {};
+        WCHAR description[ReaderPropertyCharacters] = {};
         if (!SetupDiGetDeviceRegistryPropertyW(set, &device, SPDRP_HARDWAREID, nullptr,
                                                reinterpret_cast<PBYTE>(hardwareIds),
-                                               kPropertyBufferSize, &requiredSize))
+                                               ReaderPropertyBufferSize, &requiredSize))
             continue;
         if (!SetupDiGetDeviceRegistryPropertyW(set, &device, SPDRP_DEVICEDESC, nullptr,
                                                reinterpret_cast<PBYTE>(description),
-                                               kPropertyBufferSize, &requiredSize))
+                                               ReaderPropertyBufferSize, &requiredSize))
             continue;
         if (!IsReaderToRepair(device.ClassGuid, hardwareIds, description))
             continue;

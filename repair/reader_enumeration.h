@@ -16,7 +16,8 @@ constexpr std::size_t ReaderPropertyCharacters = ReaderPropertyBufferSize / size
 // The reader rule: whether a repair pass installs the package on a device of this setup class
 // with these hardware IDs and this description, each value read into a zeroed buffer of
 // ReaderPropertyCharacters. It is a smart card reader whose complete first hardware ID
-// begins with a watched prefix and whose description is the one of the inbox UMDF2 driver.
+// begins with a watched prefix and whose description is one of the inbox UMDF2 driver
+// (IsUmdf2ReaderDescription).
 bool IsReaderToRepair(const GUID& setupClass, const WCHAR* hardwareIds, const WCHAR* description);
 
 // Empties readers, then fills it; 1 when the smart card reader class could be enumerated,
