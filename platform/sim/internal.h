@@ -11,6 +11,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace sim::detail {
 
@@ -122,6 +123,11 @@ void Await(std::unique_lock<std::mutex>& guard, std::condition_variable& changed
 // Returns once every service process in this process waits or has ended; at once on a thread
 // of such a process.
 void SettleServiceProcesses();
+// A thread of the service process, counted as running from now on.
+std::thread ProcessThread(std::function<void()> body);
+// Settles the service processes before a Sleep of the calling thread moves the clock; gives
+// why they can no longer move without the test, or "".
+std::string SettleBeforeSleep(DWORD milliseconds);
 
 // A point inside a simulated call where a test can hold the calling threads, to force an
 // order of events: while held, every thread that reaches the point waits there until the
@@ -191,8 +197,6 @@ struct ServiceDriver {
 std::optional<ServiceDriver> BoundServiceDriver(const WString& name);
 // Gives a registered service its bound driver; nothing for one not registered (yet).
 void RebindService(const WString& name);
-// Whether a device event is still on its way to a callback, which may wake a service thread.
-bool DeviceEventsInFlight();
 
 // Hooks that the other parts register so that Reset() clears them too, and that check at the
 // end of a test that nothing outlives it.

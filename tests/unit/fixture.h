@@ -39,6 +39,11 @@ class SimTest : public ::testing::Test {
         EXPECT_EQ(sim::ReportsAfterStopped(), lateReports_);
         sim::Reset();
     }
+    // The next row of a table, with every check of the end of a test made on the last one.
+    void NextRow() {
+        TearDown();
+        SetUp();
+    }
     std::size_t lateReports_ = 0; // made on purpose
 };
 

@@ -274,7 +274,7 @@ TEST_F(ServiceTest, HandlersSecondReportArrivesBeforeTheStoppedReport) {
 TEST_F(ServiceTest, ConcurrentStopReportsArriveWhole) {
     int mainWon = 0;
     for (int run = 0; run < 200; ++run) {
-        SetUp();
+        NextRow();
         ASSERT_TRUE(StartAndAwaitStop());
         ASSERT_EQ(sim::SendServiceControl(SERVICE_CONTROL_STOP), static_cast<DWORD>(NO_ERROR));
         ASSERT_EQ(JoinDispatcher(), TRUE);
