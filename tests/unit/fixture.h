@@ -27,7 +27,9 @@ inline void ResetServiceRecords() {
 class SimTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        sim::Reset();
+        if (!fresh_)
+            sim::Reset();
+        fresh_ = false;
         LogFilePath[0] = 0;
         ReaderPrefixList.clear();
         ReaderDescriptionList.clear();
@@ -38,6 +40,7 @@ class SimTest : public ::testing::Test {
     void TearDown() override {
         EXPECT_EQ(sim::ReportsAfterStopped(), lateReports_);
         sim::Reset();
+        fresh_ = true;
     }
     // The next row of a table, with every check of the end of a test made on the last one.
     void NextRow() {
@@ -45,6 +48,7 @@ class SimTest : public ::testing::Test {
         SetUp();
     }
     std::size_t lateReports_ = 0; // made on purpose
+    bool fresh_ = false;          // the world as a reset left it
 };
 
 // A handle as the journal shows it.
