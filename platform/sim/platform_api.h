@@ -341,13 +341,7 @@ struct CM_NOTIFY_FILTER {
     DWORD Flags;
     CM_NOTIFY_FILTER_TYPE FilterType;
     DWORD Reserved;
-    union {
-        struct {
-            GUID ClassGuid;
-        } DeviceInterface;
-        struct {
-            HANDLE hTarget;
-        } DeviceHandle;
+    union { // the largest member only: no other kind of filter is simulated
         struct {
             WCHAR InstanceId[MAX_DEVICE_ID_LEN];
         } DeviceInstance;

@@ -137,12 +137,11 @@ DWORD TimedOut(std::unique_lock<std::mutex>& guard) {
     return ERROR_SERVICE_REQUEST_TIMEOUT;
 }
 
-// The service process as one settling left it.
+// The service process as one settling left it: why it can no longer move without the test
+// ("" unless every thread waits inside the platform, none at a gate); the gates it waits at.
 struct Settled {
-    // Why its threads can no longer move without the test: every one waits inside the
-    // platform, none at a gate; "" otherwise.
     std::string deadlock;
-    std::string held; // the gates its threads wait at
+    std::string held;
     std::uint64_t changes = 0;
 };
 
@@ -155,9 +154,12 @@ Settled Settle() {
         return settled;
     std::unique_lock<std::mutex> guard(threadsLock);
     Threads& t = theThreads;
-    for (;;) {
-        if (!threadsChanged.wait_for(guard, kTestDeadline, [&] { return t.running == 0; }))
+    const auto await = [&](const auto& moved) {
+        if (!threadsChanged.wait_for(guard, kTestDeadline, moved))
             Abort("a service process thread neither waits inside the platform nor ends");
+    };
+    for (;;) {
+        await([&] { return t.running == 0; });
         // A waiter whose wait is over but that has not run yet still has work to do. Each
         // site's lock is taken without this part's, which the sites take inside their own.
         const std::vector<std::shared_ptr<Waiter>> waiting = t.waiting;
@@ -169,9 +171,8 @@ Settled Settle() {
             due = due || w->woken();
         }
         guard.lock();
-        if (due &&
-            !threadsChanged.wait_for(guard, kTestDeadline, [&] { return t.changes != seen; }))
-            Abort("a service process thread neither waits inside the platform nor ends");
+        if (due)
+            await([&] { return t.changes != seen; });
         // A waiter that woke meanwhile may have made itself not due again: look once more.
         if (t.changes != seen)
             continue;

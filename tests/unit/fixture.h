@@ -26,29 +26,25 @@ inline void ResetServiceRecords() {
 
 class SimTest : public ::testing::Test {
   protected:
+    // Called again for a table's next row: every check of the end of a test on the last first.
     void SetUp() override {
-        if (!fresh_)
+        if (set_)
+            TearDown();
+        else
             sim::Reset();
-        fresh_ = false;
+        set_ = true;
         LogFilePath[0] = 0;
         ReaderPrefixList.clear();
         ReaderDescriptionList.clear();
-        NotificationHandle = nullptr;
         ResetServiceRecords();
     }
     // What the simulated Windows checks at a reset: nothing of the test may outlive it.
     void TearDown() override {
         EXPECT_EQ(sim::ReportsAfterStopped(), lateReports_);
         sim::Reset();
-        fresh_ = true;
-    }
-    // The next row of a table, with every check of the end of a test made on the last one.
-    void NextRow() {
-        TearDown();
-        SetUp();
     }
     std::size_t lateReports_ = 0; // made on purpose
-    bool fresh_ = false;          // the world as a reset left it
+    bool set_ = false;
 };
 
 // A handle as the journal shows it.

@@ -146,7 +146,7 @@ TEST_F(SimTest, StartWaitsForTheStartLock) {
         {{{0, SERVICE_RUNNING, 0, 0, NO_ERROR, 0}}, 0},
     };
     for (const auto& row : rows) {
-        NextRow();
+        SetUp();
         sim::AddService(kName);
         sim::ServiceScript other;
         other.now = row.other;
