@@ -110,15 +110,6 @@ void ReserveThread() {
     Changed();
 }
 
-// The calling thread joins the process, if it is not in one yet: true when it joined now.
-bool JoinProcess() {
-    if (inProcess)
-        return false;
-    ReserveThread();
-    inProcess = true;
-    return true;
-}
-
 // The calling thread leaves the process for good.
 void LeaveProcess() {
     if (!inProcess)
@@ -542,7 +533,11 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
     if (p.dispatching)
         return Fail(ERROR_SERVICE_ALREADY_RUNNING);
 
-    const bool joined = JoinProcess();
+    // A dispatcher that a test runs on a thread of its own makes that thread the process's.
+    const bool joined = !inProcess;
+    if (joined)
+        ReserveThread();
+    inProcess = true;
     p.dispatching = true;
     ++p.connects;
     p.mainReturned = false;
