@@ -144,7 +144,7 @@ Settled Settle() {
     if (inProcess)
         return settled;
     std::unique_lock<std::mutex> guard(threadsLock);
-    Threads& t = theThreads;
+    const Threads& t = theThreads;
     const auto await = [&](const auto& moved) {
         if (!threadsChanged.wait_for(guard, kTestDeadline, moved))
             Abort("a service process thread neither waits inside the platform nor ends");
