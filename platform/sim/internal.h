@@ -116,8 +116,8 @@ std::string DescriptorSddl(const void* descriptor);
 // the wait is over, so it must not refer to the caller's locals.
 void WaitInPlatform(std::unique_lock<std::mutex>& guard, std::condition_variable& changed,
                     const std::function<bool()>& woken, const char* what, bool atGate = false);
-// A wait of the test or of a platform thread of its own for what the system under test
-// does: ends the run, naming the wait, when it does not come in real time.
+// A wait (of the test, or of a thread of the service process) for what another thread does:
+// ends the run, naming the wait, when it does not come in real time, sooner for the test.
 void Await(std::unique_lock<std::mutex>& guard, std::condition_variable& changed,
            const std::function<bool()>& done, const char* what);
 // Returns once every service process in this process waits or has ended; at once on a thread
