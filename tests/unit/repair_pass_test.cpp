@@ -165,6 +165,26 @@ TEST_F(RepairPass, RepairedReaderIsLeftAloneByTheNextPass) {
     EXPECT_EQ(sim::DriverInstalls(reader), 1u);
 }
 
+TEST_F(RepairPass, ReadersRecognisedByTheirPackageAreCountedInOneLine) {
+    StartLikeService();
+    StagePackage();
+    sim::SetInfProvider(WSTR("usbcciddriver.inf"), WSTR("Microsoft"));
+    sim::AddDevice([] {
+        sim::Device d;
+        d.hardwareIds = sim::MultiSz({kReaderB});
+        d.description = kFrenchUmdf2;
+        d.infName = WSTR("usbcciddriver.inf");
+        return d;
+    }());
+    AddWatchedReader(kReaderA);
+    ApplyCcidDriverFix();
+    ApplyCcidDriverFix();
+    EXPECT_EQ(LogEntries(), (std::vector<std::string>{
+                                kPathLine, FoundLine(2),
+                                "1 of them recognised by driver package usbcciddriver.inf.",
+                                "Applying CCID driver fix.", "Done!", kPathLine, FoundLine(0)}));
+}
+
 TEST_F(RepairPass, ReaderStillOnUmdf2IsRepairedAgain) {
     StartLikeService();
     StagePackage();
