@@ -60,9 +60,8 @@ add_readers() {
     rm -f "$reg"
 }
 
-# bind_driver_key INSTANCE_ID NUMBER INF PROVIDER: a reader on a driver that Windows has
-# installed: its driver key (named by the Enum key's Driver value) with the INF's name and the
-# package's provider, and the INF in the INF folder, where an inbox package's INF lies.
+# bind_driver_key INSTANCE_ID NUMBER INF PROVIDER: the reader's driver key (the Enum key's
+# Driver value names it) naming INF and its provider, and the INF in the INF folder.
 bind_driver_key() {
     local key="HKLM\\System\\CurrentControlSet\\Control\\Class\\$READER_CLASS\\$2"
     wine reg add "$ENUM_KEY\\$1" /v Driver /d "$READER_CLASS\\$2" /f >/dev/null 2>&1 </dev/null
