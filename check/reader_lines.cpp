@@ -7,40 +7,18 @@
 
 namespace {
 
-const WCHAR kInfPathValue[] = WSTR("InfPath");
-
-struct Driver {
-    WString inf;      // as the driver key names it; empty without a driver
+struct Driver : ReaderDriver {
     WString original; // the name the INF came with, where Windows published it under another
 };
 
 // The INF of the device's driver, by its driver key; false, with the failed query in failure,
 // when a query failed.
 bool ReadDriver(WString& failure, HDEVINFO set, SP_DEVINFO_DATA& device, Driver& driver) {
-    HKEY key = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
-    if (key == reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE)) {
-        const DWORD code = GetLastError();
-        // A device that has never had a driver installed has no driver key.
-        if (code == ERROR_KEY_DOES_NOT_EXIST)
-            return true;
-        failure = FailureText(WSTR("SetupDiOpenDevRegKey"), code);
+    ReaderDriverFailure failed;
+    if (!ReadReaderDriver(set, device, driver, failed)) {
+        failure = FailureText(failed.call, failed.code);
         return false;
     }
-    WCHAR inf[MAX_PATH + 1] = {};
-    DWORD type = 0;
-    DWORD size = MAX_PATH * sizeof(WCHAR);
-    LSTATUS status =
-        RegQueryValueExW(key, kInfPathValue, nullptr, &type, reinterpret_cast<LPBYTE>(inf), &size);
-    RegCloseKey(key);
-    if (status == ERROR_FILE_NOT_FOUND)
-        return true;
-    if (status != ERROR_SUCCESS || type != REG_SZ) {
-        failure =
-            FailureText(WSTR("RegQueryValueExW"),
-                        status != ERROR_SUCCESS ? static_cast<DWORD>(status) : ERROR_INVALID_DATA);
-        return false;
-    }
-    driver.inf = WString(inf, BoundedWideLength(inf, MAX_PATH));
     if (driver.inf.empty())
         return true;
 
@@ -135,7 +113,10 @@ void CheckDevice(Findings& findings, HDEVINFO set, SP_DEVINFO_DATA& device,
     }
 
     WString verdict = WSTR("other driver");
-    if (IsReaderToRepair(device.ClassGuid, hardwareIds, description)) {
+    if (MatchReaderToRepair(device.ClassGuid, hardwareIds, description, [&](ReaderDriver& d) {
+            d = driver;
+            return true;
+        }) != ReaderMatch::None) {
         verdict = WSTR("needs fixing");
         ++findings.needFixing;
     } else if (!packageName.empty() && SameIgnoringAsciiCase(driver.original, packageName)) {

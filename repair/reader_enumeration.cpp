@@ -16,17 +16,29 @@ std::size_t TerminatedLength(const WCHAR* buffer) {
 
 } // namespace
 
-bool IsReaderToRepair(const GUID& setupClass, const WCHAR* hardwareIds, const WCHAR* description) {
+ReaderMatch MatchReaderToRepair(const GUID& setupClass, const WCHAR* hardwareIds,
+                                const WCHAR* description,
+                                const std::function<bool(ReaderDriver&)>& readDriver) {
     // A value that fills the buffer without ending its first ID cannot be told from a
     // cut-off one; such a device is passed over.
-    return setupClass == GUID_DEVCLASS_SMARTCARDREADER &&
-           TerminatedLength(hardwareIds) != ReaderPropertyCharacters &&
-           IsWatchedReaderInstance(hardwareIds) &&
-           IsUmdf2ReaderDescription(description, TerminatedLength(description));
+    if (!(setupClass == GUID_DEVCLASS_SMARTCARDREADER) ||
+        TerminatedLength(hardwareIds) == ReaderPropertyCharacters ||
+        !IsWatchedReaderInstance(hardwareIds))
+        return ReaderMatch::None;
+    if (IsUmdf2ReaderDescription(description, TerminatedLength(description)))
+        return ReaderMatch::ByDescription;
+    // Windows translates the description into its display language, but not the names of
+    // the driver's package.
+    ReaderDriver driver;
+    if (readDriver(driver) && IsInboxUmdf2Driver(driver))
+        return ReaderMatch::ByPackage;
+    return ReaderMatch::None;
 }
 
-int ListReadersWithInf(ReaderHardwareIdList& readers) {
+int ListReadersWithInf(ReaderHardwareIdList& readers, std::size_t* recognisedByPackage) {
     readers.clear();
+    if (recognisedByPackage != nullptr)
+        *recognisedByPackage = 0;
 
     HDEVINFO set =
         SetupDiGetClassDevsW(&GUID_DEVCLASS_SMARTCARDREADER, nullptr, nullptr, DIGCF_PRESENT);
@@ -49,8 +61,17 @@ int ListReadersWithInf(ReaderHardwareIdList& readers) {
                                                reinterpret_cast<PBYTE>(description),
                                                ReaderPropertyBufferSize, &requiredSize))
             continue;
-        if (!IsReaderToRepair(device.ClassGuid, hardwareIds, description))
+        // A driver that cannot be read leaves the description alone to decide; the pass
+        // reports nothing of it.
+        const ReaderMatch match =
+            MatchReaderToRepair(device.ClassGuid, hardwareIds, description, [&](ReaderDriver& d) {
+                ReaderDriverFailure failure;
+                return ReadReaderDriver(set, device, d, failure);
+            });
+        if (match == ReaderMatch::None)
             continue;
+        if (match == ReaderMatch::ByPackage && recognisedByPackage != nullptr)
+            ++*recognisedByPackage;
         readers.emplace_back(hardwareIds, TerminatedLength(hardwareIds));
     }
 

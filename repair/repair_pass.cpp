@@ -7,6 +7,7 @@
 void ApplyCcidDriverFix() {
     WString infPath;
     ReaderHardwareIdList readers;
+    std::size_t byPackage = 0;
 
     if (!FindCcidInfPath(infPath)) {
         LogMessage("Failed to get inf path location.\n");
@@ -14,12 +15,16 @@ void ApplyCcidDriverFix() {
     }
     LogMessage("CCID Inf path = %S\n", infPath);
 
-    if (!ListReadersWithInf(readers)) {
+    if (!ListReadersWithInf(readers, &byPackage)) {
         LogMessage("Error: ListReadersWithInf failed!\n");
         return;
     }
     LogMessage("%d devices that need CCID driver fixing found.\n",
                static_cast<int>(readers.size()));
+    // Only where the package decided, so that a pass on an English Windows logs as before.
+    if (byPackage != 0)
+        LogMessage("%d of them recognised by driver package usbcciddriver.inf.\n",
+                   static_cast<int>(byPackage));
     if (readers.empty())
         return;
 

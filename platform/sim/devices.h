@@ -81,6 +81,9 @@ void SetPackageDescription(const WString& infPath, const WString& description);
 // on a device then puts publishedName into the device's driver key, and the original name of
 // publishedName is the file name of storePath. Any other INF in the folder has its own name.
 void PublishInf(const WString& publishedName, const WString& storePath);
+// The provider that the INF of this name in the INF folder gives its package, which the driver
+// key of a device on it names (ProviderName); empty for an INF not named here.
+void SetInfProvider(const WString& infName, const WString& provider);
 
 // Device information sets handed out and not destroyed.
 std::size_t OpenDeviceInfoSets();

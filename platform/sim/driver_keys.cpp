@@ -26,6 +26,7 @@ const WCHAR kInfFolder[] = WSTR("C:\\Windows\\INF\\");
 struct InfFolder {
     std::map<WString, WString> originals; // upper-cased published name to the original name
     std::map<WString, WString> published; // upper-cased store path to the published name
+    std::map<WString, WString> providers; // upper-cased INF name to its package's provider
 };
 
 InfFolder theInfFolder;
@@ -60,6 +61,11 @@ void sim::PublishInf(const WString& publishedName, const WString& storePath) {
     theInfFolder.published[Upper(storePath)] = publishedName;
 }
 
+void sim::SetInfProvider(const WString& infName, const WString& provider) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    theInfFolder.providers[Upper(infName)] = provider;
+}
+
 WString sim::detail::InstalledInfName(const WString& fullInfPath) {
     auto it = theInfFolder.published.find(Upper(fullInfPath));
     return it == theInfFolder.published.end() ? FileNameOf(fullInfPath) : it->second;
@@ -87,8 +93,8 @@ BOOL SetupDiGetDeviceInstanceIdW(HDEVINFO set, PSP_DEVINFO_DATA data, PWSTR buff
     return TRUE;
 }
 
-// The driver key holds what Windows wrote when it installed the device's driver; the key of
-// a device without a driver does not exist.
+// The driver key holds what Windows wrote when it installed the device's driver, among it the
+// INF's name and its package's provider; the key of a device without a driver does not exist.
 HKEY SetupDiOpenDevRegKey(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD scope, DWORD profile,
                           DWORD keyType, REGSAM access) {
     const HKEY invalid = reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE);
@@ -110,6 +116,10 @@ HKEY SetupDiOpenDevRegKey(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD scope, DWOR
     std::vector<std::uint8_t> value = sim::WideBytes(facts.infName);
     value.insert(value.end(), {0, 0});
     sim::SetRegValue(key, WSTR("InfPath"), REG_SZ, value);
+    auto provider = theInfFolder.providers.find(Upper(facts.infName));
+    value = sim::WideBytes(provider == theInfFolder.providers.end() ? WString() : provider->second);
+    value.insert(value.end(), {0, 0});
+    sim::SetRegValue(key, WSTR("ProviderName"), REG_SZ, value);
     return sim::detail::OpenRegKeyQuietly(key);
 }
 

@@ -281,6 +281,17 @@ INSTANTIATE_TEST_SUITE_P(
                                        "reader descriptions: \"" + Utf16ToUtf8(kFrench) + "\""),
                   0,
                   {}},
+        CheckCase{"TranslatedOnInboxPackageNeedsFixing",
+                  [] {
+                      sim::SetInfProvider(WSTR("usbcciddriver.inf"), WSTR("Microsoft"));
+                      AddReaderOn(kReaderD, kFrench, WSTR("UsbccidDriver.inf"));
+                  },
+                  Report({"reader USB\\VID_F0C4&PID_0042&REV_0110\\3: needs fixing "
+                          "(UsbccidDriver.inf, \"" +
+                              Utf16ToUtf8(kFrench) + "\")",
+                          "result: not compliant: 1 reader needs fixing"}),
+                  CheckNotCompliant,
+                  {}},
         CheckCase{
             "AddedDescriptionIgnored",
             WithFrenchReader(kFrench),

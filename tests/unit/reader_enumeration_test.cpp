@@ -28,6 +28,9 @@ struct SingleDeviceCase {
     sim::Device device;
     WString listedAs;                // empty: not listed
     std::vector<WString> added = {}; // descriptions an administrator added
+    WString provider = {};           // of the package of the device's INF
+    const char* failing = nullptr;   // a call whose nth call fails with ERROR_ACCESS_DENIED
+    unsigned nth = 1;
 };
 
 // Test names in ctest show the case, not its bytes.
@@ -45,6 +48,15 @@ sim::Device Watched(void (*change)(sim::Device&)) {
 sim::Device ReaderADescribed(const WString& description) {
     return Reader(sim::MultiSz({kReaderA}), description);
 }
+
+// A reader under a translated description, on the driver of this INF.
+sim::Device TranslatedOn(const WString& inf, const WString& firstId = kReaderA) {
+    sim::Device d = Reader(sim::MultiSz({firstId}), kFrenchUmdf2);
+    d.infName = inf;
+    return d;
+}
+const WString kInbox = WSTR("usbcciddriver.inf");
+const WString kMs = WSTR("Microsoft");
 
 // Descriptions an administrator added.
 const std::vector<WString> kFrench = {kFrenchUmdf2};
@@ -102,6 +114,13 @@ const SingleDeviceCase kSingleDeviceCases[] = {
      Reader(sim::MultiSz({kOtherVendor}), kFrenchUmdf2),
      {},
      kFrench},
+    {"TranslatedOnInboxPackage", TranslatedOn(kInbox), kReaderA, {}, kMs},
+    {"InboxPackageInOtherCase", TranslatedOn(WSTR("UsbccidDriver.inf")), kReaderA, {}, kMs},
+    {"InboxPackageNameOfAnotherProvider", TranslatedOn(kInbox), {}, {}, WSTR("Corvane")},
+    {"TranslatedOnWudfPackage", TranslatedOn(WSTR("wudfusbcciddriver.inf")), {}, {}, kMs},
+    {"UnwatchedVendorOnInboxPackage", TranslatedOn(kInbox, kOtherVendor), {}, {}, kMs},
+    {"InboxDriverKeyUnreadable", TranslatedOn(kInbox), {}, {}, kMs, "SetupDiOpenDevRegKey"},
+    {"InboxProviderUnreadable", TranslatedOn(kInbox), {}, {}, kMs, "RegQueryValueExW", 2},
 };
 
 class ReaderEnumerationSingle : public RepairTest,
@@ -110,7 +129,10 @@ class ReaderEnumerationSingle : public RepairTest,
 TEST_P(ReaderEnumerationSingle, ListsTheFirstHardwareIdOfQualifyingReaders) {
     BuildReaderPrefixList();
     ReaderDescriptionList = GetParam().added;
+    sim::SetInfProvider(GetParam().device.infName, GetParam().provider);
     sim::AddDevice(GetParam().device);
+    if (GetParam().failing != nullptr)
+        sim::FailNth(GetParam().failing, GetParam().nth, ERROR_ACCESS_DENIED);
     ReaderHardwareIdList readers;
     EXPECT_EQ(ListReadersWithInf(readers), 1);
     if (GetParam().listedAs.empty())

@@ -62,9 +62,14 @@ inline WString StagePackage(const WString& folder = kPackageFolder) {
     return inf;
 }
 
-// A reader of a watched model with its usual two hardware IDs.
-inline DWORD AddWatchedReader(const WString& firstId, const WString& description = kUmdf2) {
-    return sim::AddReader({firstId, firstId.substr(0, firstId.rfind(u'&'))}, description);
+// A reader of a watched model with its usual two hardware IDs, on the driver of inf.
+inline DWORD AddWatchedReader(const WString& firstId, const WString& description = kUmdf2,
+                              const WString& inf = WString()) {
+    sim::Device d;
+    d.hardwareIds = sim::MultiSz({firstId, firstId.substr(0, firstId.rfind(u'&'))});
+    d.description = description;
+    d.infName = inf;
+    return sim::AddDevice(d);
 }
 
 class RepairTest : public SimTest {

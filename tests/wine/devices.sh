@@ -60,6 +60,17 @@ add_readers() {
     rm -f "$reg"
 }
 
+# bind_driver_key INSTANCE_ID NUMBER INF PROVIDER: the reader's driver key (the Enum key's
+# Driver value names it) naming INF and its provider, and the INF in the INF folder.
+bind_driver_key() {
+    local key="HKLM\\System\\CurrentControlSet\\Control\\Class\\$READER_CLASS\\$2"
+    wine reg add "$ENUM_KEY\\$1" /v Driver /d "$READER_CLASS\\$2" /f >/dev/null 2>&1 </dev/null
+    wine reg add "$key" /v InfPath /d "$3" /f >/dev/null 2>&1 </dev/null
+    wine reg add "$key" /v ProviderName /d "$4" /f >/dev/null 2>&1 </dev/null
+    printf '[Version]\r\nSignature="$Windows NT$"\r\nClassGuid=%s\r\nProvider=%s\r\n' \
+        "$READER_CLASS" "$4" >"$WINEPREFIX/drive_c/windows/inf/$3"
+}
+
 # set_reader_descriptions "DESCRIPTION1;DESCRIPTION2": the REG_MULTI_SZ value of the policy,
 # imported from a Unicode file as add_readers does.
 set_reader_descriptions() {

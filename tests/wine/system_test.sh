@@ -339,15 +339,23 @@ expect_eq "bound later: the reader ends on the new driver" "$PACKAGE_DESC" "$(re
 stop_service
 
 # --- Another display language: a watched reader on the inbox driver under a translated
-# description, repaired once that description is added and the service started again.
+# description, left alone until that description is added and the service started again;
+# and one whose driver key names the inbox package usbcciddriver.inf of Microsoft, repaired
+# at the start with no setting.
 reset_standin
 T1='USB\VID_F0C1&PID_0001\B&8192A0B1&0&1' # a model that the test package lists
+T2='USB\VID_F0C4&PID_0004\B&8192A0B1&0&2' # another, of a revision no other reader has
 FR_DESC='Lecteur de carte à puce Microsoft Usbccid (UMDF2)'
-add_readers "$T1|USB\\VID_F0C1&PID_0001&REV_0100;USB\\VID_F0C1&PID_0001|$FR_DESC"
+add_readers "$T1|USB\\VID_F0C1&PID_0001&REV_0100;USB\\VID_F0C1&PID_0001|$FR_DESC" \
+    "$T2|USB\\VID_F0C4&PID_0004&REV_0300;USB\\VID_F0C4&PID_0004|$FR_DESC"
+bind_driver_key "$T2" 0100 UsbccidDriver.inf Microsoft
 start_service
-expect_eq "translated, not added: the pass finds nothing, the reader keeps its driver" \
-    "T 0 devices that need CCID driver fixing found. no" \
-    "$(service_session | tail -n 1) $([ "$(reader_desc "$T1")" == "$PACKAGE_DESC" ] && echo yes || echo no)"
+t1=$([ "$(reader_desc "$T1")" == "$PACKAGE_DESC" ] && echo repaired || echo kept)
+expect_eq "translated, not added: only the reader on the inbox package is repaired" "$inf_line
+T 1 devices that need CCID driver fixing found.
+T 1 of them recognised by driver package usbcciddriver.inf.
+T Applying CCID driver fix.
+T Done! kept $PACKAGE_DESC" "$(service_session | tail -n 5) $t1 $(reader_desc "$T2")"
 stop_service
 # The setting is read when a service process starts: the last one has ended first.
 expect_eq "translated, not added: the service process has ended" 0 "$(service_processes_left 30)"
