@@ -109,7 +109,7 @@ class ReaderEnumerationSingle : public RepairTest,
 
 TEST_P(ReaderEnumerationSingle, ListsTheFirstHardwareIdOfQualifyingReaders) {
     BuildReaderPrefixList();
-    ReaderDescriptionList = GetParam().added;
+    SetReaderDescriptions(GetParam().added);
     sim::AddDevice(GetParam().device);
     ReaderHardwareIdList readers;
     EXPECT_EQ(ListReadersWithInf(readers), 1);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <thread>
@@ -64,8 +65,9 @@ std::vector<std::string> Words(const std::string& text) {
 // call, GetSystemDirectoryW.
 std::vector<std::string> ServiceOps() {
     static const std::vector<std::string> kOps = Words(
-        "RegisterServiceCtrlHandlerExW SetServiceStatus CreateEventW CM_Register_Notification "
-        "GetSystemDirectoryW WaitForSingleObject SetEvent CM_Unregister_Notification");
+        "RegisterServiceCtrlHandlerExW SetServiceStatus CreateEventW RegNotifyChangeKeyValue "
+        "RegQueryValueExW CM_Register_Notification GetSystemDirectoryW WaitForMultipleObjects "
+        "SetEvent RegCloseKey CM_Unregister_Notification");
     std::vector<std::string> ops;
     for (const std::string& op : sim::JournalOps()) {
         if (std::find(kOps.begin(), kOps.end(), op) != kOps.end())
@@ -160,12 +162,12 @@ TEST_P(ServiceLife, ReportsLogsAndCalls) {
               std::vector<std::string>{
                   R"(RegisterServiceCtrlHandlerExW("RUVERODAzaroda", handler, NULL))"});
     EXPECT_EQ(sim::JournalOf("CreateEventW"),
-              std::vector<std::string>{"CreateEventW(NULL, TRUE, FALSE, NULL)"});
+              std::vector<std::string>(2, "CreateEventW(NULL, TRUE, FALSE, NULL)"));
     // The event created is the one waited on and set; every report goes through the handle
     // that the registration gave.
-    EXPECT_EQ(
-        sim::JournalOf("WaitForSingleObject"),
-        std::vector<std::string>{"WaitForSingleObject(" + HandleText(StopEvent) + ", INFINITE)"});
+    const std::vector<std::string> waits = sim::JournalOf("WaitForMultipleObjects");
+    ASSERT_EQ(waits.size(), 1u);
+    EXPECT_EQ(waits[0].rfind("WaitForMultipleObjects(2, [" + HandleText(StopEvent) + ", ", 0), 0u);
     EXPECT_EQ(sim::JournalOf("SetEvent"),
               std::vector<std::string>{"SetEvent(" + HandleText(StopEvent) + ")"});
     EXPECT_TRUE(sim::EventSignalled(StopEvent));
@@ -174,9 +176,11 @@ TEST_P(ServiceLife, ReportsLogsAndCalls) {
 }
 
 const std::vector<std::string> kLifeOps =
-    Words("RegisterServiceCtrlHandlerExW SetServiceStatus CreateEventW CM_Register_Notification "
-          "SetServiceStatus GetSystemDirectoryW SetServiceStatus WaitForSingleObject "
-          "SetServiceStatus SetEvent SetServiceStatus CM_Unregister_Notification SetServiceStatus");
+    Words("RegisterServiceCtrlHandlerExW SetServiceStatus CreateEventW CreateEventW RegCloseKey "
+          "RegNotifyChangeKeyValue RegNotifyChangeKeyValue CM_Register_Notification "
+          "SetServiceStatus GetSystemDirectoryW SetServiceStatus WaitForMultipleObjects "
+          "SetServiceStatus SetEvent SetServiceStatus RegCloseKey RegCloseKey "
+          "CM_Unregister_Notification SetServiceStatus");
 const std::vector<std::string> kNormalLog = {kRegistered, kNoPackage, "Stopping"};
 std::vector<std::string> Without(std::vector<std::string> ops, const std::string& op) {
     ops.erase(std::find(ops.begin(), ops.end(), op));
@@ -207,6 +211,202 @@ INSTANTIATE_TEST_SUITE_P(
              kNormalLife, {"Failed to register device detection. Error: 2", kNoPackage, "Stopping"},
              Without(kLifeOps, "CM_Unregister_Notification"))),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The strings as one REG_MULTI_SZ value: each ended, then the list.
+WString List(const std::vector<WString>& strings) {
+    WString value;
+    for (const WString& s : strings)
+        value += s + WString(1, 0);
+    return value + WString(1, 0);
+}
+std::string TakenLine(const std::vector<WString>& descriptions) {
+    std::string line = "Reader descriptions = ";
+    for (const WString& s : descriptions)
+        line += (line.back() == ' ' ? "\"" : ", \"") + Utf16ToUtf8(s) + "\"";
+    return line;
+}
+void SetDescriptions(DWORD type, const WString& value, std::size_t strayBytes = 0) {
+    std::vector<std::uint8_t> bytes = sim::WideBytes(value);
+    bytes.resize(bytes.size() + strayBytes, 'x');
+    sim::SetRegValue(kReadersKey, WSTR("Descriptions"), type, bytes);
+}
+std::function<void()> Set(const std::vector<WString>& list) {
+    return [list] { SetDescriptions(REG_MULTI_SZ, List(list)); };
+}
+const std::vector<WString> kLongest(16, WString(255, u'\u00E9'));
+const std::string kFr = TakenLine({kFrenchUmdf2});
+const std::string kBoth = TakenLine({kFrenchUmdf2, kGermanUmdf2});
+const std::string kIgnored = "Reader descriptions ignored: ";
+const std::string kRemoved = "Reader descriptions removed.";
+const WString kKvrKey = WSTR("SOFTWARE\\Corvane\\Tessarine\\KVR");
+
+// The registry at the start (with the empty key that install leaves), a change while the
+// service runs, and the whole log up to "Stopping": a pass shows as its one line.
+struct FollowCase {
+    const char* name;
+    std::function<void()> before;
+    std::function<void()> change;
+    std::vector<std::string> log;
+    std::size_t registrations = 2; // two a watch
+};
+void PrintTo(const FollowCase& c, std::ostream* out) {
+    *out << c.name;
+}
+FollowCase AtStart(const char* name, std::function<void()> before, const std::string& line) {
+    return {name, std::move(before), nullptr, {line, kRegistered, kNoPackage}};
+}
+
+class ReaderDescriptionsFollowed : public ServiceTest,
+                                   public ::testing::WithParamInterface<FollowCase> {};
+
+TEST_P(ReaderDescriptionsFollowed, LogsEachNewReadingAndPassesForNewDescriptions) {
+    const FollowCase& c = GetParam();
+    StartLikeService();
+    sim::CreateRegKey(kReadersKey);
+    c.before();
+    ASSERT_TRUE(StartAndAwaitStop());
+    if (c.change)
+        c.change();
+    sim::SettleServiceProcess();
+    StopWhileMainSleeps();
+    JoinDispatcher();
+    std::vector<std::string> log = c.log;
+    log.push_back("Stopping");
+    EXPECT_EQ(LogEntries(), log);
+    EXPECT_EQ(sim::JournalOf("RegNotifyChangeKeyValue").size(), c.registrations);
+    EXPECT_EQ(sim::PendingRegNotifications() + sim::OpenRegKeys(), 0u);
+}
+
+const auto kNothing = [] {};
+const auto kSettle = [] { sim::SettleServiceProcess(); };
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReaderDescriptionsFollowed,
+    ::testing::Values(
+        AtStart("TwoDescriptions", Set({kFrenchUmdf2, kGermanUmdf2}), kBoth),
+        AtStart("SixteenOf255", Set(kLongest), TakenLine(kLongest)),
+        AtStart(
+            "WrongType", [] { SetDescriptions(REG_SZ, kFrenchUmdf2 + WString(1, 0)); },
+            kIgnored + "the value is of type 1, not REG_MULTI_SZ."),
+        AtStart(
+            "Unterminated", [] { SetDescriptions(REG_MULTI_SZ, kFrenchUmdf2); },
+            kIgnored + "the value is not terminated."),
+        AtStart(
+            "LastStringEndedListNot",
+            [] { SetDescriptions(REG_MULTI_SZ, kFrenchUmdf2 + WString(1, 0)); },
+            kIgnored + "the value is not terminated."),
+        AtStart(
+            "ListAndAStrayByte", [] { SetDescriptions(REG_MULTI_SZ, List({kFrenchUmdf2}), 1); },
+            kIgnored + "the value is not terminated."),
+        AtStart("SeventeenStrings", Set(std::vector<WString>(17, WSTR("R"))),
+                kIgnored + "more than 16 descriptions."),
+        AtStart("StringOf256", Set({kFrenchUmdf2, WString(256, u'x')}),
+                kIgnored + "a description is longer than 255 characters."),
+        AtStart("EmptyString", Set({kFrenchUmdf2, WString(), kGermanUmdf2}),
+                kIgnored + "a description is empty."),
+        AtStart("NoString", Set({}), kIgnored + "the value holds no description."),
+        AtStart(
+            "ReadFails",
+            [] {
+                Set({kFrenchUmdf2})();
+                sim::FailNext("RegQueryValueExW", ERROR_ACCESS_DENIED);
+            },
+            kIgnored + "the value cannot be read. Error: 5"),
+        // One character more than the largest list that can be taken.
+        AtStart("LargerThanTheBuffer", Set({WString(16 * 256, u'x')}),
+                kIgnored + "the value cannot be read. Error: 234"),
+        FollowCase{"KeyWithoutValue", kNothing, nullptr, {kRegistered, kNoPackage}},
+        FollowCase{
+            "Set", kNothing, Set({kFrenchUmdf2}), {kRegistered, kNoPackage, kFr, kNoPackage}, 4},
+        FollowCase{"Changed",
+                   Set({kFrenchUmdf2}),
+                   Set({kFrenchUmdf2, kGermanUmdf2}),
+                   {kFr, kRegistered, kNoPackage, kBoth, kNoPackage},
+                   4},
+        FollowCase{"Unchanged",
+                   Set({kFrenchUmdf2}),
+                   Set({kFrenchUmdf2}),
+                   {kFr, kRegistered, kNoPackage},
+                   4},
+        FollowCase{"UnrelatedChanges",
+                   Set({kFrenchUmdf2}),
+                   [] {
+                       sim::SetRegDword(WSTR("SOFTWARE\\Contoso"), WSTR("Enabled"), 1);
+                       sim::CreateRegKey(WSTR("SOFTWARE\\Corvane\\Tessarine\\Other"));
+                   },
+                   {kFr, kRegistered, kNoPackage}},
+        FollowCase{"Deleted",
+                   Set({kFrenchUmdf2}),
+                   [] { sim::DeleteRegValue(kReadersKey, WSTR("Descriptions")); },
+                   {kFr, kRegistered, kNoPackage, kRemoved},
+                   4},
+        FollowCase{"MalformedAtRuntime",
+                   Set({kFrenchUmdf2}),
+                   [] { SetDescriptions(REG_MULTI_SZ, kFrenchUmdf2); },
+                   {kFr, kRegistered, kNoPackage, kIgnored + "the value is not terminated."},
+                   4},
+        // Watched from SOFTWARE, then from KVR, then on the value's key.
+        FollowCase{"KeyCreatedAfterStart",
+                   [] { sim::DeleteRegTree(WSTR("SOFTWARE\\Corvane")); },
+                   [] {
+                       sim::CreateRegKey(kKvrKey);
+                       kSettle();
+                       sim::CreateRegKey(kReadersKey);
+                       kSettle();
+                       Set({kFrenchUmdf2})();
+                   },
+                   {kRegistered, kNoPackage, kFr, kNoPackage},
+                   7},
+        FollowCase{"KeyDeletedAndMadeAgain",
+                   Set({kFrenchUmdf2}),
+                   [] {
+                       sim::DeleteRegTree(kReadersKey);
+                       kSettle();
+                       Set({kGermanUmdf2})();
+                   },
+                   {kFr, kRegistered, kNoPackage, kRemoved, TakenLine({kGermanUmdf2}), kNoPackage},
+                   6}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A change while the first pass installs is read when that pass is over, and the pass it
+// starts repairs the reader under the new description.
+TEST_F(ServiceTest, ChangeDuringAPassIsTakenByAPassAfterIt) {
+    StartLikeService();
+    StagePackage();
+    AddWatchedReader(kReaderA);
+    const DWORD french = AddWatchedReader(kReaderB, kFrenchUmdf2);
+    sim::HoldDriverUpdates();
+    StartDispatcher();
+    sim::WaitForHeldUpdates(1);
+    Set({kFrenchUmdf2})();
+    sim::ReleaseDriverUpdates();
+    ASSERT_TRUE(sim::WaitForServiceReport(SERVICE_RUNNING, SERVICE_ACCEPT_STOP));
+    sim::SettleServiceProcess();
+    EXPECT_EQ(sim::DriverInstalls(french), 1u);
+    StopWhileMainSleeps();
+    JoinDispatcher();
+    EXPECT_EQ(LogEntries(),
+              (std::vector<std::string>{kRegistered, kInf, kOneReader, kApplying, "Done!", kFr,
+                                        kInf, kOneReader, kApplying, "Done!", "Stopping"}));
+}
+
+// A stop that finds a change pending takes precedence, and ends the watch before the service
+// reports stopped.
+TEST_F(ServiceTest, StopWithAChangePending) {
+    StartLikeService();
+    std::size_t watchAtStop = 99;
+    sim::OnServiceReport([&](const SERVICE_STATUS& s) {
+        if (s.dwCurrentState == SERVICE_STOPPED)
+            watchAtStop = sim::PendingRegNotifications() + sim::OpenRegKeys();
+    });
+    ASSERT_TRUE(StartAndAwaitStop());
+    sim::HoldWakeUps();
+    Set({kFrenchUmdf2})();
+    EXPECT_EQ(sim::SendServiceControl(SERVICE_CONTROL_STOP), static_cast<DWORD>(NO_ERROR));
+    sim::ReleaseWakeUps();
+    JoinDispatcher();
+    EXPECT_EQ(LogEntries(), (std::vector<std::string>{kRegistered, kNoPackage, "Stopping"}));
+    EXPECT_EQ(watchAtStop, 0u);
+}
 
 // Interrogate, and every control other than stop, leaves the service and its record alone.
 TEST_F(ServiceTest, ControlsOtherThanStopAnswerZeroAndReportNothing) {
@@ -326,11 +526,13 @@ TEST_F(ServiceTest, PassInProgressFinishesBeforeTheStoppedReport) {
     EXPECT_EQ(sim::ActiveRegistrations(), 0u);
 }
 
-// The executable as the manager starts it: no arguments, the dispatcher, the service.
+// The executable as the manager starts it: no arguments, the dispatcher, the service, which
+// reads the added descriptions before its first pass.
 TEST_F(ServiceTest, WholeServiceRunFromTheProcessEntry) {
     sim::SetRegDword(kLogKey, WSTR("Enabled"), 1);
+    Set({kFrenchUmdf2})();
     StagePackage();
-    const DWORD reader = AddWatchedReader(kReaderA);
+    const DWORD reader = AddWatchedReader(kReaderA, kFrenchUmdf2);
     WString program = WSTR("C:\\RUVERODAzaroda\\ruverodazaroda.exe");
     WCHAR* argv[] = {program.data(), nullptr};
     int status = -99;
@@ -347,7 +549,9 @@ TEST_F(ServiceTest, WholeServiceRunFromTheProcessEntry) {
     process.join();
 
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(LogEntries(), TwoPassesThen({"Done!", "Stopping"}));
+    std::vector<std::string> log = TwoPassesThen({"Done!", "Stopping"});
+    log.insert(log.begin(), kFr);
+    EXPECT_EQ(LogEntries(), log);
     const std::vector<std::string> lines = LogLines();
     ASSERT_GT(lines.size(), 4u);
     EXPECT_EQ(lines[3], "Logging Started");
