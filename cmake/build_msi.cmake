@@ -46,7 +46,11 @@ run(${CMAKE_COMMAND} -E env TZ=UTC LC_ALL=C
 #   command it ignores the outcome. (The MsiServiceConfigFailureActions table would say the
 #   same, but its action is reported to fail with error 1939 for restart actions, and Wine's
 #   installer does not run it.)
-# - the help and about links of Programs and Features, when the product has a web page.
+# - the help and about links of Programs and Features, when the product has a web page;
+# - the empty key of the added reader descriptions, which the running service watches, as the
+#   install command creates it: "+" creates it if absent, and Windows Installer takes it away
+#   on removal only while it is empty, so that an administrator's descriptions stay (the
+#   package builder has no way to say "+").
 execute_process(COMMAND "${MSIINFO}" export "${tmp}" Property OUTPUT_VARIABLE properties
                 COMMAND_ERROR_IS_FATAL ANY)
 if(NOT properties MATCHES "\nSecureCustomProperties\t([^\r\n]*)")
@@ -75,6 +79,7 @@ execute_process(
           -q "UPDATE InstallExecuteSequence SET Sequence = 1501 WHERE Action = 'RemoveExistingProducts'"
           -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('ServiceRecovery', ${deferred_system_exe}, 'INSTALLFOLDER', '${recovery}')"
           -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('ServiceRecovery', '$ServiceExecutable = 3', 5850)"
+          -q "INSERT INTO Registry (Registry, Root, `Key`, Name, Component_) VALUES ('ReaderDescriptions', 2, 'SOFTWARE\\Corvane\\Tessarine\\KVR\\Readers', '+', 'ServiceExecutable')"
           ${links}
   COMMAND_ERROR_IS_FATAL ANY)
 

@@ -78,20 +78,22 @@ std::shared_ptr<Key> Create(const WString& path) {
     return key;
 }
 
-// Windows does not report a key's deletion to the key's own registrations (they stay
-// pending, and end only with their handles), only as a subkey deleted to its parent's.
+// The key and its subkeys, each after its own subkeys, as RegDeleteTree and reg delete go.
+// Windows does not report a key's deletion to the key's own registrations (they stay pending,
+// and end only with their handles), only as a subkey deleted to its parent's.
 void Delete(const WString& path) {
     auto& keys = theRegistry.keys;
     const WString below = path + WSTR("\\");
-    for (auto it = keys.begin(); it != keys.end();) {
-        if (it->first == path || it->first.compare(0, below.size(), below) == 0) {
-            it->second->deleted = true;
-            it = keys.erase(it);
-        } else {
-            ++it;
-        }
+    std::vector<WString> doomed;
+    for (const auto& [name, key] : keys) {
+        if (name == path || name.compare(0, below.size(), below) == 0)
+            doomed.insert(doomed.begin(), name);
     }
-    Changed(keys.at(Parent(path)), REG_NOTIFY_CHANGE_NAME);
+    for (const WString& name : doomed) {
+        keys.at(name)->deleted = true;
+        keys.erase(name);
+        Changed(keys.at(Parent(name)), REG_NOTIFY_CHANGE_NAME);
+    }
 }
 
 std::shared_ptr<Key> OpenKey(HKEY handle) {

@@ -160,17 +160,21 @@ const Lines kCompliantCalls = {
     "QueryServiceConfigW(0x0000000000007003, &config, 8192, &needed)",
     "QueryServiceConfig2W(0x0000000000007003, 1, &buffer, 8192, &needed)",
     "QueryServiceConfig2W(0x0000000000007003, 2, &buffer, 8192, &needed)",
-    "CloseServiceHandle(0x0000000000007003)", "CloseServiceHandle(0x0000000000007002)",
+    "CloseServiceHandle(0x0000000000007003)",
+    "CloseServiceHandle(0x0000000000007002)",
     "GetSystemDirectoryW(&buffer, 260)",
     "FindFirstFileW(\"" + Utf16ToUtf8(kSearchPattern) + "\", &data)",
-    "GetFileAttributesW(\"" + kInfPathText + "\")", "FindClose(0x0000000000002000)",
+    "GetFileAttributesW(\"" + kInfPathText + "\")",
+    "FindClose(0x0000000000002000)",
     "RegOpenKeyExW(HKEY_LOCAL_MACHINE, \"SOFTWARE\\Corvane\\Tessarine\\KVR\\Log\", 0, 0x00020019)",
     "RegOpenKeyExW(HKEY_LOCAL_MACHINE, \"SOFTWARE\\Corvane\\Tessarine\\KVR\\Readers\", 0, "
     "0x00020019)",
-    // The key that install made, empty.
     "RegQueryValueExW(0x0000000000001001, \"Descriptions\", NULL, &type, &data, 8194)",
-    "RegCloseKey(0x0000000000001001)", "SetupDiGetClassDevsW(NULL, NULL, NULL, 0x00000006)",
-    EnumLine(0), PropertyLine(1, "SPDRP_HARDWAREID"), PropertyLine(1, "SPDRP_DEVICEDESC"),
+    "RegCloseKey(0x0000000000001001)",
+    "SetupDiGetClassDevsW(NULL, NULL, NULL, 0x00000006)",
+    EnumLine(0),
+    PropertyLine(1, "SPDRP_HARDWAREID"),
+    PropertyLine(1, "SPDRP_DEVICEDESC"),
     "SetupDiGetDeviceInstanceIdW(" + kSetHandle + ", {DevInst=1}, &buffer, 200, NULL)",
     "SetupDiOpenDevRegKey(" + kSetHandle + ", {DevInst=1}, 1, 0, 2, 0x00020019)",
     "RegQueryValueExW(0x0000000000001002, \"InfPath\", NULL, &type, &data, 520)",
@@ -178,10 +182,14 @@ const Lines kCompliantCalls = {
     "SetupGetInfInformationW(\"wudfusbcciddriver.inf\", 3, NULL, 0, &size)",
     "SetupGetInfInformationW(\"wudfusbcciddriver.inf\", 3, &buffer, 84, &size)",
     "SetupQueryInfOriginalFileInformationW(&information, 0, NULL, {cbSize=1044})",
-    "CM_Get_DevNode_Status(&status, &problem, 1, 0)", EnumLine(1),
-    PropertyLine(2, "SPDRP_HARDWAREID"), EnumLine(2),
-    "SetupDiDestroyDeviceInfoList(" + kSetHandle + ")", "GetStdHandle(-11)",
-    "GetConsoleMode(" + kOut + ", &mode)", Written(510)};
+    "CM_Get_DevNode_Status(&status, &problem, 1, 0)",
+    EnumLine(1),
+    PropertyLine(2, "SPDRP_HARDWAREID"),
+    EnumLine(2),
+    "SetupDiDestroyDeviceInfoList(" + kSetHandle + ")",
+    "GetStdHandle(-11)",
+    "GetConsoleMode(" + kOut + ", &mode)",
+    Written(510)};
 
 const std::string kReaderB1 = "reader USB\\VID_F0C2&PID_0A0B&REV_0200\\3: ";
 const std::string kNeedsFixing =

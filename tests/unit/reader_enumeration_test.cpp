@@ -98,6 +98,7 @@ const SingleDeviceCase kSingleDeviceCases[] = {
      ReaderADescribed(WSTR("Lecteur de carte \u00C0 puce Microsoft Usbccid (UMDF2)")),
      {},
      kFrench},
+    {"AddedBeginsTheDescription", ReaderADescribed(kFrenchUmdf2 + WSTR(" 2")), {}, kFrench},
     {"UnwatchedVendorTranslatedAdded",
      Reader(sim::MultiSz({kOtherVendor}), kFrenchUmdf2),
      {},

@@ -219,41 +219,41 @@ WString List(const std::vector<WString>& strings) {
         value += s + WString(1, 0);
     return value + WString(1, 0);
 }
-std::string TakenLine(const std::vector<WString>& descriptions) {
+std::string Taken(const std::vector<WString>& descriptions) {
     std::string line = "Reader descriptions = ";
     for (const WString& s : descriptions)
         line += (line.back() == ' ' ? "\"" : ", \"") + Utf16ToUtf8(s) + "\"";
     return line;
 }
-void SetDescriptions(DWORD type, const WString& value, std::size_t strayBytes = 0) {
-    std::vector<std::uint8_t> bytes = sim::WideBytes(value);
-    bytes.resize(bytes.size() + strayBytes, 'x');
-    sim::SetRegValue(kReadersKey, WSTR("Descriptions"), type, bytes);
-}
-std::function<void()> Set(const std::vector<WString>& list) {
-    return [list] { SetDescriptions(REG_MULTI_SZ, List(list)); };
+// The value as the policy writes it, or of another type; with stray bytes after it.
+std::function<void()> Set(const WString& value, DWORD type = REG_MULTI_SZ, std::size_t stray = 0) {
+    return [=] {
+        std::vector<std::uint8_t> bytes = sim::WideBytes(value);
+        bytes.resize(bytes.size() + stray, 'x');
+        sim::SetRegValue(kReadersKey, WSTR("Descriptions"), type, bytes);
+    };
 }
 const std::vector<WString> kLongest(16, WString(255, u'\u00E9'));
-const std::string kFr = TakenLine({kFrenchUmdf2});
-const std::string kBoth = TakenLine({kFrenchUmdf2, kGermanUmdf2});
-const std::string kIgnored = "Reader descriptions ignored: ";
+const WString kFr = List({kFrenchUmdf2});
+const std::string kFrLine = Taken({kFrenchUmdf2}), kIgnored = "Reader descriptions ignored: ";
 const std::string kRemoved = "Reader descriptions removed.";
-const WString kKvrKey = WSTR("SOFTWARE\\Corvane\\Tessarine\\KVR");
+const auto kNothing = [] {};
+const auto kSettle = [] { sim::SettleServiceProcess(); };
 
-// The registry at the start (with the empty key that install leaves), a change while the
-// service runs, and the whole log up to "Stopping": a pass shows as its one line.
+// The registry at the start (beside the empty key that install leaves), what happens while the
+// service starts and while it runs, and the whole log up to "Stopping".
 struct FollowCase {
     const char* name;
-    std::function<void()> before;
-    std::function<void()> change;
+    std::function<void()> before, change;
     std::vector<std::string> log;
-    std::size_t registrations = 2; // two a watch
+    std::size_t registrations = 2; // of RegNotifyChangeKeyValue, two a watch
+    std::function<void()> whileStarting = kNothing;
 };
 void PrintTo(const FollowCase& c, std::ostream* out) {
     *out << c.name;
 }
 FollowCase AtStart(const char* name, std::function<void()> before, const std::string& line) {
-    return {name, std::move(before), nullptr, {line, kRegistered, kNoPackage}};
+    return {name, std::move(before), kNothing, {line, kRegistered, kNoPackage}};
 }
 
 class ReaderDescriptionsFollowed : public ServiceTest,
@@ -261,152 +261,98 @@ class ReaderDescriptionsFollowed : public ServiceTest,
 
 TEST_P(ReaderDescriptionsFollowed, LogsEachNewReadingAndPassesForNewDescriptions) {
     const FollowCase& c = GetParam();
-    StartLikeService();
-    sim::CreateRegKey(kReadersKey);
-    c.before();
-    ASSERT_TRUE(StartAndAwaitStop());
-    if (c.change)
-        c.change();
-    sim::SettleServiceProcess();
-    StopWhileMainSleeps();
-    JoinDispatcher();
-    std::vector<std::string> log = c.log;
-    log.push_back("Stopping");
-    EXPECT_EQ(LogEntries(), log);
-    EXPECT_EQ(sim::JournalOf("RegNotifyChangeKeyValue").size(), c.registrations);
-    EXPECT_EQ(sim::PendingRegNotifications() + sim::OpenRegKeys(), 0u);
-}
-
-const auto kNothing = [] {};
-const auto kSettle = [] { sim::SettleServiceProcess(); };
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ReaderDescriptionsFollowed,
-    ::testing::Values(
-        AtStart("TwoDescriptions", Set({kFrenchUmdf2, kGermanUmdf2}), kBoth),
-        AtStart("SixteenOf255", Set(kLongest), TakenLine(kLongest)),
-        AtStart(
-            "WrongType", [] { SetDescriptions(REG_SZ, kFrenchUmdf2 + WString(1, 0)); },
-            kIgnored + "the value is of type 1, not REG_MULTI_SZ."),
-        AtStart(
-            "Unterminated", [] { SetDescriptions(REG_MULTI_SZ, kFrenchUmdf2); },
-            kIgnored + "the value is not terminated."),
-        AtStart(
-            "LastStringEndedListNot",
-            [] { SetDescriptions(REG_MULTI_SZ, kFrenchUmdf2 + WString(1, 0)); },
-            kIgnored + "the value is not terminated."),
-        AtStart(
-            "ListAndAStrayByte", [] { SetDescriptions(REG_MULTI_SZ, List({kFrenchUmdf2}), 1); },
-            kIgnored + "the value is not terminated."),
-        AtStart("SeventeenStrings", Set(std::vector<WString>(17, WSTR("R"))),
-                kIgnored + "more than 16 descriptions."),
-        AtStart("StringOf256", Set({kFrenchUmdf2, WString(256, u'x')}),
-                kIgnored + "a description is longer than 255 characters."),
-        AtStart("EmptyString", Set({kFrenchUmdf2, WString(), kGermanUmdf2}),
-                kIgnored + "a description is empty."),
-        AtStart("NoString", Set({}), kIgnored + "the value holds no description."),
-        AtStart(
-            "ReadFails",
-            [] {
-                Set({kFrenchUmdf2})();
-                sim::FailNext("RegQueryValueExW", ERROR_ACCESS_DENIED);
-            },
-            kIgnored + "the value cannot be read. Error: 5"),
-        // One character more than the largest list that can be taken.
-        AtStart("LargerThanTheBuffer", Set({WString(16 * 256, u'x')}),
-                kIgnored + "the value cannot be read. Error: 234"),
-        FollowCase{"KeyWithoutValue", kNothing, nullptr, {kRegistered, kNoPackage}},
-        FollowCase{
-            "Set", kNothing, Set({kFrenchUmdf2}), {kRegistered, kNoPackage, kFr, kNoPackage}, 4},
-        FollowCase{"Changed",
-                   Set({kFrenchUmdf2}),
-                   Set({kFrenchUmdf2, kGermanUmdf2}),
-                   {kFr, kRegistered, kNoPackage, kBoth, kNoPackage},
-                   4},
-        FollowCase{"Unchanged",
-                   Set({kFrenchUmdf2}),
-                   Set({kFrenchUmdf2}),
-                   {kFr, kRegistered, kNoPackage},
-                   4},
-        FollowCase{"UnrelatedChanges",
-                   Set({kFrenchUmdf2}),
-                   [] {
-                       sim::SetRegDword(WSTR("SOFTWARE\\Contoso"), WSTR("Enabled"), 1);
-                       sim::CreateRegKey(WSTR("SOFTWARE\\Corvane\\Tessarine\\Other"));
-                   },
-                   {kFr, kRegistered, kNoPackage}},
-        FollowCase{"Deleted",
-                   Set({kFrenchUmdf2}),
-                   [] { sim::DeleteRegValue(kReadersKey, WSTR("Descriptions")); },
-                   {kFr, kRegistered, kNoPackage, kRemoved},
-                   4},
-        FollowCase{"MalformedAtRuntime",
-                   Set({kFrenchUmdf2}),
-                   [] { SetDescriptions(REG_MULTI_SZ, kFrenchUmdf2); },
-                   {kFr, kRegistered, kNoPackage, kIgnored + "the value is not terminated."},
-                   4},
-        // Watched from SOFTWARE, then from KVR, then on the value's key.
-        FollowCase{"KeyCreatedAfterStart",
-                   [] { sim::DeleteRegTree(WSTR("SOFTWARE\\Corvane")); },
-                   [] {
-                       sim::CreateRegKey(kKvrKey);
-                       kSettle();
-                       sim::CreateRegKey(kReadersKey);
-                       kSettle();
-                       Set({kFrenchUmdf2})();
-                   },
-                   {kRegistered, kNoPackage, kFr, kNoPackage},
-                   7},
-        FollowCase{"KeyDeletedAndMadeAgain",
-                   Set({kFrenchUmdf2}),
-                   [] {
-                       sim::DeleteRegTree(kReadersKey);
-                       kSettle();
-                       Set({kGermanUmdf2})();
-                   },
-                   {kFr, kRegistered, kNoPackage, kRemoved, TakenLine({kGermanUmdf2}), kNoPackage},
-                   6}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// A change while the first pass installs is read when that pass is over, and the pass it
-// starts repairs the reader under the new description.
-TEST_F(ServiceTest, ChangeDuringAPassIsTakenByAPassAfterIt) {
-    StartLikeService();
-    StagePackage();
-    AddWatchedReader(kReaderA);
-    const DWORD french = AddWatchedReader(kReaderB, kFrenchUmdf2);
-    sim::HoldDriverUpdates();
-    StartDispatcher();
-    sim::WaitForHeldUpdates(1);
-    Set({kFrenchUmdf2})();
-    sim::ReleaseDriverUpdates();
-    ASSERT_TRUE(sim::WaitForServiceReport(SERVICE_RUNNING, SERVICE_ACCEPT_STOP));
-    sim::SettleServiceProcess();
-    EXPECT_EQ(sim::DriverInstalls(french), 1u);
-    StopWhileMainSleeps();
-    JoinDispatcher();
-    EXPECT_EQ(LogEntries(),
-              (std::vector<std::string>{kRegistered, kInf, kOneReader, kApplying, "Done!", kFr,
-                                        kInf, kOneReader, kApplying, "Done!", "Stopping"}));
-}
-
-// A stop that finds a change pending takes precedence, and ends the watch before the service
-// reports stopped.
-TEST_F(ServiceTest, StopWithAChangePending) {
-    StartLikeService();
     std::size_t watchAtStop = 99;
     sim::OnServiceReport([&](const SERVICE_STATUS& s) {
         if (s.dwCurrentState == SERVICE_STOPPED)
             watchAtStop = sim::PendingRegNotifications() + sim::OpenRegKeys();
     });
-    ASSERT_TRUE(StartAndAwaitStop());
-    sim::HoldWakeUps();
-    Set({kFrenchUmdf2})();
-    EXPECT_EQ(sim::SendServiceControl(SERVICE_CONTROL_STOP), static_cast<DWORD>(NO_ERROR));
-    sim::ReleaseWakeUps();
+    StartLikeService();
+    sim::CreateRegKey(kReadersKey);
+    c.before();
+    StartDispatcher();
+    c.whileStarting();
+    ASSERT_TRUE(sim::WaitForServiceReport(SERVICE_RUNNING, SERVICE_ACCEPT_STOP));
+    c.change();
+    sim::SettleServiceProcess();
+    if (sim::LatestServiceReport()->dwCurrentState == SERVICE_RUNNING)
+        StopWhileMainSleeps();
     JoinDispatcher();
-    EXPECT_EQ(LogEntries(), (std::vector<std::string>{kRegistered, kNoPackage, "Stopping"}));
+    std::vector<std::string> log = c.log;
+    log.push_back("Stopping");
+    EXPECT_EQ(LogEntries(), log);
+    EXPECT_EQ(sim::JournalOf("RegNotifyChangeKeyValue").size(), c.registrations);
     EXPECT_EQ(watchAtStop, 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReaderDescriptionsFollowed,
+    ::testing::Values(
+        AtStart("TwoDescriptions", Set(List({kFrenchUmdf2, kGermanUmdf2})),
+                Taken({kFrenchUmdf2, kGermanUmdf2})),
+        AtStart("SixteenOf255", Set(List(kLongest)), Taken(kLongest)),
+        AtStart("WrongType", Set(kFrenchUmdf2 + WString(1, 0), REG_SZ),
+                kIgnored + "the value is of type 1, not REG_MULTI_SZ."),
+        AtStart("Unterminated", Set(kFrenchUmdf2), kIgnored + "the value is not terminated."),
+        AtStart("LastStringEndedListNot", Set(kFrenchUmdf2 + WString(1, 0)),
+                kIgnored + "the value is not terminated."),
+        AtStart("SeventeenStrings", Set(List(std::vector<WString>(17, WSTR("R")))),
+                kIgnored + "more than 16 descriptions."),
+        AtStart("StringOf256", Set(List({kFrenchUmdf2, WString(256, u'x')})),
+                kIgnored + "a description is longer than 255 characters."),
+        AtStart("EmptyString", Set(List({kFrenchUmdf2, WString(), kGermanUmdf2})),
+                kIgnored + "a description is empty."),
+        AtStart("NoString", Set(List({})), kIgnored + "the value holds no description."),
+        // One character more than the largest list that can be taken.
+        AtStart("LargerThanTheBuffer", Set(List({WString(16 * 256, u'x')})),
+                kIgnored + "the value cannot be read. Error: 234"),
+        FollowCase{"KeyWithoutValue", kNothing, kNothing, {kRegistered, kNoPackage}},
+        FollowCase{"Set", kNothing, Set(kFr), {kRegistered, kNoPackage, kFrLine, kNoPackage}, 4},
+        FollowCase{"Changed", Set(kFr), Set(List({kGermanUmdf2})),
+                   {kFrLine, kRegistered, kNoPackage, Taken({kGermanUmdf2}), kNoPackage}, 4},
+        FollowCase{"Unchanged", Set(kFr), Set(kFr), {kFrLine, kRegistered, kNoPackage}, 4},
+        FollowCase{"UnrelatedChanges", Set(kFr),
+                   [] {
+                       sim::SetRegDword(WSTR("SOFTWARE\\Contoso"), WSTR("Enabled"), 1);
+                       sim::CreateRegKey(WSTR("SOFTWARE\\Corvane\\Tessarine\\Other"));
+                   },
+                   {kFrLine, kRegistered, kNoPackage}},
+        FollowCase{"Deleted", Set(kFr),
+                   [] { sim::DeleteRegValue(kReadersKey, WSTR("Descriptions")); },
+                   {kFrLine, kRegistered, kNoPackage, kRemoved}, 4},
+        FollowCase{"ListAndAStrayByte", Set(kFr), Set(kFr, REG_MULTI_SZ, 1),
+                   {kFrLine, kRegistered, kNoPackage, kIgnored + "the value is not terminated."}, 4},
+        FollowCase{"ReadFails", Set(kFr),
+                   [] { sim::FailNext("RegQueryValueExW", 5), Set(kFr)(); },
+                   {kFrLine, kRegistered, kNoPackage, kIgnored + "the value cannot be read. Error: 5"},
+                   4},
+        // The key and those above it gone, then back one after the other: the watch moves from
+        // KVR's parent to SOFTWARE, and down again to the value's key.
+        FollowCase{"KeysDeletedAndMadeAgain", Set(kFr),
+                   [] {
+                       sim::DeleteRegTree(WSTR("SOFTWARE\\Corvane")), kSettle();
+                       sim::CreateRegKey(WSTR("SOFTWARE\\Corvane\\Tessarine\\KVR")), kSettle();
+                       sim::CreateRegKey(kReadersKey), kSettle(), Set(kFr)();
+                   },
+                   {kFrLine, kRegistered, kNoPackage, kRemoved, kFrLine, kNoPackage}, 9},
+        // A change while the first pass installs is taken by a pass after it.
+        FollowCase{"ChangeDuringAPass",
+                   [] {
+                       StagePackage(), AddWatchedReader(kReaderA);
+                       AddWatchedReader(kReaderB, kFrenchUmdf2), sim::HoldDriverUpdates();
+                   },
+                   kNothing,
+                   {kRegistered, kInf, kOneReader, kApplying, "Done!", kFrLine, kInf, kOneReader,
+                    kApplying, "Done!"},
+                   4,
+                   [] { sim::WaitForHeldUpdates(1), Set(kFr)(), sim::ReleaseDriverUpdates(); }},
+        // A stop that finds a change pending takes precedence.
+        FollowCase{"StopWithAChangePending", kNothing,
+                   [] {
+                       sim::HoldWakeUps(), Set(kFr)();
+                       sim::SendServiceControl(SERVICE_CONTROL_STOP), sim::ReleaseWakeUps();
+                   },
+                   {kRegistered, kNoPackage}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Interrogate, and every control other than stop, leaves the service and its record alone.
 TEST_F(ServiceTest, ControlsOtherThanStopAnswerZeroAndReportNothing) {
@@ -530,7 +476,7 @@ TEST_F(ServiceTest, PassInProgressFinishesBeforeTheStoppedReport) {
 // reads the added descriptions before its first pass.
 TEST_F(ServiceTest, WholeServiceRunFromTheProcessEntry) {
     sim::SetRegDword(kLogKey, WSTR("Enabled"), 1);
-    Set({kFrenchUmdf2})();
+    Set(kFr)();
     StagePackage();
     const DWORD reader = AddWatchedReader(kReaderA, kFrenchUmdf2);
     WString program = WSTR("C:\\RUVERODAzaroda\\ruverodazaroda.exe");
@@ -550,7 +496,7 @@ TEST_F(ServiceTest, WholeServiceRunFromTheProcessEntry) {
 
     EXPECT_EQ(status, 0);
     std::vector<std::string> log = TwoPassesThen({"Done!", "Stopping"});
-    log.insert(log.begin(), kFr);
+    log.insert(log.begin(), kFrLine);
     EXPECT_EQ(LogEntries(), log);
     const std::vector<std::string> lines = LogLines();
     ASSERT_GT(lines.size(), 4u);
