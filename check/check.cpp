@@ -34,27 +34,40 @@ void Write(DWORD which, const WString& text) {
     }
 }
 
-// The last line, and the status it stands for.
+void AddReason(WString& reasons, const WString& reason) {
+    reasons += (reasons.empty() ? WSTR("") : WSTR("; ")) + reason;
+}
+
+WString Readers(unsigned count, const WCHAR* one, const WCHAR* many) {
+    return Decimal(count) + (count == 1 ? one : many);
+}
+
+// The last line, and the status it stands for: what is known to be wrong comes first, even
+// where something else could not be told, and every reason is named.
 int Result(Findings& findings) {
-    if (!findings.failure.empty()) {
-        AddLine(findings, WSTR("result: cannot tell: ") + findings.failure);
-        return CheckCannotTell;
-    }
-    WString reasons;
-    auto reason = [&reasons](const WString& text) {
-        reasons += (reasons.empty() ? WSTR("") : WSTR("; ")) + text;
-    };
-    if (!findings.installed)
-        reason(WSTR("service not installed"));
-    else if (!findings.running)
-        reason(WSTR("service not running"));
-    if (findings.needFixing == 1)
-        reason(WSTR("1 reader needs fixing"));
-    else if (findings.needFixing > 1)
-        reason(Decimal(findings.needFixing) + WSTR(" readers need fixing"));
-    if (!reasons.empty()) {
-        AddLine(findings, WSTR("result: not compliant: ") + reasons);
+    WString wrong;
+    if (findings.serviceKnown && !findings.installed)
+        AddReason(wrong, WSTR("service not installed"));
+    else if (findings.serviceKnown && !findings.running)
+        AddReason(wrong, WSTR("service not running"));
+    if (findings.needFixing > 0)
+        AddReason(wrong, Readers(findings.needFixing, WSTR(" reader needs fixing"),
+                                 WSTR(" readers need fixing")));
+    WString untold;
+    if (findings.untold > 0)
+        AddReason(untold, Readers(findings.untold, WSTR(" reader cannot be told"),
+                                  WSTR(" readers cannot be told")));
+    if (!findings.failure.empty())
+        AddReason(untold, findings.failure);
+    if (!wrong.empty()) {
+        if (!untold.empty())
+            AddReason(wrong, untold);
+        AddLine(findings, WSTR("result: not compliant: ") + wrong);
         return CheckNotCompliant;
+    }
+    if (!untold.empty()) {
+        AddLine(findings, WSTR("result: cannot tell: ") + untold);
+        return CheckCannotTell;
     }
     if (findings.restartPending > 0) {
         AddLine(findings, WSTR("result: compliant after a restart"));
@@ -62,6 +75,27 @@ int Result(Findings& findings) {
     }
     AddLine(findings, WSTR("result: compliant"));
     return CheckCompliant;
+}
+
+// A language as its locale name ("de-DE"), or as its number where it has none.
+WString LanguageName(LANGID language) {
+    WCHAR name[LOCALE_NAME_MAX_LENGTH] = {};
+    if (LCIDToLocaleName(MAKELCID(language, SORT_DEFAULT), name, LOCALE_NAME_MAX_LENGTH, 0) > 0)
+        return WString(name, BoundedWideLength(name, LOCALE_NAME_MAX_LENGTH));
+    char number[8];
+    std::snprintf(number, sizeof number, "0x%04X", static_cast<unsigned>(language));
+    return Utf8ToUtf16(number);
+}
+
+// Device descriptions come in the display language of whoever reads them: the service runs
+// as LocalSystem, in the system's language, and may see other descriptions than this user.
+void DisplayLanguage(Findings& findings) {
+    const LANGID user = GetUserDefaultUILanguage();
+    const LANGID system = GetSystemDefaultUILanguage();
+    if (user != system)
+        AddLine(findings, WSTR("display language: ") + LanguageName(user) +
+                              WSTR(" (the service reads descriptions in ") + LanguageName(system) +
+                              WSTR(")"));
 }
 
 } // namespace
@@ -105,6 +139,7 @@ int CheckMain(int argc, WCHAR* argv[]) {
     AddLine(findings, WSTR("driver package: ") +
                           (FindCcidInfPath(package) ? package : WString(WSTR("not found"))));
     AddLine(findings, SwitchedOn() ? WSTR("logging: on") : WSTR("logging: off"));
+    DisplayLanguage(findings);
     // As the service logs it at its start: only where the administrator has set the value.
     const ReaderDescriptionsOutcome descriptions = ReadReaderDescriptions();
     if (descriptions.result == ReaderDescriptionsResult::Taken)

@@ -5,18 +5,22 @@
 
 struct Findings {
     WString report; // one fact a line
+    // Whether the manager told whether the service is installed and, if so, running.
+    bool serviceKnown = false;
     bool installed = false;
     bool running = false;
     unsigned needFixing = 0;
     unsigned restartPending = 0;
-    // The first query that failed, as "<call> failed (<code>)"; empty while none has.
+    unsigned untold = 0; // readers whose line says "cannot tell"
+    // The first query about the whole machine that failed, as "<call> failed (<code>)";
+    // empty while none has.
     WString failure;
 };
 
 void AddLine(Findings& findings, const WString& line);
 // "<call> failed (<code>)".
 WString FailureText(const WCHAR* call, DWORD code);
-// Records a failed query that the result needs; the check then cannot tell.
+// Records a failed query about the whole machine: the result then names it.
 void QueryFailed(Findings& findings, const WCHAR* call, DWORD code);
 WString Decimal(DWORD value);
 // Whether the whole of a equals the whole of b, letter case of ASCII letters aside.

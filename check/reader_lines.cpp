@@ -14,15 +14,16 @@ struct Driver {
     WString original; // the name the INF came with, where Windows published it under another
 };
 
-// The INF of the device's driver, by its driver key; false when a query failed.
-bool ReadDriver(Findings& findings, HDEVINFO set, SP_DEVINFO_DATA& device, Driver& driver) {
+// The INF of the device's driver, by its driver key; false, with the failed query in failure,
+// when a query failed.
+bool ReadDriver(WString& failure, HDEVINFO set, SP_DEVINFO_DATA& device, Driver& driver) {
     HKEY key = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
     if (key == reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE)) {
         const DWORD code = GetLastError();
         // A device that has never had a driver installed has no driver key.
         if (code == ERROR_KEY_DOES_NOT_EXIST)
             return true;
-        QueryFailed(findings, WSTR("SetupDiOpenDevRegKey"), code);
+        failure = FailureText(WSTR("SetupDiOpenDevRegKey"), code);
         return false;
     }
     WCHAR inf[MAX_PATH + 1] = {};
@@ -34,8 +35,9 @@ bool ReadDriver(Findings& findings, HDEVINFO set, SP_DEVINFO_DATA& device, Drive
     if (status == ERROR_FILE_NOT_FOUND)
         return true;
     if (status != ERROR_SUCCESS || type != REG_SZ) {
-        QueryFailed(findings, WSTR("RegQueryValueExW"),
-                    status != ERROR_SUCCESS ? static_cast<DWORD>(status) : ERROR_INVALID_DATA);
+        failure =
+            FailureText(WSTR("RegQueryValueExW"),
+                        status != ERROR_SUCCESS ? static_cast<DWORD>(status) : ERROR_INVALID_DATA);
         return false;
     }
     driver.inf = WString(inf, BoundedWideLength(inf, MAX_PATH));
@@ -46,20 +48,20 @@ bool ReadDriver(Findings& findings, HDEVINFO set, SP_DEVINFO_DATA& device, Drive
     // the INF came with.
     DWORD needed = 0;
     if (!SetupGetInfInformationW(driver.inf.c_str(), INFINFO_DEFAULT_SEARCH, nullptr, 0, &needed)) {
-        QueryFailed(findings, WSTR("SetupGetInfInformationW"), GetLastError());
+        failure = FailureText(WSTR("SetupGetInfInformationW"), GetLastError());
         return false;
     }
     std::vector<DWORD> buffer(needed / sizeof(DWORD) + 1);
     auto* information = reinterpret_cast<PSP_INF_INFORMATION>(buffer.data());
     if (!SetupGetInfInformationW(driver.inf.c_str(), INFINFO_DEFAULT_SEARCH, information,
                                  static_cast<DWORD>(buffer.size() * sizeof(DWORD)), &needed)) {
-        QueryFailed(findings, WSTR("SetupGetInfInformationW"), GetLastError());
+        failure = FailureText(WSTR("SetupGetInfInformationW"), GetLastError());
         return false;
     }
     SP_ORIGINAL_FILE_INFO_W original{};
     original.cbSize = sizeof original;
     if (!SetupQueryInfOriginalFileInformationW(information, 0, nullptr, &original)) {
-        QueryFailed(findings, WSTR("SetupQueryInfOriginalFileInformationW"), GetLastError());
+        failure = FailureText(WSTR("SetupQueryInfOriginalFileInformationW"), GetLastError());
         return false;
     }
     driver.original =
@@ -67,21 +69,36 @@ bool ReadDriver(Findings& findings, HDEVINFO set, SP_DEVINFO_DATA& device, Drive
     return true;
 }
 
-// Whether Windows waits for a restart to start the device on the driver it installed.
-bool RestartPending(Findings& findings, DEVINST device, bool& pending) {
+// What the device's node shows: whether Windows waits for a restart to start it on the driver
+// it installed, and any other problem, which an administrator should see.
+struct Node {
+    bool restartPending = false;
+    bool hasProblem = false; // other than the restart one
+    ULONG problem = 0;
+};
+
+// False, with the failed query in failure, when the status cannot be read (as for a device
+// unplugged since the enumeration).
+bool ReadNode(WString& failure, DEVINST device, Node& node) {
     ULONG status = 0;
     ULONG problem = 0;
     CONFIGRET result = CM_Get_DevNode_Status(&status, &problem, device, 0);
     if (result != CR_SUCCESS) {
-        QueryFailed(findings, WSTR("CM_Get_DevNode_Status"), result);
+        failure = FailureText(WSTR("CM_Get_DevNode_Status"), result);
         return false;
     }
-    pending = (status & DN_HAS_PROBLEM) != 0 && problem == CM_PROB_NEED_RESTART;
+    // The problem number means something only beside DN_HAS_PROBLEM.
+    if ((status & DN_HAS_PROBLEM) == 0)
+        return true;
+    node.restartPending = problem == CM_PROB_NEED_RESTART;
+    node.hasProblem = !node.restartPending;
+    node.problem = problem;
     return true;
 }
 
-// One line for the device if its first hardware ID is watched; false when a query failed.
-bool CheckDevice(Findings& findings, HDEVINFO set, SP_DEVINFO_DATA& device,
+// One line for the device if its first hardware ID is watched. A query about this device
+// that fails makes this line "cannot tell", and the others go on.
+void CheckDevice(Findings& findings, HDEVINFO set, SP_DEVINFO_DATA& device,
                  const WString& packageName) {
     // Zeroed, and read as the service reads them, so that the reader rule sees what it
     // would see in a repair pass. One character more keeps the description terminated.
@@ -91,40 +108,48 @@ bool CheckDevice(Findings& findings, HDEVINFO set, SP_DEVINFO_DATA& device,
     if (!SetupDiGetDeviceRegistryPropertyW(set, &device, SPDRP_HARDWAREID, nullptr,
                                            reinterpret_cast<PBYTE>(hardwareIds),
                                            ReaderPropertyBufferSize, &size))
-        return true; // no hardware IDs that could be watched
+        return; // no hardware IDs that could be watched
     if (BoundedWideLength(hardwareIds, ReaderPropertyCharacters) == ReaderPropertyCharacters ||
         !IsWatchedReaderInstance(hardwareIds))
-        return true;
+        return;
     // A device without a driver has no description yet.
     SetupDiGetDeviceRegistryPropertyW(set, &device, SPDRP_DEVICEDESC, nullptr,
                                       reinterpret_cast<PBYTE>(description),
                                       ReaderPropertyBufferSize, &size);
+    WString failure;
     WCHAR instanceId[MAX_DEVICE_ID_LEN] = {};
-    if (!SetupDiGetDeviceInstanceIdW(set, &device, instanceId, MAX_DEVICE_ID_LEN, nullptr)) {
-        QueryFailed(findings, WSTR("SetupDiGetDeviceInstanceIdW"), GetLastError());
-        return false;
+    WString name;
+    if (SetupDiGetDeviceInstanceIdW(set, &device, instanceId, MAX_DEVICE_ID_LEN, nullptr)) {
+        name = WString(instanceId, BoundedWideLength(instanceId, MAX_DEVICE_ID_LEN));
+    } else { // named by its first hardware ID instead
+        name = hardwareIds;
+        failure = FailureText(WSTR("SetupDiGetDeviceInstanceIdW"), GetLastError());
     }
     Driver driver;
-    if (!ReadDriver(findings, set, device, driver))
-        return false;
+    Node node;
+    if (!failure.empty() || !ReadDriver(failure, set, device, driver) ||
+        !ReadNode(failure, device.DevInst, node)) {
+        ++findings.untold;
+        AddLine(findings, WSTR("reader ") + name + WSTR(": cannot tell (") + failure + WSTR(")"));
+        return;
+    }
 
     WString verdict = WSTR("other driver");
     if (IsReaderToRepair(device.ClassGuid, hardwareIds, description)) {
         verdict = WSTR("needs fixing");
         ++findings.needFixing;
     } else if (!packageName.empty() && SameIgnoringAsciiCase(driver.original, packageName)) {
-        bool pending = false;
-        if (!RestartPending(findings, device.DevInst, pending))
-            return false;
-        verdict = pending ? WSTR("restart pending") : WSTR("ok");
-        findings.restartPending += pending ? 1 : 0;
+        verdict = node.restartPending ? WSTR("restart pending") : WSTR("ok");
+        findings.restartPending += node.restartPending ? 1 : 0;
     }
     WString inf = driver.inf.empty() ? WString(WSTR("no driver")) : driver.inf;
     if (!driver.inf.empty() && !SameIgnoringAsciiCase(driver.original, driver.inf))
         inf += WSTR(" from ") + driver.original;
-    AddLine(findings, WString(WSTR("reader ")) + instanceId + WSTR(": ") + verdict + WSTR(" (") +
-                          inf + WSTR(", \"") + description + WSTR("\")"));
-    return true;
+    WString problem;
+    if (node.hasProblem)
+        problem = WSTR(", problem ") + Decimal(node.problem);
+    AddLine(findings, WSTR("reader ") + name + WSTR(": ") + verdict + WSTR(" (") + inf +
+                          WSTR(", \"") + description + WSTR("\"") + problem + WSTR(")"));
 }
 
 } // namespace
@@ -144,8 +169,7 @@ void CheckReaders(Findings& findings, const WString& packageName) {
                 QueryFailed(findings, WSTR("SetupDiEnumDeviceInfo"), code);
             break;
         }
-        if (!CheckDevice(findings, set, device, packageName))
-            break;
+        CheckDevice(findings, set, device, packageName);
     }
     SetupDiDestroyDeviceInfoList(set);
 }

@@ -167,6 +167,7 @@ void CheckService(Findings& findings) {
         const DWORD code = GetLastError();
         if (code != ERROR_SERVICE_DOES_NOT_EXIST)
             return QueryFailed(findings, WSTR("OpenServiceW"), code);
+        findings.serviceKnown = true;
         AddLine(findings, WSTR("service: not installed"));
         return;
     }
@@ -176,6 +177,8 @@ void CheckService(Findings& findings) {
     if (!QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
                               reinterpret_cast<LPBYTE>(&status), sizeof status, &needed))
         return QueryFailed(findings, WSTR("QueryServiceStatusEx"), GetLastError());
+    findings.serviceKnown = true;
+    // A service on its way up or down does not repair readers yet, or no longer.
     findings.running = status.dwCurrentState == SERVICE_RUNNING;
     AddLine(findings, WSTR("service: ") + StateName(status.dwCurrentState));
     Registration(findings, service.get());

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The system's main job under Wine: builds ruverodazaroda.exe, then, in a throwaway Wine
-# prefix, installs it as a service that repairs two readers, plugs in a third, stops and
-# deletes the service, and prints the readers before and after, each step and the log.
+# The system's main job under Wine: builds ruverodazaroda.exe and the check program, then, in
+# a throwaway Wine prefix, checks the machine, installs the service that repairs two readers,
+# plugs in a third, checks again, stops and deletes the service, and prints the readers before
+# and after, each step and the log.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/ensure-packages.sh || exit 1
@@ -12,4 +13,5 @@ if ! { cmake --preset windows && cmake --build --preset windows -j 2; } >"$build
     exit 1
 fi
 rm -f "$build_log"
-exec bash tests/wine/story.sh build/windows/ruverodazaroda.exe build/windows/cfgmgr32.dll
+exec bash tests/wine/story.sh build/windows/ruverodazaroda.exe build/windows/cfgmgr32.dll \
+    build/windows/ruverodazaroda-check.exe

@@ -1,5 +1,6 @@
-// The standard output and standard error of the process. WriteConsoleW writes to a console
-// only; a redirected handle takes bytes through WriteFile.
+// The standard output and standard error of the process, and the display languages of the
+// user at the console. WriteConsoleW writes to a console only; a redirected handle takes
+// bytes through WriteFile.
 #include "console.h"
 #include "internal.h"
 
@@ -9,6 +10,7 @@ namespace {
 
 using sim::detail::Fail;
 using sim::detail::Faulted;
+using sim::detail::Hex;
 using sim::detail::Out;
 using sim::detail::Ptr;
 using sim::detail::WorldLock;
@@ -26,6 +28,8 @@ struct Stream {
 struct Streams {
     Stream output;
     Stream error;
+    LANGID userLanguage = 0x0409;
+    LANGID systemLanguage = 0x0409;
 };
 
 Streams theStreams;
@@ -47,6 +51,12 @@ Stream& StreamNamed(DWORD which) {
 
 void sim::detail::ResetStandardStreams() {
     theStreams = Streams{};
+}
+
+void sim::SetUiLanguages(LANGID user, LANGID system) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    theStreams.userLanguage = user;
+    theStreams.systemLanguage = system;
 }
 
 void sim::RedirectStandardStream(DWORD which, bool redirected) {
@@ -116,4 +126,44 @@ BOOL WriteConsoleW(HANDLE console, const void* buffer, DWORD characters, LPDWORD
     if (written != nullptr)
         *written = characters;
     return TRUE;
+}
+
+// Neither can fail: each gives the language it has, falling back on the system's.
+LANGID GetUserDefaultUILanguage() {
+    sim::detail::Record("GetUserDefaultUILanguage()");
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    return theStreams.userLanguage;
+}
+
+LANGID GetSystemDefaultUILanguage() {
+    sim::detail::Record("GetSystemDefaultUILanguage()");
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    return theStreams.systemLanguage;
+}
+
+// The count of characters with the terminator; with a size of 0, the size it needs.
+int LCIDToLocaleName(LCID locale, LPWSTR name, int size, DWORD flags) {
+    if (Faulted("LCIDToLocaleName", Hex(locale), Out(name, "&name"), size, Hex(flags)))
+        return 0;
+    static const struct {
+        LCID locale;
+        const WCHAR* name;
+    } kNames[] = {{0x0407, WSTR("de-DE")},
+                  {0x0409, WSTR("en-US")},
+                  {0x040C, WSTR("fr-FR")},
+                  {0x0411, WSTR("ja-JP")}};
+    if ((flags & ~LOCALE_ALLOW_NEUTRAL_NAMES) != 0 || size < 0 || (name == nullptr && size != 0))
+        return Fail<int>(ERROR_INVALID_PARAMETER);
+    for (const auto& known : kNames) {
+        if (known.locale != locale)
+            continue;
+        const int needed = static_cast<int>(std::char_traits<WCHAR>::length(known.name)) + 1;
+        if (size == 0)
+            return needed;
+        if (size < needed)
+            return Fail<int>(ERROR_INSUFFICIENT_BUFFER);
+        std::memcpy(name, known.name, static_cast<std::size_t>(needed) * sizeof(WCHAR));
+        return needed;
+    }
+    return Fail<int>(ERROR_INVALID_PARAMETER);
 }

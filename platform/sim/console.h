@@ -14,4 +14,9 @@ void RedirectStandardStream(DWORD which, bool redirected);
 // the characters WriteConsoleW wrote to a console.
 std::string StandardStreamText(DWORD which);
 
+// The display language of the user who runs the program, and the system's (the install
+// language); both en-US (0x0409) unless set. LCIDToLocaleName knows the languages 0x0407
+// de-DE, 0x0409 en-US, 0x040C fr-FR and 0x0411 ja-JP.
+void SetUiLanguages(LANGID user, LANGID system);
+
 } // namespace sim

@@ -150,6 +150,7 @@ bool Facts(std::size_t index, sim::detail::DeviceFacts* facts) {
     }
     facts->infName = state.installed != nullptr ? state.installedInf : state.device.infName;
     facts->restartPending = state.installed != nullptr && state.device.restartNeeded;
+    facts->problem = state.device.problem;
     return true;
 }
 

@@ -29,6 +29,9 @@ struct Device {
     // Whether a driver installed on it takes full effect only after a restart, as for a
     // reader that a smart card session holds open.
     bool restartNeeded = false;
+    // The problem code of its node (CM_PROB_DISABLED for a device disabled in Device
+    // Manager), 0 for none; it comes before a restart the node waits for.
+    ULONG problem = 0;
     // The device instance ID. When set, a forced installation restarts the started device,
     // whose started notice then follows. When empty, the ID is the first hardware ID, a
     // backslash and the device instance number, and no notice follows an installation.

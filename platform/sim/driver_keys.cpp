@@ -167,7 +167,8 @@ BOOL SetupQueryInfOriginalFileInformationW(PSP_INF_INFORMATION information, UINT
     return TRUE;
 }
 
-// A device waits for a restart once a driver was installed on it that needed one.
+// A device waits for a restart once a driver was installed on it that needed one; a node with
+// a problem of its own shows that one.
 CONFIGRET CM_Get_DevNode_Status(PULONG status, PULONG problem, DEVINST devInst, ULONG flags) {
     // It reports through its result, not the last error.
     if (const std::optional<DWORD> code = Call("CM_Get_DevNode_Status", Out(status, "&status"),
@@ -181,7 +182,12 @@ CONFIGRET CM_Get_DevNode_Status(PULONG status, PULONG problem, DEVINST devInst, 
     sim::detail::DeviceFacts facts;
     if (!sim::detail::DeviceOfInstance(devInst, &facts))
         return CR_INVALID_DEVNODE;
-    *status = DN_DRIVER_LOADED | (facts.restartPending ? DN_HAS_PROBLEM : DN_STARTED);
-    *problem = facts.restartPending ? CM_PROB_NEED_RESTART : 0;
+    const ULONG code = facts.problem != 0     ? facts.problem
+                       : facts.restartPending ? CM_PROB_NEED_RESTART
+                                              : 0;
+    *status = code == 0                      ? DN_DRIVER_LOADED | DN_STARTED
+              : code == CM_PROB_NEED_RESTART ? DN_DRIVER_LOADED | DN_HAS_PROBLEM
+                                             : DN_HAS_PROBLEM;
+    *problem = code;
     return CR_SUCCESS;
 }

@@ -219,6 +219,7 @@ struct DeviceFacts {
     WString instanceId;
     WString infName; // the driver key's InfPath; empty without a driver
     bool restartPending = false;
+    ULONG problem = 0;
 };
 bool DeviceOfSet(HDEVINFO set, const SP_DEVINFO_DATA* data, DeviceFacts* facts);
 bool DeviceOfInstance(DWORD devInst, DeviceFacts* facts);

@@ -326,6 +326,7 @@ using DEVINST = DWORD;
 #define DN_STARTED 0x00000008u
 #define DN_HAS_PROBLEM 0x00000400u
 #define CM_PROB_NEED_RESTART 0x0000000Eu
+#define CM_PROB_DISABLED 0x00000016u
 
 // Plug and Play notifications.
 using HCMNOTIFICATION = struct HCMNOTIFICATION__*;
@@ -336,6 +337,7 @@ using PHCMNOTIFICATION = HCMNOTIFICATION*;
 #define CR_INVALID_POINTER 0x00000003u
 #define CR_INVALID_FLAG 0x00000004u
 #define CR_INVALID_DEVNODE 0x00000005u
+#define CR_NO_SUCH_DEVINST 0x0000000Du
 #define CR_INVALID_DATA 0x0000001Fu
 #define CR_FAILURE 0x00000013u
 #define CR_ACCESS_DENIED 0x00000033u
@@ -565,6 +567,18 @@ HANDLE GetStdHandle(DWORD which);
 BOOL GetConsoleMode(HANDLE console, LPDWORD mode);
 BOOL WriteConsoleW(HANDLE console, const void* buffer, DWORD characters, LPDWORD written,
                    LPVOID reserved);
+
+// Display languages and locale names.
+using LANGID = WORD;
+using LCID = DWORD;
+#define SORT_DEFAULT 0x0
+#define MAKELCID(language, sort)                                                                   \
+    (static_cast<LCID>((static_cast<DWORD>(sort) << 16) | static_cast<WORD>(language)))
+#define LOCALE_NAME_MAX_LENGTH 85
+#define LOCALE_ALLOW_NEUTRAL_NAMES 0x08000000u
+LANGID GetUserDefaultUILanguage();
+LANGID GetSystemDefaultUILanguage();
+int LCIDToLocaleName(LCID locale, LPWSTR name, int size, DWORD flags);
 
 // Slim reader/writer locks, used exclusively; all zero is the unlocked state.
 struct SRWLOCK {

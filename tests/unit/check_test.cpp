@@ -1,8 +1,9 @@
-// The check program against the simulated Windows: its whole output, its status, and the
-// calls behind them.
+// The check program against the simulated Windows: its whole output and its status, with the
+// numbers that detection scripts read.
 #include "check/check.h"
 #include "command_fixture.h"
 #include "platform/sim/console.h"
+#include "platform/sim/scm.h"
 #include "repair/reader_descriptions.h"
 #include "repair/repair_pass.h"
 #include "repair_fixture.h"
@@ -74,8 +75,8 @@ Arrange WithFrenchReader(
     };
 }
 
-// The report with the line of the added descriptions where the check puts it.
-Lines WithDescriptionsLine(Lines lines, const std::string& line) {
+// The report with a line where the check puts the lines that follow logging.
+Lines AfterLogging(Lines lines, const std::string& line) {
     for (std::size_t i = 0; i < lines.size(); ++i) {
         if (lines[i].compare(0, 9, "logging: ") == 0)
             return lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(i) + 1, line), lines;
@@ -147,49 +148,30 @@ Arrange Service(std::function<void(sim::ServiceRecord&)> change) {
     return [change] { sim::ChangeServiceRecord(ServiceName, change); };
 }
 
+// The service re-registered in this state, with what install registered.
+Arrange InState(DWORD state) {
+    return [state] {
+        const sim::ServiceRecord installed = sim::ServiceRecordOf(ServiceName);
+        sim::AddService(ServiceName, {{{0, state}}});
+        sim::ChangeServiceRecord(ServiceName, [&](sim::ServiceRecord& r) { r = installed; });
+    };
+}
+
+// A reader on the package that waits for a restart, as the check lists it.
+void RestartPendingReader() {
+    DWORD reader = AddReaderOn(kReaderC, kUmdf2, WSTR("usbccid.inf"));
+    sim::SetRestartNeeded(reader, true);
+    BOOL reboot = FALSE;
+    UpdateDriverForPlugAndPlayDevicesW(nullptr, kReaderC.c_str(), kInfPath.c_str(),
+                                       INSTALLFLAG_FORCE, &reboot);
+}
+const std::string kRestartPending = "reader USB\\VID_F0C3&PID_7777&REV_0001\\3: restart pending "
+                                    "(wudfusbcciddriver.inf, \"USB Smart Card Reader (CCID)\")";
+
 std::string Written(std::size_t characters) {
     return "WriteConsoleW(" + kOut + ", &buffer, " + std::to_string(characters) +
            ", &written, NULL)";
 }
-
-// Everything the check asks of a compliant machine, with the least access it needs.
-const Lines kCompliantCalls = {
-    "OpenSCManagerW(NULL, NULL, 0x00000001)",
-    "OpenServiceW(0x0000000000007002, \"RUVERODAzaroda\", 0x00000005)",
-    "QueryServiceStatusEx(0x0000000000007003, 0, &status, 36, &needed)",
-    "QueryServiceConfigW(0x0000000000007003, &config, 8192, &needed)",
-    "QueryServiceConfig2W(0x0000000000007003, 1, &buffer, 8192, &needed)",
-    "QueryServiceConfig2W(0x0000000000007003, 2, &buffer, 8192, &needed)",
-    "CloseServiceHandle(0x0000000000007003)",
-    "CloseServiceHandle(0x0000000000007002)",
-    "GetSystemDirectoryW(&buffer, 260)",
-    "FindFirstFileW(\"" + Utf16ToUtf8(kSearchPattern) + "\", &data)",
-    "GetFileAttributesW(\"" + kInfPathText + "\")",
-    "FindClose(0x0000000000002000)",
-    "RegOpenKeyExW(HKEY_LOCAL_MACHINE, \"SOFTWARE\\Corvane\\Tessarine\\KVR\\Log\", 0, 0x00020019)",
-    "RegOpenKeyExW(HKEY_LOCAL_MACHINE, \"SOFTWARE\\Corvane\\Tessarine\\KVR\\Readers\", 0, "
-    "0x00020019)",
-    "RegQueryValueExW(0x0000000000001001, \"Descriptions\", NULL, &type, &data, 8194)",
-    "RegCloseKey(0x0000000000001001)",
-    "SetupDiGetClassDevsW(NULL, NULL, NULL, 0x00000006)",
-    EnumLine(0),
-    PropertyLine(1, "SPDRP_HARDWAREID"),
-    PropertyLine(1, "SPDRP_DEVICEDESC"),
-    "SetupDiGetDeviceInstanceIdW(" + kSetHandle + ", {DevInst=1}, &buffer, 200, NULL)",
-    "SetupDiOpenDevRegKey(" + kSetHandle + ", {DevInst=1}, 1, 0, 2, 0x00020019)",
-    "RegQueryValueExW(0x0000000000001002, \"InfPath\", NULL, &type, &data, 520)",
-    "RegCloseKey(0x0000000000001002)",
-    "SetupGetInfInformationW(\"wudfusbcciddriver.inf\", 3, NULL, 0, &size)",
-    "SetupGetInfInformationW(\"wudfusbcciddriver.inf\", 3, &buffer, 84, &size)",
-    "SetupQueryInfOriginalFileInformationW(&information, 0, NULL, {cbSize=1044})",
-    "CM_Get_DevNode_Status(&status, &problem, 1, 0)",
-    EnumLine(1),
-    PropertyLine(2, "SPDRP_HARDWAREID"),
-    EnumLine(2),
-    "SetupDiDestroyDeviceInfoList(" + kSetHandle + ")",
-    "GetStdHandle(-11)",
-    "GetConsoleMode(" + kOut + ", &mode)",
-    Written(510)};
 
 const std::string kReaderB1 = "reader USB\\VID_F0C2&PID_0A0B&REV_0200\\3: ";
 const std::string kNeedsFixing =
@@ -199,11 +181,11 @@ const std::string kReaderA1 = "reader USB\\VID_F0C1&PID_1234&REV_0100\\1: ";
 INSTANTIATE_TEST_SUITE_P(
     Check, CheckTest,
     ::testing::Values(
-        CheckCase{"Compliant", kNothing, Compliant(), CheckCompliant, kCompliantCalls},
+        CheckCase{"Compliant", kNothing, Compliant(), 0, {}},
         CheckCase{"OneReaderNeedsFixing",
                   WithUmdf2Reader(),
                   Report({kNeedsFixing, "result: not compliant: 1 reader needs fixing"}),
-                  CheckNotCompliant,
+                  1,
                   {}},
         CheckCase{"NotInstalledTwoNeedFixing",
                   WithUmdf2Reader([] {
@@ -217,31 +199,35 @@ INSTANTIATE_TEST_SUITE_P(
                           "reader USB\\VID_F0C4&PID_0042&REV_0110\\4: needs fixing (usbccid.inf, "
                           "\"Microsoft Usbccid Smartcard Reader (UMDF2)\")",
                           "result: not compliant: service not installed; 2 readers need fixing"}),
-                  CheckNotCompliant,
+                  1,
                   {}},
-        CheckCase{"StoppedWithLoggingOn",
+        CheckCase{"StoppedWithLoggingOnAndARestartPending",
                   [] {
+                      RestartPendingReader();
                       sim::SetElevated(true);
                       StopServiceCommand();
                       sim::SetRegDword(kLogKey, WSTR("Enabled"), 1);
                   },
-                  Report({"service: stopped", "logging: on",
+                  Report({"service: stopped", "logging: on", kRestartPending,
                           "result: not compliant: service not running"}),
-                  CheckNotCompliant,
+                  1,
                   {}},
         CheckCase{"RestartPending",
-                  [] {
-                      DWORD reader = AddReaderOn(kReaderC, kUmdf2, WSTR("usbccid.inf"));
-                      sim::SetRestartNeeded(reader, true);
-                      BOOL reboot = FALSE;
-                      UpdateDriverForPlugAndPlayDevicesW(
-                          nullptr, kReaderC.c_str(), kInfPath.c_str(), INSTALLFLAG_FORCE, &reboot);
-                  },
-                  Report({"reader USB\\VID_F0C3&PID_7777&REV_0001\\3: restart pending "
-                          "(wudfusbcciddriver.inf, \"USB Smart Card Reader (CCID)\")",
-                          "result: compliant after a restart"}),
-                  CheckCompliantAfterRestart,
+                  RestartPendingReader,
+                  Report({kRestartPending, "result: compliant after a restart"}),
+                  3010,
                   {}},
+        CheckCase{"StopPending", InState(SERVICE_STOP_PENDING),
+                  Report({"service: stop pending", "result: not compliant: service not running"}),
+                  1, {}},
+        CheckCase{"StartPending", InState(SERVICE_START_PENDING),
+                  Report({"service: start pending", "result: not compliant: service not running"}),
+                  1, {}},
+        CheckCase{"StatusUnreadable", QueryFails(1, ERROR_ACCESS_DENIED, kNothing),
+                  Report({"service: |", "start type: |", "account: |", "image path: |",
+                          "description: |", "recovery: |",
+                          "result: cannot tell: QueryServiceStatusEx failed (5)"}),
+                  2, {}},
         CheckCase{"PackagePublishedUnderAnotherName",
                   [] {
                       DWORD reader = AddReaderOn(kReaderC, kUmdf2, WSTR("usbccid.inf"));
@@ -252,14 +238,14 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   Report({"reader USB\\VID_F0C3&PID_7777&REV_0001\\3: ok (oem7.inf from "
                           "wudfusbcciddriver.inf, \"USB Smart Card Reader (CCID)\")"}),
-                  CheckCompliant,
+                  0,
                   {}},
         CheckCase{
             "TranslatedDescriptionOnConsole",
             [] { AddReaderOn(kReaderD, kFrench, WSTR("usbccid.inf")); },
             Report({"reader USB\\VID_F0C4&PID_0042&REV_0110\\3: other driver (usbccid.inf, \"" +
                     Utf16ToUtf8(kFrench) + "\")"}),
-            CheckCompliant,
+            0,
             {"GetStdHandle(-11)", "GetConsoleMode(" + kOut + ", &mode)", Written(632)}},
         CheckCase{"TranslatedDescriptionRedirectedAsUtf8",
                   [] {
@@ -268,18 +254,18 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   Report({"reader USB\\VID_F0C4&PID_0042&REV_0110\\3: other driver (usbccid.inf, "
                           "\"Lecteur de carte \xC3\xA0 puce Microsoft Usbccid (UMDF2)\")"}),
-                  CheckCompliant,
+                  0,
                   {"GetStdHandle(-11)", "GetConsoleMode(" + kOut + ", &mode)",
                    "WriteFile(" + kOut + ", &buffer, 633, &written, NULL)"}},
         CheckCase{
             "AddedDescriptionNeedsFixing",
             WithFrenchReader(kFrench + WString(2, 0)),
-            WithDescriptionsLine(Report({"reader USB\\VID_F0C4&PID_0042&REV_0110\\3: needs fixing "
+            AfterLogging(Report({"reader USB\\VID_F0C4&PID_0042&REV_0110\\3: needs fixing "
                                          "(usbccid.inf, \"" +
                                              Utf16ToUtf8(kFrench) + "\")",
                                          "result: not compliant: 1 reader needs fixing"}),
                                  "reader descriptions: \"" + Utf16ToUtf8(kFrench) + "\""),
-            CheckNotCompliant,
+            1,
             {}},
         CheckCase{"AddedDescriptionOkAfterTheServicesPass",
                   WithFrenchReader(kFrench + WString(2, 0),
@@ -289,20 +275,20 @@ INSTANTIATE_TEST_SUITE_P(
                                        ApplyCcidDriverFix();
                                        ReaderPrefixList.clear();
                                    }),
-                  WithDescriptionsLine(Report({"reader USB\\VID_F0C4&PID_0042&REV_0110\\3: ok "
+                  AfterLogging(Report({"reader USB\\VID_F0C4&PID_0042&REV_0110\\3: ok "
                                                "(wudfusbcciddriver.inf, \"" +
                                                Utf16ToUtf8(kCcid) + "\")"}),
                                        "reader descriptions: \"" + Utf16ToUtf8(kFrench) + "\""),
-                  CheckCompliant,
+                  0,
                   {}},
         CheckCase{
             "AddedDescriptionIgnored",
             WithFrenchReader(kFrench),
-            WithDescriptionsLine(Report({"reader USB\\VID_F0C4&PID_0042&REV_0110\\3: other driver "
+            AfterLogging(Report({"reader USB\\VID_F0C4&PID_0042&REV_0110\\3: other driver "
                                          "(usbccid.inf, \"" +
                                          Utf16ToUtf8(kFrench) + "\")"}),
                                  "reader descriptions: ignored: the value is not terminated."),
-            CheckCompliant,
+            0,
             {}},
         CheckCase{
             "VendorDriverNoDriverOtherClass",
@@ -327,7 +313,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "reader USB\\VID_F0C3&PID_7777&REV_0001\\6: other driver (no driver, \"" +
                         Utf16ToUtf8(kUmdf2) + "\")",
                     "result: not compliant: 1 reader needs fixing"}),
-            CheckNotCompliant,
+            1,
             {}},
         CheckCase{"RegistrationDiffersEverywhere",
                   Service([](sim::ServiceRecord& r) {
@@ -345,7 +331,7 @@ INSTANTIATE_TEST_SUITE_P(
                           std::string("recovery: reboot after 1000 ms; reset after 86400 s "
                                       "(packaged: ") +
                               kPackaged + ")"}),
-                  CheckCompliant,
+                  0,
                   {}},
         CheckCase{"NoDescriptionNoRecovery",
                   Service([](sim::ServiceRecord& r) {
@@ -354,40 +340,126 @@ INSTANTIATE_TEST_SUITE_P(
                   }),
                   Report({"description: none (packaged: present)",
                           std::string("recovery: none (packaged: ") + kPackaged + ")"}),
-                  CheckCompliant,
+                  0,
+                  {}},
+        CheckCase{"AccountInOtherCaseImagePathHalfQuoted",
+                  Service([](sim::ServiceRecord& r) {
+                      r.account = WSTR("localsystem");
+                      r.binaryPath = WSTR("\"C:\\Program Files\\RUVERODAzaroda\\ruverodazaroda.exe");
+                  }),
+                  Report({"account: localsystem",
+                          "image path: \"C:\\Program Files\\RUVERODAzaroda\\ruverodazaroda.exe (not "
+                          "quoted) (packaged: quoted)"}),
+                  0,
                   {}},
         CheckCase{"RecoveryUnreadableIsNoVerdict",
                   Failing("QueryServiceConfig2W", 2, ERROR_INVALID_LEVEL),
                   Report({"recovery: unknown (QueryServiceConfig2W failed (124))"}),
-                  CheckCompliant,
+                  0,
                   {}},
         CheckCase{
             "ManagerCannotBeOpened",
             Failing("OpenSCManagerW", 1, ERROR_ACCESS_DENIED),
             Report({"service: |", "start type: |", "account: |", "image path: |", "description: |",
                     "recovery: |", "result: cannot tell: OpenSCManagerW failed (5)"}),
-            CheckCannotTell,
+            2,
             {}},
-        CheckCase{"EnumerationFails",
-                  Failing("SetupDiGetClassDevsW", 1, ERROR_NOT_ENOUGH_MEMORY),
-                  Report({kReaderA1 + "|", "result: cannot tell: SetupDiGetClassDevsW failed (8)"}),
-                  CheckCannotTell,
+        CheckCase{"EnumerationFailsServiceStopped",
+                  Failing("SetupDiGetClassDevsW", 1, ERROR_NOT_ENOUGH_MEMORY, [] {
+                      sim::SetElevated(true);
+                      StopServiceCommand();
+                  }),
+                  Report({"service: stopped", kReaderA1 + "|",
+                          "result: not compliant: service not running; SetupDiGetClassDevsW "
+                          "failed (8)"}),
+                  1,
                   {}},
-        CheckCase{"DriverKeyUnreadable",
-                  Failing("SetupDiOpenDevRegKey", 1, ERROR_ACCESS_DENIED),
-                  Report({kReaderA1 + "|", "result: cannot tell: SetupDiOpenDevRegKey failed (5)"}),
-                  CheckCannotTell,
+        CheckCase{"DriverKeyOfAnUnpluggedReader",
+                  Failing("SetupDiOpenDevRegKey", 1, ERROR_NO_SUCH_DEVINST,
+                          [] { AddReaderOn(kReaderC, kCcid, WSTR("wudfusbcciddriver.inf")); }),
+                  Report({kReaderA1 + "cannot tell (SetupDiOpenDevRegKey failed (0xE000020B))",
+                          "reader USB\\VID_F0C3&PID_7777&REV_0001\\3: ok (wudfusbcciddriver.inf, "
+                          "\"USB Smart Card Reader (CCID)\")",
+                          "result: cannot tell: 1 reader cannot be told"}),
+                  2,
                   {}},
-        CheckCase{
-            "NodeStatusUnreadable",
-            Failing("CM_Get_DevNode_Status", 1, CR_FAILURE),
-            Report({kReaderA1 + "|", "result: cannot tell: CM_Get_DevNode_Status failed (19)"}),
-            CheckCannotTell,
-            {}},
+        CheckCase{"DriverKeyUnreadableBesideOneThatNeedsFixing",
+                  Failing("SetupDiOpenDevRegKey", 1, ERROR_ACCESS_DENIED, WithUmdf2Reader()),
+                  Report({kReaderA1 + "cannot tell (SetupDiOpenDevRegKey failed (5))", kNeedsFixing,
+                          "result: not compliant: 1 reader needs fixing; 1 reader cannot be told"}),
+                  1,
+                  {}},
+        CheckCase{"DriverKeyWithoutInfPath", // after the read of the descriptions
+                  Failing("RegQueryValueExW", 2, ERROR_FILE_NOT_FOUND),
+                  Report({kReaderA1 + "other driver (no driver, \"" + Utf16ToUtf8(kCcid) + "\")"}),
+                  0,
+                  {}},
+        CheckCase{"InstanceIdUnreadable",
+                  Failing("SetupDiGetDeviceInstanceIdW", 1, ERROR_NOT_ENOUGH_MEMORY),
+                  Report({kReaderA1 + "|",
+                          "reader USB\\VID_F0C1&PID_1234&REV_0100: cannot tell "
+                          "(SetupDiGetDeviceInstanceIdW failed (8))",
+                          "result: cannot tell: 1 reader cannot be told"}),
+                  2,
+                  {}},
+        CheckCase{"UnpluggedBeforeItsNodeStatus",
+                  Failing("CM_Get_DevNode_Status", 1, CR_NO_SUCH_DEVINST),
+                  Report({kReaderA1 + "cannot tell (CM_Get_DevNode_Status failed (13))",
+                          "result: cannot tell: 1 reader cannot be told"}),
+                  2,
+                  {}},
+        CheckCase{"DisabledReaderOnThePackage",
+                  [] {
+                      sim::Device disabled;
+                      disabled.hardwareIds = sim::MultiSz({kReaderC});
+                      disabled.description = kCcid;
+                      disabled.infName = WSTR("wudfusbcciddriver.inf");
+                      disabled.problem = CM_PROB_DISABLED;
+                      sim::AddDevice(disabled);
+                  },
+                  Report({"reader USB\\VID_F0C3&PID_7777&REV_0001\\3: ok (wudfusbcciddriver.inf, "
+                          "\"USB Smart Card Reader (CCID)\", problem 22)"}),
+                  0,
+                  {}},
+        CheckCase{"NoPackageReaderWithoutDriver",
+                  [] {
+                      sim::RemoveAll(kRepository + WSTR("\\") + kPackageFolder);
+                      sim::AddUnboundReader(WSTR("USB\\VID_F0C4&PID_0042\\7&1D&0&2"), {kReaderD});
+                  },
+                  Report({"driver package: not found",
+                          kReaderA1 + "other driver (wudfusbcciddriver.inf, \"" +
+                              Utf16ToUtf8(kCcid) + "\")",
+                          "reader USB\\VID_F0C4&PID_0042\\7&1D&0&2: other driver (no driver, \"\")"}),
+                  0,
+                  {}},
+        CheckCase{"AfterADeviceWithoutHardwareIds",
+                  [] {
+                      sim::Device software;
+                      software.hasHardwareIds = false;
+                      sim::AddDevice(software);
+                      AddReaderOn(kReaderB, kUmdf2, WSTR("usbccid.inf"));
+                  },
+                  Report({"reader USB\\VID_F0C2&PID_0A0B&REV_0200\\4: needs fixing (usbccid.inf, "
+                          "\"Microsoft Usbccid Smartcard Reader (UMDF2)\")",
+                          "result: not compliant: 1 reader needs fixing"}),
+                  1,
+                  {}},
+        CheckCase{"DisplayLanguagesDiffer",
+                  [] { sim::SetUiLanguages(0x0409, 0x0407); },
+                  AfterLogging(Compliant(),
+                               "display language: en-US (the service reads descriptions in de-DE)"),
+                  0,
+                  {}},
+        CheckCase{"DisplayLanguageWithoutALocaleName",
+                  [] { sim::SetUiLanguages(0x0407, 0x2C01); },
+                  AfterLogging(Compliant(),
+                               "display language: de-DE (the service reads descriptions in 0x2C01)"),
+                  0,
+                  {}},
         CheckCase{"AnyArgument",
                   kNothing,
                   {"usage: ruverodazaroda-check.exe (it takes no arguments)"},
-                  CheckCannotTell,
+                  2,
                   {"GetStdHandle(-12)", "GetConsoleMode(0x0000000000000068, &mode)",
                    "WriteConsoleW(0x0000000000000068, &buffer, 57, &written, NULL)"},
                   {"/fix"}}),

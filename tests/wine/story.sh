@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The system's job, shown under Wine: a throwaway prefix with two watched readers on the
-# inbox UMDF2 driver and one reader of another vendor; the service installed and started
-# (repairing the two), a third watched reader plugged in (repaired on arrival), the service
+# inbox UMDF2 driver and one reader of another vendor; the check program's answer before the
+# service is installed; the service installed and started (repairing the two), a third
+# watched reader plugged in (repaired on arrival), the check's answer again, the service
 # stopped and deleted. Prints the readers before and after, each step's outcome and the
 # service's log; leaves nothing running or behind.
-# Usage: story.sh ruverodazaroda.exe cfgmgr32.dll
+# Usage: story.sh ruverodazaroda.exe cfgmgr32.dll ruverodazaroda-check.exe
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/wine_harness.sh"
@@ -28,10 +29,18 @@ outcome() {
     [ "$1" == ok ] || colour=$red
     printf '%s%s%s  %s%s%s\n' "$colour" "$2" "$off" "$dim" "$(elapsed)" "$off"
 }
+# The check's last line and status, as a fleet tool reads them; ok when the status is $1.
+check_outcome() {
+    local verdict=failed
+    [ "$CHECK_STATUS" == "$1" ] && verdict=ok
+    outcome "$verdict" "$(tail -n 1 <<<"$CHECK_OUT"), status $CHECK_STATUS"
+}
 
 step "Fresh Wine prefix, services.exe running"
 wine_start_prefix "$1" "$2" 'C:\Program Files\RUVERODAzaroda'
 . "$here/devices.sh"
+cp "$3" "$EXE_DIR/ruverodazaroda-check.exe"
+check='C:\Program Files\RUVERODAzaroda\ruverodazaroda-check.exe'
 outcome ok "ready"
 
 step "CCID package staged, logging switched on"
@@ -56,6 +65,10 @@ for entry in "${readers[@]}"; do
 done
 outcome ok "all three on the UMDF2 driver"
 
+step "ruverodazaroda-check.exe before install"
+run_check "$check"
+check_outcome 1
+
 step "ruverodazaroda.exe install"
 run_exe install
 status=$RUN_STATUS
@@ -75,6 +88,16 @@ if wait_callbacks 1 60 && [ "$(reader_desc "${plugged%%|*}")" == "$PACKAGE_DESC"
 else
     outcome failed "not repaired"
 fi
+
+# While Wine installs the package on a reader, its new description comes before its driver
+# key: the check answers compliant once the driver key names the package.
+step "ruverodazaroda-check.exe after the repair"
+compliant() {
+    run_check "$check"
+    [ "$CHECK_STATUS" == 0 ]
+}
+eventually 30 compliant
+check_outcome 0
 
 step "ruverodazaroda.exe stop"
 run_exe stop
