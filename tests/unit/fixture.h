@@ -30,7 +30,7 @@ class SimTest : public ::testing::Test {
         sim::Reset();
         LogFilePath[0] = 0;
         ReaderPrefixList.clear();
-        ReaderDescriptionList.clear();
+        SetReaderDescriptions({});
         NotificationHandle = nullptr;
         ResetServiceRecords();
     }
