@@ -46,7 +46,12 @@ run(${CMAKE_COMMAND} -E env TZ=UTC LC_ALL=C
 #   command it ignores the outcome. (The MsiServiceConfigFailureActions table would say the
 #   same, but its action is reported to fail with error 1939 for restart actions, and Wine's
 #   installer does not run it.)
-# - the help and about links of Programs and Features, when the product has a web page.
+# - the help and about links of Programs and Features, when the product has a web page;
+# - the empty key of the added reader descriptions, which the running service watches, as the
+#   install command creates it ("+": created if absent; the package builder has no way to say
+#   it). What a removal does with such a key is not documented, and Wine's installer keeps
+#   it; so the removal (not that of an upgrade) deletes it by the system's reg.exe unless an
+#   administrator's descriptions are in it, as the delete command does.
 execute_process(COMMAND "${MSIINFO}" export "${tmp}" Property OUTPUT_VARIABLE properties
                 COMMAND_ERROR_IS_FATAL ANY)
 if(NOT properties MATCHES "\nSecureCustomProperties\t([^\r\n]*)")
@@ -55,6 +60,9 @@ endif()
 math(EXPR vital_normal "0x8000 | 1")
 math(EXPR deferred_system_exe "34 | 0x40 | 0x400 | 0x800")
 set(recovery "[System64Folder]sc.exe failure RUVERODAzaroda reset= 86400 actions= restart/60000/restart/60000//0")
+set(readers_key "HKLM\\SOFTWARE\\Corvane\\Tessarine\\KVR\\Readers")
+# (Wine's cmd runs what follows || whatever the status before it; "if errorlevel" it honours.)
+set(remove_readers_key "[System64Folder]cmd.exe /c [System64Folder]reg.exe query ${readers_key} /v Descriptions & if errorlevel 1 [System64Folder]reg.exe delete ${readers_key} /f")
 set(links)
 if(PRODUCT_URL)
   foreach(link ARPHELPLINK ARPURLINFOABOUT)
@@ -75,6 +83,9 @@ execute_process(
           -q "UPDATE InstallExecuteSequence SET Sequence = 1501 WHERE Action = 'RemoveExistingProducts'"
           -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('ServiceRecovery', ${deferred_system_exe}, 'INSTALLFOLDER', '${recovery}')"
           -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('ServiceRecovery', '$ServiceExecutable = 3', 5850)"
+          -q "INSERT INTO Registry (Registry, Root, `Key`, Name, Component_) VALUES ('ReaderDescriptions', 2, 'SOFTWARE\\Corvane\\Tessarine\\KVR\\Readers', '+', 'ServiceExecutable')"
+          -q "INSERT INTO CustomAction (Action, Type, Source, Target) VALUES ('RemoveReaderDescriptionsKey', ${deferred_system_exe}, 'INSTALLFOLDER', '${remove_readers_key}')"
+          -q "INSERT INTO InstallExecuteSequence (Action, Condition, Sequence) VALUES ('RemoveReaderDescriptionsKey', '$ServiceExecutable = 2 AND NOT UPGRADINGPRODUCTCODE', 2650)"
           ${links}
   COMMAND_ERROR_IS_FATAL ANY)
 

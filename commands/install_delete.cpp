@@ -4,6 +4,7 @@
 #include "service_handle.h"
 
 #include "log/log.h"
+#include "repair/reader_descriptions.h"
 #include "service/service_name.h"
 
 namespace {
@@ -28,6 +29,42 @@ void DescribeAndSetRecovery(SC_HANDLE service) {
     failure.cActions = PackagedActionCount;
     failure.lpsaActions = actions;
     ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure);
+}
+
+// The key of the added reader descriptions, made empty for the running service to watch, so
+// that its watch sits there and not on a key above, which other programs change. Like the
+// policy, it is kept out of the way of no one: it holds nothing until an administrator adds
+// the value.
+void CreateReaderDescriptionsKey() {
+    HKEY key = nullptr;
+    const LSTATUS status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, ReaderDescriptionsKey, 0, nullptr, 0,
+                                           KEY_READ, nullptr, &key, nullptr);
+    if (status != ERROR_SUCCESS) {
+        LogMessage("RegCreateKeyEx failed (%d)\n", static_cast<int>(status));
+        return;
+    }
+    RegCloseKey(key);
+}
+
+bool DeleteKeyIfEmpty(const WString& path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    DWORD subKeys = 1;
+    DWORD values = 1;
+    const LSTATUS status = RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subKeys, nullptr,
+                                            nullptr, &values, nullptr, nullptr, nullptr, nullptr);
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS && subKeys == 0 && values == 0 &&
+           RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.c_str()) == ERROR_SUCCESS;
+}
+
+// The key that install made, and the keys above it up to the vendor's, each only while it is
+// empty: an administrator's descriptions, the log switch or another program's key keep theirs.
+void DeleteReaderDescriptionsKey() {
+    WString path = ReaderDescriptionsKey;
+    while (path.find(WCHAR('\\')) != WString::npos && DeleteKeyIfEmpty(path))
+        path.resize(path.rfind(WCHAR('\\')));
 }
 
 } // namespace
@@ -63,6 +100,7 @@ void InstallServiceCommand() {
         return;
     }
     DescribeAndSetRecovery(service.get());
+    CreateReaderDescriptionsKey();
     LogMessage("Service installed successfully\n");
     // Whether the service comes up shows in its own status; the entry stays either way.
     StartServiceW(service.get(), 0, nullptr);
@@ -79,8 +117,10 @@ void DeleteServiceCommand() {
         LogMessage("OpenService failed (%d)\n", GetLastError());
         return;
     }
-    if (DeleteService(service.get()))
-        LogMessage("Service deleted successfully\n");
-    else
+    if (!DeleteService(service.get())) {
         LogMessage("DeleteService failed (%d)\n", GetLastError());
+        return;
+    }
+    DeleteReaderDescriptionsKey();
+    LogMessage("Service deleted successfully\n");
 }

@@ -2,7 +2,6 @@
 
 #include "commands/commands.h"
 #include "log/log.h"
-#include "repair/reader_descriptions.h"
 #include "repair/reader_prefixes.h"
 #include "service/service_main.h"
 #include "service/service_name.h"
@@ -43,7 +42,6 @@ void RunServiceMode() {
         name[i] = ServiceName[i];
     SERVICE_TABLE_ENTRYW table[2] = {{name, RunService}, {nullptr, nullptr}};
     BuildReaderPrefixList();
-    LoadReaderDescriptions();
     StartServiceCtrlDispatcherW(table);
 }
 

@@ -5,14 +5,15 @@
 #include <cstring>
 #include <string>
 
-std::vector<WString> ReaderDescriptionList;
+const WCHAR ReaderDescriptionsKey[] = WSTR("SOFTWARE\\Corvane\\Tessarine\\KVR\\Readers");
 
 namespace {
 
 const WCHAR kUmdf2ReaderDescription[] = WSTR("Microsoft Usbccid Smartcard Reader (UMDF2)");
-
-const WCHAR kSettingKey[] = WSTR("SOFTWARE\\Corvane\\Tessarine\\KVR\\Readers");
 const WCHAR kSettingValue[] = WSTR("Descriptions");
+
+// Taken and replaced through the atomic operations only.
+ReaderDescriptionList InUse = std::make_shared<const std::vector<WString>>();
 
 // The largest list that can be taken, with every terminator: a larger value is refused by
 // the read itself (ERROR_MORE_DATA).
@@ -25,6 +26,15 @@ bool SameDescription(const WCHAR* description, std::size_t length, const WCHAR* 
 }
 
 } // namespace
+
+ReaderDescriptionList CurrentReaderDescriptions() {
+    return std::atomic_load(&InUse);
+}
+
+void SetReaderDescriptions(std::vector<WString> descriptions) {
+    std::atomic_store(&InUse, ReaderDescriptionList(std::make_shared<const std::vector<WString>>(
+                                  std::move(descriptions))));
+}
 
 ReaderDescriptionsOutcome ParseReaderDescriptions(const BYTE* data, std::size_t size, DWORD type,
                                                   std::vector<WString>& descriptions) {
@@ -71,9 +81,12 @@ ReaderDescriptionsOutcome ParseReaderDescriptions(const BYTE* data, std::size_t 
     }
 }
 
-ReaderDescriptionsOutcome ReadReaderDescriptions() {
+namespace {
+
+ReaderDescriptionsOutcome ReadValue(std::vector<WString>& descriptions) {
+    descriptions.clear();
     HKEY key = nullptr;
-    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingKey, 0, KEY_READ, &key);
+    LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, ReaderDescriptionsKey, 0, KEY_READ, &key);
     if (status == ERROR_FILE_NOT_FOUND)
         return {ReaderDescriptionsResult::Absent, 0};
     if (status != ERROR_SUCCESS)
@@ -89,12 +102,30 @@ ReaderDescriptionsOutcome ReadReaderDescriptions() {
         return {ReaderDescriptionsResult::ReadFailed, static_cast<DWORD>(status)};
     // The data may lack its terminators, and it is never taken from beyond the buffer.
     return ParseReaderDescriptions(buffer.data(), size < kValueBytes ? size : kValueBytes, type,
-                                   ReaderDescriptionList);
+                                   descriptions);
+}
+
+} // namespace
+
+ReaderDescriptionsOutcome ReadReaderDescriptions() {
+    std::vector<WString> descriptions;
+    const ReaderDescriptionsOutcome outcome = ReadValue(descriptions);
+    SetReaderDescriptions(std::move(descriptions));
+    return outcome;
+}
+
+ReaderDescriptionsOutcome ReadReaderDescriptionsChange(bool* listChanged) {
+    std::vector<WString> descriptions;
+    const ReaderDescriptionsOutcome outcome = ReadValue(descriptions);
+    *listChanged = descriptions != *CurrentReaderDescriptions();
+    if (*listChanged)
+        SetReaderDescriptions(std::move(descriptions));
+    return outcome;
 }
 
 WString QuotedReaderDescriptions() {
     WString quoted;
-    for (const WString& description : ReaderDescriptionList) {
+    for (const WString& description : *CurrentReaderDescriptions()) {
         quoted += quoted.empty() ? WSTR("\"") : WSTR(", \"");
         quoted += description + WSTR("\"");
     }
@@ -128,8 +159,9 @@ bool IsUmdf2ReaderDescription(const WCHAR* description, std::size_t length) {
     if (SameDescription(description, length, kUmdf2ReaderDescription,
                         sizeof kUmdf2ReaderDescription / sizeof(WCHAR) - 1))
         return true;
-    for (const WString& added : ReaderDescriptionList) {
-        if (SameDescription(description, length, added.c_str(), added.size()))
+    const ReaderDescriptionList added = CurrentReaderDescriptions();
+    for (const WString& one : *added) {
+        if (SameDescription(description, length, one.c_str(), one.size()))
             return true;
     }
     return false;

@@ -5,12 +5,18 @@
 #include "platform/text.h"
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <vector>
 
-// The added descriptions. Filled at most once, by ReadReaderDescriptions (for the service:
-// LoadReaderDescriptions), before any other thread exists; read without a lock afterwards.
-extern std::vector<WString> ReaderDescriptionList;
+// The key of the added descriptions under HKEY_LOCAL_MACHINE, and its path from there.
+extern const WCHAR ReaderDescriptionsKey[];
+
+// The added descriptions in use. A list is never changed once in use, only replaced whole:
+// a thread that took one keeps it, old or new, however the service replaces it meanwhile.
+using ReaderDescriptionList = std::shared_ptr<const std::vector<WString>>;
+ReaderDescriptionList CurrentReaderDescriptions();
+void SetReaderDescriptions(std::vector<WString> descriptions);
 
 // At most this many added descriptions, each of 1 to kMaxDescriptionLength characters.
 constexpr std::size_t kMaxReaderDescriptions = 16;
@@ -39,15 +45,24 @@ struct ReaderDescriptionsOutcome {
 ReaderDescriptionsOutcome ParseReaderDescriptions(const BYTE* data, std::size_t size, DWORD type,
                                                   std::vector<WString>& descriptions);
 
-// Reads the value "Descriptions" under HKLM\SOFTWARE\Corvane\Tessarine\KVR\Readers into
-// ReaderDescriptionList. Runs at most once per process, before any thread that reads the list
-// exists.
+// Reads the value "Descriptions" under HKLM\SOFTWARE\Corvane\Tessarine\KVR\Readers and puts
+// what it gives in use: the descriptions taken, or none.
 ReaderDescriptionsOutcome ReadReaderDescriptions();
 
-// The same, and the outcome logged in one line, unless the value is absent: the service's way.
+// The same, but the list in use is replaced only when the value gives another one, which
+// listChanged tells.
+ReaderDescriptionsOutcome ReadReaderDescriptionsChange(bool* listChanged);
+
+// The reading, and its outcome logged in one line, unless the value is absent: the service's
+// way at its start.
 ReaderDescriptionsOutcome LoadReaderDescriptions();
 
-// The descriptions taken, each in double quotes, separated by ", ".
+// Reads the value again after a change: an outcome other than the last one is logged in one
+// line ("Reader descriptions removed." when the value is gone). True when descriptions were
+// taken that were not in use before.
+bool ReloadReaderDescriptions();
+
+// The descriptions in use, each in double quotes, separated by ", ".
 WString QuotedReaderDescriptions();
 
 // Why the value was not taken, as a sentence; empty for Absent and Taken.

@@ -2,6 +2,7 @@
 
 #include "log/log.h"
 #include "repair/device_detection.h"
+#include "repair/reader_descriptions_watch.h"
 #include "repair/repair_pass.h"
 #include "service_name.h"
 #include "service_status.h"
@@ -31,6 +32,9 @@ void WINAPI RunService(DWORD argc, LPWSTR* argv) {
         return;
     }
 
+    // The descriptions are read here, once the dispatcher has connected, and before any pass
+    // can run; from here on a change of the value is followed.
+    StartReaderDescriptionsWatch();
     // A failed registration is logged there; the service then runs without the trigger.
     RegisterDeviceDetection();
     // The first pass takes seconds per reader: while the service is start-pending the manager
@@ -40,9 +44,21 @@ void WINAPI RunService(DWORD argc, LPWSTR* argv) {
     ApplyCcidDriverFix();
     ReportServiceStatus(SERVICE_RUNNING, NO_ERROR, 0);
 
-    // Whatever ends the wait, the service stops.
-    WaitForSingleObject(StopEvent, INFINITE);
+    // This thread follows the descriptions itself: a change that comes during its pass is
+    // read when the pass is over, and after a stop nothing waits for a change any more.
+    // Whatever else ends the wait, the service stops.
+    for (;;) {
+        const HANDLE events[2] = {StopEvent, ReaderDescriptionsChanged};
+        const DWORD woken =
+            WaitForMultipleObjects(events[1] == nullptr ? 1 : 2, events, FALSE, INFINITE);
+        if (woken != WAIT_OBJECT_0 + 1)
+            break;
+        // New descriptions may name readers present all along.
+        if (FollowReaderDescriptions())
+            ApplyCcidDriverFix();
+    }
     LogMessage("Stopping\n");
+    EndReaderDescriptionsWatch();
     // Waits for callbacks in progress, so no pass outlives the stopped report.
     UnregisterDeviceDetection();
     ReportServiceStatus(SERVICE_STOPPED, NO_ERROR, 0);

@@ -230,6 +230,9 @@ bool DeviceOfInstance(DWORD devInst, DeviceFacts* facts);
 // The name under which an installed package's INF shows in a driver key: the name it was
 // published under, or its own file name.
 WString InstalledInfName(const WString& fullInfPath);
+// Whether an event handle is open; signals it as SetEvent does, without journal or gate.
+bool EventExists(HANDLE event);
+void SignalEvent(HANDLE event);
 // Opens a registry key for the caller without journalling the open.
 HKEY OpenRegKeyQuietly(const WString& path);
 // Whether handle is a standard stream; if so, writes to it as WriteFile does.

@@ -102,9 +102,18 @@ using PHANDLE = HANDLE*;
 #define ERROR_NO_SUCH_DEVINST 0xE000020Bu
 #define ERROR_NO_DRIVER_SELECTED 0xE0000203u
 #define ERROR_KEY_DOES_NOT_EXIST 0xE0000204u
+#define ERROR_KEY_DELETED 1018L
 
 // Registry.
 #define KEY_READ 0x00020019u
+#define KEY_NOTIFY 0x00000010u
+#define REG_CREATED_NEW_KEY 1u
+#define REG_OPENED_EXISTING_KEY 2u
+#define REG_NOTIFY_CHANGE_NAME 0x00000001u
+#define REG_NOTIFY_CHANGE_ATTRIBUTES 0x00000002u
+#define REG_NOTIFY_CHANGE_LAST_SET 0x00000004u
+#define REG_NOTIFY_CHANGE_SECURITY 0x00000008u
+#define REG_NOTIFY_THREAD_AGNOSTIC 0x10000000u
 #define REG_NONE 0u
 #define REG_SZ 1u
 #define REG_BINARY 3u
@@ -184,6 +193,7 @@ struct FILETIME {
     DWORD dwLowDateTime;
     DWORD dwHighDateTime;
 };
+using PFILETIME = FILETIME*;
 
 struct WIN32_FIND_DATAW {
     DWORD dwFileAttributes;
@@ -525,7 +535,9 @@ BOOL CloseHandle(HANDLE handle);
 HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
                     LPCWSTR name);
 BOOL SetEvent(HANDLE event);
+BOOL ResetEvent(HANDLE event);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
 HANDLE CreateFileW(LPCWSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes,
                    DWORD disposition, DWORD flagsAndAttributes, HANDLE templateFile);
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
@@ -575,6 +587,16 @@ LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PH
 LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                          LPDWORD dataSize);
 LSTATUS RegCloseKey(HKEY key);
+LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR keyClass, DWORD options,
+                        REGSAM access, LPSECURITY_ATTRIBUTES attributes, PHKEY result,
+                        LPDWORD disposition);
+LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR subKey);
+LSTATUS RegQueryInfoKeyW(HKEY key, LPWSTR keyClass, LPDWORD classSize, LPDWORD reserved,
+                         LPDWORD subKeys, LPDWORD maxSubKeyLength, LPDWORD maxClassLength,
+                         LPDWORD values, LPDWORD maxValueNameLength, LPDWORD maxValueLength,
+                         LPDWORD securityDescriptorSize, PFILETIME lastWriteTime);
+LSTATUS RegNotifyChangeKeyValue(HKEY key, BOOL watchSubtree, DWORD filter, HANDLE event,
+                                BOOL asynchronous);
 BOOL ConvertStringSecurityDescriptorToSecurityDescriptorW(LPCWSTR sddl, DWORD revision,
                                                           PSECURITY_DESCRIPTOR* descriptor,
                                                           PULONG size);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <map>
+#include <memory>
 
 namespace {
 
@@ -10,9 +11,26 @@ struct Value {
     std::vector<std::uint8_t> data;
 };
 
+// A key lives on in the handles open to it after it is deleted, as on Windows.
+struct Key {
+    std::map<WString, Value> values; // upper-cased names
+    bool deleted = false;
+};
+
+// A pending RegNotifyChangeKeyValue registration: it signals its event once, then is gone.
+struct Watch {
+    std::uintptr_t handle;
+    std::shared_ptr<Key> key;
+    DWORD filter;
+    HANDLE event;
+    std::thread::id thread; // the caller's, unless thread agnostic
+};
+
 struct Registry {
-    std::map<WString, std::map<WString, Value>> keys; // upper-cased paths and names
-    sim::detail::HandleTable<WString> open{0x1000};
+    // Upper-cased paths below HKEY_LOCAL_MACHINE; "" is the root, "SOFTWARE" is always there.
+    std::map<WString, std::shared_ptr<Key>> keys;
+    sim::detail::HandleTable<std::shared_ptr<Key>> open{0x1000};
+    std::vector<Watch> watches;
 };
 
 Registry theRegistry;
@@ -23,23 +41,95 @@ std::string KeyName(HKEY key) {
     return sim::detail::Ptr(key);
 }
 
+WString Parent(const WString& path) {
+    const std::size_t slash = path.rfind(u'\\');
+    return slash == WString::npos ? WString() : path.substr(0, slash);
+}
+
+// Signals and ends the registrations that match; the caller holds the world's lock.
+template <typename Match> void Signal(Match match) {
+    auto& w = theRegistry.watches;
+    for (auto it = w.begin(); it != w.end();) {
+        if (!match(*it)) {
+            ++it;
+            continue;
+        }
+        sim::detail::SignalEvent(it->event);
+        it = w.erase(it);
+    }
+}
+
+void Changed(const std::shared_ptr<Key>& key, DWORD filter) {
+    Signal([&](const Watch& w) { return w.key == key && (w.filter & filter) != 0; });
+}
+
+// The key, and every missing key above it, as RegCreateKeyExW and reg add make them: each new
+// key is a new subkey of its parent.
+std::shared_ptr<Key> Create(const WString& path) {
+    auto& keys = theRegistry.keys;
+    auto it = keys.find(path);
+    if (it != keys.end())
+        return it->second;
+    if (path.empty())
+        return keys[path] = std::make_shared<Key>();
+    std::shared_ptr<Key> parent = Create(Parent(path));
+    std::shared_ptr<Key> key = keys[path] = std::make_shared<Key>();
+    Changed(parent, REG_NOTIFY_CHANGE_NAME);
+    return key;
+}
+
+// The key and its subkeys, each after its own subkeys, as RegDeleteTree and reg delete go.
+// Windows does not report a key's deletion to the key's own registrations (they stay pending,
+// and end only with their handles), only as a subkey deleted to its parent's.
+void Delete(const WString& path) {
+    auto& keys = theRegistry.keys;
+    const WString below = path + WSTR("\\");
+    std::vector<WString> doomed;
+    for (const auto& [name, key] : keys) {
+        if (name == path || name.compare(0, below.size(), below) == 0)
+            doomed.insert(doomed.begin(), name);
+    }
+    for (const WString& name : doomed) {
+        keys.at(name)->deleted = true;
+        keys.erase(name);
+        Changed(keys.at(Parent(name)), REG_NOTIFY_CHANGE_NAME);
+    }
+}
+
+std::shared_ptr<Key> OpenKey(HKEY handle) {
+    std::shared_ptr<Key>* key = theRegistry.open.Find(handle);
+    return key == nullptr ? nullptr : *key;
+}
+
+// A thread's registrations that are not thread agnostic signal when the thread ends.
+struct ThreadEnd {
+    ~ThreadEnd() {
+        const std::thread::id me = std::this_thread::get_id();
+        std::lock_guard<std::recursive_mutex> guard(sim::detail::WorldLock());
+        Signal([me](const Watch& w) { return w.thread == me; });
+    }
+};
+
 } // namespace
 
 using namespace sim::detail;
 
 void sim::detail::ResetRegistry() {
     theRegistry = Registry{};
+    Create(WSTR("SOFTWARE"));
 }
 
 void sim::CreateRegKey(const WString& key) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    theRegistry.keys[Upper(key)];
+    Create(Upper(key));
 }
 
 void sim::SetRegValue(const WString& key, const WString& name, DWORD type,
                       const std::vector<std::uint8_t>& data) {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    theRegistry.keys[Upper(key)][Upper(name)] = Value{type, data};
+    std::shared_ptr<Key> k = Create(Upper(key));
+    k->values[Upper(name)] = Value{type, data};
+    Changed(k, REG_NOTIFY_CHANGE_LAST_SET);
 }
 
 void sim::SetRegDword(const WString& key, const WString& name, DWORD value) {
@@ -48,14 +138,36 @@ void sim::SetRegDword(const WString& key, const WString& name, DWORD value) {
     SetRegValue(key, name, REG_DWORD, data);
 }
 
+void sim::DeleteRegValue(const WString& key, const WString& name) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    auto it = theRegistry.keys.find(Upper(key));
+    if (it != theRegistry.keys.end() && it->second->values.erase(Upper(name)) == 1)
+        Changed(it->second, REG_NOTIFY_CHANGE_LAST_SET);
+}
+
+void sim::DeleteRegTree(const WString& key) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    if (theRegistry.keys.count(Upper(key)) == 1)
+        Delete(Upper(key));
+}
+
+bool sim::RegKeyExists(const WString& key) {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    return theRegistry.keys.count(Upper(key)) == 1;
+}
+
 HKEY sim::detail::OpenRegKeyQuietly(const WString& path) {
-    theRegistry.keys[Upper(path)];
-    return theRegistry.open.Add<HKEY>(Upper(path));
+    return theRegistry.open.Add<HKEY>(Create(Upper(path)));
 }
 
 std::size_t sim::OpenRegKeys() {
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
     return theRegistry.open.Size();
+}
+
+std::size_t sim::PendingRegNotifications() {
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    return theRegistry.watches.size();
 }
 
 LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PHKEY result) {
@@ -65,10 +177,78 @@ LSTATUS RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM access, PH
     Registry& r = theRegistry;
     if (key != HKEY_LOCAL_MACHINE || subKey == nullptr)
         return ERROR_INVALID_HANDLE;
-    WString path = Upper(subKey);
-    if (r.keys.find(path) == r.keys.end())
+    auto it = r.keys.find(Upper(subKey));
+    if (it == r.keys.end())
         return ERROR_FILE_NOT_FOUND;
-    *result = r.open.Add<HKEY>(path);
+    *result = r.open.Add<HKEY>(it->second);
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR keyClass, DWORD options,
+                        REGSAM access, LPSECURITY_ATTRIBUTES attributes, PHKEY result,
+                        LPDWORD disposition) {
+    if (auto code = Call("RegCreateKeyExW", KeyName(key), Quote(subKey), reserved, Quote(keyClass),
+                         options, Hex(access), Out(attributes, "&attributes"), Out(result, "&key"),
+                         Out(disposition, "&disposition")))
+        return static_cast<LSTATUS>(*code);
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    if (key != HKEY_LOCAL_MACHINE || subKey == nullptr || result == nullptr)
+        return ERROR_INVALID_HANDLE;
+    const bool existed = theRegistry.keys.count(Upper(subKey)) == 1;
+    *result = theRegistry.open.Add<HKEY>(Create(Upper(subKey)));
+    if (disposition != nullptr)
+        *disposition = existed ? REG_OPENED_EXISTING_KEY : REG_CREATED_NEW_KEY;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegDeleteKeyW(HKEY key, LPCWSTR subKey) {
+    if (auto code = Call("RegDeleteKeyW", KeyName(key), Quote(subKey)))
+        return static_cast<LSTATUS>(*code);
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    Registry& r = theRegistry;
+    if (key != HKEY_LOCAL_MACHINE || subKey == nullptr)
+        return ERROR_INVALID_HANDLE;
+    const WString path = Upper(subKey);
+    auto it = r.keys.find(path);
+    if (path.empty() || it == r.keys.end())
+        return ERROR_FILE_NOT_FOUND;
+    // A key that has subkeys is not deleted; its values go with it.
+    ++it;
+    if (it != r.keys.end() && it->first.compare(0, path.size() + 1, path + WSTR("\\")) == 0)
+        return ERROR_ACCESS_DENIED;
+    Delete(path);
+    return ERROR_SUCCESS;
+}
+
+LSTATUS RegQueryInfoKeyW(HKEY key, LPWSTR keyClass, LPDWORD classSize, LPDWORD reserved,
+                         LPDWORD subKeys, LPDWORD maxSubKeyLength, LPDWORD maxClassLength,
+                         LPDWORD values, LPDWORD maxValueNameLength, LPDWORD maxValueLength,
+                         LPDWORD securityDescriptorSize, PFILETIME lastWriteTime) {
+    if (auto code =
+            Call("RegQueryInfoKeyW", KeyName(key), Out(keyClass, "&class"), Out(classSize, "&size"),
+                 Ptr(reserved), Out(subKeys, "&subKeys"), Out(maxSubKeyLength, "&length"),
+                 Out(maxClassLength, "&length"), Out(values, "&values"),
+                 Out(maxValueNameLength, "&length"), Out(maxValueLength, "&length"),
+                 Out(securityDescriptorSize, "&size"), Out(lastWriteTime, "&time")))
+        return static_cast<LSTATUS>(*code);
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    std::shared_ptr<Key> k = OpenKey(key);
+    if (k == nullptr)
+        return ERROR_INVALID_HANDLE;
+    if (k->deleted)
+        return ERROR_KEY_DELETED;
+    // Only the counts are simulated.
+    if (keyClass != nullptr || classSize != nullptr || reserved != nullptr ||
+        maxSubKeyLength != nullptr || maxClassLength != nullptr || maxValueNameLength != nullptr ||
+        maxValueLength != nullptr || securityDescriptorSize != nullptr || lastWriteTime != nullptr)
+        Abort("RegQueryInfoKeyW: only the numbers of subkeys and values are simulated");
+    if (subKeys != nullptr) {
+        *subKeys = 0;
+        for (const auto& [path, child] : theRegistry.keys)
+            *subKeys += !path.empty() && theRegistry.keys.at(Parent(path)) == k;
+    }
+    if (values != nullptr)
+        *values = static_cast<DWORD>(k->values.size());
     return ERROR_SUCCESS;
 }
 
@@ -79,13 +259,14 @@ LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD 
                          dataSize == nullptr ? std::string("NULL") : std::to_string(*dataSize)))
         return static_cast<LSTATUS>(*code);
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    Registry& r = theRegistry;
-    const WString* open = r.open.Find(key);
-    if (open == nullptr)
+    std::shared_ptr<Key> k = OpenKey(key);
+    if (k == nullptr)
         return ERROR_INVALID_HANDLE;
     if (reserved != nullptr || (data != nullptr && dataSize == nullptr))
         return ERROR_INVALID_PARAMETER;
-    auto& values = r.keys[*open];
+    if (k->deleted)
+        return ERROR_KEY_DELETED;
+    auto& values = k->values;
     auto value = values.find(Upper(valueName == nullptr ? WString() : WString(valueName)));
     if (value == values.end())
         return ERROR_FILE_NOT_FOUND;
@@ -103,9 +284,44 @@ LSTATUS RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD 
     return ERROR_SUCCESS;
 }
 
+// One change reported once, by the event; the next change needs a new registration.
+LSTATUS RegNotifyChangeKeyValue(HKEY key, BOOL watchSubtree, DWORD filter, HANDLE event,
+                                BOOL asynchronous) {
+    if (auto code = Call("RegNotifyChangeKeyValue", KeyName(key), watchSubtree ? "TRUE" : "FALSE",
+                         Hex(filter), Ptr(event), asynchronous ? "TRUE" : "FALSE"))
+        return static_cast<LSTATUS>(*code);
+    if (watchSubtree || !asynchronous)
+        Abort("RegNotifyChangeKeyValue: only asynchronous watches of one key are simulated");
+    std::lock_guard<std::recursive_mutex> guard(WorldLock());
+    std::shared_ptr<Key> k = OpenKey(key);
+    if (k == nullptr)
+        return ERROR_INVALID_HANDLE;
+    constexpr DWORD kKnown = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_ATTRIBUTES |
+                             REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_SECURITY |
+                             REG_NOTIFY_THREAD_AGNOSTIC;
+    if ((filter & ~kKnown) != 0 || (filter & ~REG_NOTIFY_THREAD_AGNOSTIC) == 0 ||
+        !EventExists(event))
+        return ERROR_INVALID_PARAMETER;
+    if (k->deleted)
+        return ERROR_KEY_DELETED;
+    std::thread::id thread;
+    if ((filter & REG_NOTIFY_THREAD_AGNOSTIC) == 0) {
+        thread_local ThreadEnd end;
+        (void)end;
+        thread = std::this_thread::get_id();
+    }
+    theRegistry.watches.push_back(
+        Watch{reinterpret_cast<std::uintptr_t>(key), k, filter, event, thread});
+    return ERROR_SUCCESS;
+}
+
 LSTATUS RegCloseKey(HKEY key) {
     if (auto code = Call("RegCloseKey", KeyName(key)))
         return static_cast<LSTATUS>(*code);
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    return theRegistry.open.Close(key) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+    if (!theRegistry.open.Close(key))
+        return ERROR_INVALID_HANDLE;
+    // Closing the key signals its registrations.
+    Signal([key](const Watch& w) { return w.handle == reinterpret_cast<std::uintptr_t>(key); });
+    return ERROR_SUCCESS;
 }

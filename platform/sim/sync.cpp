@@ -3,6 +3,7 @@
 #include "internal.h"
 #include "sync.h"
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -129,6 +130,71 @@ BOOL SetEvent(HANDLE event) {
     guard.unlock();
     setEventGate.Pass();
     return TRUE;
+}
+
+bool sim::detail::EventExists(HANDLE event) {
+    std::lock_guard<std::mutex> guard(syncLock);
+    return Find(event) != nullptr;
+}
+
+void sim::detail::SignalEvent(HANDLE event) {
+    std::lock_guard<std::mutex> guard(syncLock);
+    if (std::shared_ptr<Event> e = Find(event)) {
+        e->signalled = true;
+        syncChanged.notify_all();
+    }
+}
+
+BOOL ResetEvent(HANDLE event) {
+    if (Faulted("ResetEvent", Ptr(event)))
+        return FALSE;
+    std::lock_guard<std::mutex> guard(syncLock);
+    std::shared_ptr<Event> e = Find(event);
+    if (e == nullptr)
+        return Fail(ERROR_INVALID_HANDLE);
+    e->signalled = false;
+    return TRUE;
+}
+
+// Any one of the events, without time-out: the first signalled one in the order given.
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds) {
+    std::string list;
+    for (DWORD i = 0; handles != nullptr && i < count; ++i)
+        list += (i == 0 ? "" : ", ") + Ptr(handles[i]);
+    if (Faulted("WaitForMultipleObjects", count, "[" + list + "]", waitAll ? "TRUE" : "FALSE",
+                milliseconds == INFINITE ? "INFINITE" : std::to_string(milliseconds)))
+        return WAIT_FAILED;
+    if (waitAll || milliseconds != INFINITE)
+        Abort("WaitForMultipleObjects: only a wait for any one, without time-out, is simulated");
+    std::unique_lock<std::mutex> guard(syncLock);
+    std::vector<std::shared_ptr<Event>> events;
+    for (DWORD i = 0; handles != nullptr && i < count; ++i)
+        events.push_back(Find(handles[i]));
+    if (events.empty() || count > 64 ||
+        std::find(events.begin(), events.end(), nullptr) != events.end())
+        return Fail<DWORD>(ERROR_INVALID_PARAMETER, WAIT_FAILED);
+    auto first = [events] {
+        for (std::size_t i = 0; i < events.size(); ++i) {
+            if (events[i]->signalled)
+                return static_cast<DWORD>(i);
+        }
+        return WAIT_TIMEOUT;
+    };
+    for (;;) {
+        if (first() == WAIT_TIMEOUT) {
+            ++theSync.waiting;
+            WaitInPlatform(
+                guard, syncChanged, [first] { return first() != WAIT_TIMEOUT; },
+                "WaitForMultipleObjects(INFINITE)");
+            --theSync.waiting;
+        }
+        guard.unlock();
+        wakeUpGate.Pass();
+        guard.lock();
+        // Whichever is signalled once the thread goes on, as Windows picks among several.
+        if (first() != WAIT_TIMEOUT)
+            return WAIT_OBJECT_0 + first();
+    }
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {

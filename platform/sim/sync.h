@@ -6,7 +6,8 @@
 
 namespace sim {
 
-// Events are manual-reset and unnamed, and waits have no time-out, as the system makes them.
+// Events are manual-reset and unnamed, and waits have no time-out, as the system makes them;
+// WaitForMultipleObjects waits for any one of them.
 bool EventSignalled(HANDLE event);
 // While held, SetEvent signals the event and then waits inside the platform until released.
 void HoldSetEvent();

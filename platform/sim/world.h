@@ -39,13 +39,20 @@ inline void FailNext(const std::string& op, DWORD code) {
 // Every call of op from now on fails with code.
 void FailAlways(const std::string& op, DWORD code);
 
-// Registry, HKEY_LOCAL_MACHINE only.
+// Registry, HKEY_LOCAL_MACHINE only, where SOFTWARE always exists. A key is made with every
+// key above it; each change is reported to the registrations of RegNotifyChangeKeyValue
+// that ask for it.
 void CreateRegKey(const WString& key);
 void SetRegValue(const WString& key, const WString& name, DWORD type,
                  const std::vector<std::uint8_t>& data);
 void SetRegDword(const WString& key, const WString& name, DWORD value);
-// Open keys not yet closed.
+void DeleteRegValue(const WString& key, const WString& name);
+// The key with all its subkeys, as reg delete does.
+void DeleteRegTree(const WString& key);
+bool RegKeyExists(const WString& key);
+// Open keys not yet closed; registrations that have not signalled yet.
 std::size_t OpenRegKeys();
+std::size_t PendingRegNotifications();
 
 // File system. Windows paths below C:\ map into the world's folder.
 std::string HostPath(const WString& windowsPath);

@@ -400,8 +400,8 @@ INSTANTIATE_TEST_SUITE_P(
                           "result: not compliant: 1 reader needs fixing; 1 reader cannot be told"}),
                   1,
                   {}},
-        CheckCase{"DriverKeyWithoutInfPath",
-                  Failing("RegQueryValueExW", 1, ERROR_FILE_NOT_FOUND),
+        CheckCase{"DriverKeyWithoutInfPath", // after the read of the descriptions
+                  Failing("RegQueryValueExW", 2, ERROR_FILE_NOT_FOUND),
                   Report({kReaderA1 + "other driver (no driver, \"" + Utf16ToUtf8(kCcid) + "\")"}),
                   0,
                   {}},

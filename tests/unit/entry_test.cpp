@@ -28,10 +28,6 @@ struct EntryCase {
     const char* logged; // between the banners, if anything
     DWORD service = 0;  // state of the registered service; 0: none, and not elevated
     bool deleted = false;
-    DWORD type = REG_NONE; // the reader descriptions' value, if any
-    WString value = {};
-    std::vector<WString> taken = {};
-    DWORD readError = 0; // of the value's read
 };
 
 class EntryTest : public SimTest, public ::testing::WithParamInterface<EntryCase> {
@@ -42,14 +38,7 @@ class EntryTest : public SimTest, public ::testing::WithParamInterface<EntryCase
             sim::AddService(ServiceName, sim::ServiceScript{{{0, c.service}}});
         else
             sim::SetElevated(false);
-        if (c.type != REG_NONE)
-            sim::SetRegValue(kReadersKey, WSTR("Descriptions"), c.type, sim::WideBytes(c.value));
-        if (c.readError != 0) { // after the log's own read of its key
-            sim::CreateRegKey(kLogKey);
-            sim::FailNth("RegQueryValueExW", 2, c.readError);
-        }
         EXPECT_EQ(RunEntry(c.args), c.status);
-        EXPECT_EQ(ReaderDescriptionList, c.taken);
         EXPECT_EQ(sim::JournalOps().at(0), "RegOpenKeyExW"); // the log before the arguments
         EXPECT_EQ(sim::JournalOf("StartServiceCtrlDispatcherW"),
                   c.args.empty() ? std::vector<std::string>{kDispatch}
@@ -86,28 +75,6 @@ const char kWrong[] = "Wrong argument";
 const char kNoManager[] = "OpenSCManager failed (5)";
 const char kAlreadyRunning[] = "Cannot start the service because it is already running";
 
-// The strings as one REG_MULTI_SZ value: each ended, then the list.
-WString List(const std::vector<WString>& strings) {
-    WString value;
-    for (const WString& s : strings)
-        value += s + WString(1, 0);
-    return value + WString(1, 0);
-}
-
-const std::vector<WString> kLongest(16, WString(255, u'\u00E9'));
-const std::string kLongestLine = [] {
-    std::string line = "Reader descriptions = ";
-    for (const WString& s : kLongest)
-        line += (line.back() == ' ' ? "\"" : ", \"") + Utf16ToUtf8(s) + "\"";
-    return line;
-}();
-
-// Service mode with the reader descriptions' value, and what it logs between the banners.
-EntryCase Setting(const char* name, DWORD type, const WString& value, const char* logged,
-                  std::vector<WString> taken = {}, DWORD readError = 0) {
-    return {name, {}, 0, logged, 0, false, type, value, std::move(taken), readError};
-}
-
 INSTANTIATE_TEST_SUITE_P(
     Arguments, EntryTest,
     ::testing::Values(
@@ -125,30 +92,7 @@ INSTANTIATE_TEST_SUITE_P(
         EntryCase{"Empty", {WSTR("")}, -1, kWrong},
         EntryCase{"Unknown", {WSTR("restart")}, -1, kWrong},
         EntryCase{"StopNow", {WSTR("stop"), WSTR("now")}, -2, kWrong},
-        EntryCase{"ThreeArguments", {WSTR("a"), WSTR("b"), WSTR("c")}, -2, kWrong},
-        Setting("TwoDescriptions", REG_MULTI_SZ, List({kFrenchUmdf2, kGermanUmdf2}),
-                "Reader descriptions = \"Lecteur de carte \u00E0 puce Microsoft Usbccid (UMDF2)\", "
-                "\"Microsoft Usbccid-Smartcard-Leseger\u00E4t (UMDF2)\"",
-                {kFrenchUmdf2, kGermanUmdf2}),
-        Setting("SixteenOf255", REG_MULTI_SZ, List(kLongest), kLongestLine.c_str(), kLongest),
-        Setting("WrongType", REG_SZ, kFrenchUmdf2 + WString(1, 0),
-                "Reader descriptions ignored: the value is of type 1, not REG_MULTI_SZ."),
-        Setting("Unterminated", REG_MULTI_SZ, kFrenchUmdf2,
-                "Reader descriptions ignored: the value is not terminated."),
-        Setting("SeventeenStrings", REG_MULTI_SZ, List(std::vector<WString>(17, WSTR("R"))),
-                "Reader descriptions ignored: more than 16 descriptions."),
-        Setting("StringOf256", REG_MULTI_SZ, List({kFrenchUmdf2, WString(256, u'x')}),
-                "Reader descriptions ignored: a description is longer than 255 characters."),
-        Setting("EmptyString", REG_MULTI_SZ, List({kFrenchUmdf2, WString(), kGermanUmdf2}),
-                "Reader descriptions ignored: a description is empty."),
-        Setting("NoString", REG_MULTI_SZ, List({}),
-                "Reader descriptions ignored: the value holds no description."),
-        Setting("ReadFails", REG_MULTI_SZ, List({kFrenchUmdf2}),
-                "Reader descriptions ignored: the value cannot be read. Error: 5", {},
-                ERROR_ACCESS_DENIED),
-        // One character more than the largest list that can be taken.
-        Setting("LargerThanTheBuffer", REG_MULTI_SZ, List({WString(16 * 256, u'x')}),
-                "Reader descriptions ignored: the value cannot be read. Error: 234")),
+        EntryCase{"ThreeArguments", {WSTR("a"), WSTR("b"), WSTR("c")}, -2, kWrong}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SimTest, EntryWithoutProgramNameIsAWrongCount) {

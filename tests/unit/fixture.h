@@ -35,7 +35,7 @@ class SimTest : public ::testing::Test {
         set_ = true;
         LogFilePath[0] = 0;
         ReaderPrefixList.clear();
-        ReaderDescriptionList.clear();
+        SetReaderDescriptions({});
         ResetServiceRecords();
     }
     // What the simulated Windows checks at a reset: nothing of the test may outlive it.

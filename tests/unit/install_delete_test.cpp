@@ -102,6 +102,28 @@ INSTANTIATE_TEST_SUITE_P(
         Row("NotElevated", Unelevated(Registered()), {"OpenSCManager failed (5)"}, {kOpenScm})),
     CaseName);
 
+// install leaves the key of the added descriptions for the service to watch; delete takes it
+// and the keys above it away, each only while empty.
+TEST_F(CommandTest, ReaderDescriptionsKeyGoesWithDeleteWhileEmpty) {
+    const struct {
+        std::function<void()> before;
+        bool readers, kvr, corvane;
+    } rows[] = {{[] { sim::DeleteRegTree(kLogKey); }, false, false, false},
+                {kNothing, false, true, true},
+                {[] { sim::SetRegDword(kReadersKey, WSTR("Descriptions"), 1); }, true, true, true}};
+    for (const auto& row : rows) {
+        SetUp();
+        InstallServiceCommand();
+        EXPECT_TRUE(sim::RegKeyExists(kReadersKey));
+        row.before();
+        DeleteServiceCommand();
+        EXPECT_EQ(sim::RegKeyExists(kReadersKey), row.readers);
+        EXPECT_EQ(sim::RegKeyExists(WSTR("SOFTWARE\\Corvane\\Tessarine\\KVR")), row.kvr);
+        EXPECT_EQ(sim::RegKeyExists(WSTR("SOFTWARE\\Corvane")), row.corvane);
+        EXPECT_EQ(sim::OpenRegKeys(), 0u);
+    }
+}
+
 TEST_F(CommandTest, DeletedRunningServiceGoesOnceItStops) {
     sim::AddService(ServiceName, Script({{0, SERVICE_RUNNING}, {5000, SERVICE_STOPPED}}));
     DeleteServiceCommand();

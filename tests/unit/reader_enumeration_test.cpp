@@ -110,6 +110,7 @@ const SingleDeviceCase kSingleDeviceCases[] = {
      ReaderADescribed(WSTR("Lecteur de carte \u00C0 puce Microsoft Usbccid (UMDF2)")),
      {},
      kFrench},
+    {"AddedBeginsTheDescription", ReaderADescribed(kFrenchUmdf2 + WSTR(" 2")), {}, kFrench},
     {"UnwatchedVendorTranslatedAdded",
      Reader(sim::MultiSz({kOtherVendor}), kFrenchUmdf2),
      {},
@@ -128,7 +129,7 @@ class ReaderEnumerationSingle : public RepairTest,
 
 TEST_P(ReaderEnumerationSingle, ListsTheFirstHardwareIdOfQualifyingReaders) {
     BuildReaderPrefixList();
-    ReaderDescriptionList = GetParam().added;
+    SetReaderDescriptions(GetParam().added);
     sim::SetInfProvider(GetParam().device.infName, GetParam().provider);
     sim::AddDevice(GetParam().device);
     if (GetParam().failing != nullptr)

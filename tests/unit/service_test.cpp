@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <sstream>
 #include <thread>
@@ -64,8 +65,9 @@ std::vector<std::string> Words(const std::string& text) {
 // call, GetSystemDirectoryW.
 std::vector<std::string> ServiceOps() {
     static const std::vector<std::string> kOps = Words(
-        "RegisterServiceCtrlHandlerExW SetServiceStatus CreateEventW CM_Register_Notification "
-        "GetSystemDirectoryW WaitForSingleObject SetEvent CM_Unregister_Notification");
+        "RegisterServiceCtrlHandlerExW SetServiceStatus CreateEventW RegNotifyChangeKeyValue "
+        "RegQueryValueExW CM_Register_Notification GetSystemDirectoryW WaitForMultipleObjects "
+        "SetEvent RegCloseKey CM_Unregister_Notification");
     std::vector<std::string> ops;
     for (const std::string& op : sim::JournalOps()) {
         if (std::find(kOps.begin(), kOps.end(), op) != kOps.end())
@@ -159,12 +161,12 @@ TEST_P(ServiceLife, ReportsLogsAndCalls) {
               std::vector<std::string>{
                   R"(RegisterServiceCtrlHandlerExW("RUVERODAzaroda", handler, NULL))"});
     EXPECT_EQ(sim::JournalOf("CreateEventW"),
-              std::vector<std::string>{"CreateEventW(NULL, TRUE, FALSE, NULL)"});
+              std::vector<std::string>(2, "CreateEventW(NULL, TRUE, FALSE, NULL)"));
     // The event created is the one waited on and set; every report goes through the handle
     // that the registration gave.
-    EXPECT_EQ(
-        sim::JournalOf("WaitForSingleObject"),
-        std::vector<std::string>{"WaitForSingleObject(" + HandleText(StopEvent) + ", INFINITE)"});
+    const std::vector<std::string> waits = sim::JournalOf("WaitForMultipleObjects");
+    ASSERT_EQ(waits.size(), 1u);
+    EXPECT_EQ(waits[0].rfind("WaitForMultipleObjects(2, [" + HandleText(StopEvent) + ", ", 0), 0u);
     EXPECT_EQ(sim::JournalOf("SetEvent"),
               std::vector<std::string>{"SetEvent(" + HandleText(StopEvent) + ")"});
     EXPECT_TRUE(sim::EventSignalled(StopEvent));
@@ -173,9 +175,11 @@ TEST_P(ServiceLife, ReportsLogsAndCalls) {
 }
 
 const std::vector<std::string> kLifeOps =
-    Words("RegisterServiceCtrlHandlerExW SetServiceStatus CreateEventW CM_Register_Notification "
-          "SetServiceStatus GetSystemDirectoryW SetServiceStatus WaitForSingleObject "
-          "SetServiceStatus SetEvent SetServiceStatus CM_Unregister_Notification SetServiceStatus");
+    Words("RegisterServiceCtrlHandlerExW SetServiceStatus CreateEventW CreateEventW RegCloseKey "
+          "RegNotifyChangeKeyValue RegNotifyChangeKeyValue CM_Register_Notification "
+          "SetServiceStatus GetSystemDirectoryW SetServiceStatus WaitForMultipleObjects "
+          "SetServiceStatus SetEvent SetServiceStatus RegCloseKey RegCloseKey "
+          "CM_Unregister_Notification SetServiceStatus");
 const std::vector<std::string> kNormalLog = {kRegistered, kNoPackage, "Stopping"};
 std::vector<std::string> Without(std::vector<std::string> ops, const std::string& op) {
     ops.erase(std::find(ops.begin(), ops.end(), op));
@@ -205,6 +209,148 @@ INSTANTIATE_TEST_SUITE_P(
         Life("DeviceNotificationsUnavailable", "CM_Register_Notification", CR_OUT_OF_MEMORY, true,
              kNormalLife, {"Failed to register device detection. Error: 2", kNoPackage, "Stopping"},
              Without(kLifeOps, "CM_Unregister_Notification"))),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The strings as one REG_MULTI_SZ value: each ended, then the list.
+WString List(const std::vector<WString>& strings) {
+    WString value;
+    for (const WString& s : strings)
+        value += s + WString(1, 0);
+    return value + WString(1, 0);
+}
+std::string Taken(const std::vector<WString>& descriptions) {
+    std::string line = "Reader descriptions = ";
+    for (const WString& s : descriptions)
+        line += (line.back() == ' ' ? "\"" : ", \"") + Utf16ToUtf8(s) + "\"";
+    return line;
+}
+// The value as the policy writes it, or of another type; with stray bytes after it.
+std::function<void()> Set(const WString& value, DWORD type = REG_MULTI_SZ, std::size_t stray = 0) {
+    return [=] {
+        std::vector<std::uint8_t> bytes = sim::WideBytes(value);
+        bytes.resize(bytes.size() + stray, 'x');
+        sim::SetRegValue(kReadersKey, WSTR("Descriptions"), type, bytes);
+    };
+}
+const std::vector<WString> kLongest(16, WString(255, u'\u00E9'));
+const WString kFr = List({kFrenchUmdf2});
+const std::string kFrLine = Taken({kFrenchUmdf2}), kIgnored = "Reader descriptions ignored: ";
+const std::string kRemoved = "Reader descriptions removed.";
+const auto kNothing = [] {};
+const auto kSettle = [] { sim::SettleServiceProcess(); };
+
+// The registry at the start (beside the empty key that install leaves), what happens while the
+// service starts and while it runs, and the whole log up to "Stopping".
+struct FollowCase {
+    const char* name;
+    std::function<void()> before, change;
+    std::vector<std::string> log;
+    std::size_t registrations = 2; // of RegNotifyChangeKeyValue, two a watch
+    std::function<void()> whileStarting = kNothing;
+};
+void PrintTo(const FollowCase& c, std::ostream* out) {
+    *out << c.name;
+}
+FollowCase AtStart(const char* name, std::function<void()> before, const std::string& line) {
+    return {name, std::move(before), kNothing, {line, kRegistered, kNoPackage}};
+}
+
+class ReaderDescriptionsFollowed : public ServiceTest,
+                                   public ::testing::WithParamInterface<FollowCase> {};
+
+TEST_P(ReaderDescriptionsFollowed, LogsEachNewReadingAndPassesForNewDescriptions) {
+    const FollowCase& c = GetParam();
+    std::size_t watchAtStop = 99;
+    sim::OnServiceReport([&](const SERVICE_STATUS& s) {
+        if (s.dwCurrentState == SERVICE_STOPPED)
+            watchAtStop = sim::PendingRegNotifications() + sim::OpenRegKeys();
+    });
+    StartLikeService();
+    sim::CreateRegKey(kReadersKey);
+    c.before();
+    StartDispatcher();
+    c.whileStarting();
+    ASSERT_TRUE(sim::WaitForServiceReport(SERVICE_RUNNING, SERVICE_ACCEPT_STOP));
+    c.change();
+    sim::SettleServiceProcess();
+    if (sim::LatestServiceReport()->dwCurrentState == SERVICE_RUNNING)
+        StopWhileMainSleeps();
+    JoinDispatcher();
+    std::vector<std::string> log = c.log;
+    log.push_back("Stopping");
+    EXPECT_EQ(LogEntries(), log);
+    EXPECT_EQ(sim::JournalOf("RegNotifyChangeKeyValue").size(), c.registrations);
+    EXPECT_EQ(watchAtStop, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReaderDescriptionsFollowed,
+    ::testing::Values(
+        AtStart("TwoDescriptions", Set(List({kFrenchUmdf2, kGermanUmdf2})),
+                Taken({kFrenchUmdf2, kGermanUmdf2})),
+        AtStart("SixteenOf255", Set(List(kLongest)), Taken(kLongest)),
+        AtStart("WrongType", Set(kFrenchUmdf2 + WString(1, 0), REG_SZ),
+                kIgnored + "the value is of type 1, not REG_MULTI_SZ."),
+        AtStart("Unterminated", Set(kFrenchUmdf2), kIgnored + "the value is not terminated."),
+        AtStart("LastStringEndedListNot", Set(kFrenchUmdf2 + WString(1, 0)),
+                kIgnored + "the value is not terminated."),
+        AtStart("SeventeenStrings", Set(List(std::vector<WString>(17, WSTR("R")))),
+                kIgnored + "more than 16 descriptions."),
+        AtStart("StringOf256", Set(List({kFrenchUmdf2, WString(256, u'x')})),
+                kIgnored + "a description is longer than 255 characters."),
+        AtStart("EmptyString", Set(List({kFrenchUmdf2, WString(), kGermanUmdf2})),
+                kIgnored + "a description is empty."),
+        AtStart("NoString", Set(List({})), kIgnored + "the value holds no description."),
+        // One character more than the largest list that can be taken.
+        AtStart("LargerThanTheBuffer", Set(List({WString(16 * 256, u'x')})),
+                kIgnored + "the value cannot be read. Error: 234"),
+        FollowCase{"KeyWithoutValue", kNothing, kNothing, {kRegistered, kNoPackage}},
+        FollowCase{"Set", kNothing, Set(kFr), {kRegistered, kNoPackage, kFrLine, kNoPackage}, 4},
+        FollowCase{"Changed", Set(kFr), Set(List({kGermanUmdf2})),
+                   {kFrLine, kRegistered, kNoPackage, Taken({kGermanUmdf2}), kNoPackage}, 4},
+        FollowCase{"Unchanged", Set(kFr), Set(kFr), {kFrLine, kRegistered, kNoPackage}, 4},
+        FollowCase{"UnrelatedChanges", Set(kFr),
+                   [] {
+                       sim::SetRegDword(WSTR("SOFTWARE\\Contoso"), WSTR("Enabled"), 1);
+                       sim::CreateRegKey(WSTR("SOFTWARE\\Corvane\\Tessarine\\Other"));
+                   },
+                   {kFrLine, kRegistered, kNoPackage}},
+        FollowCase{"Deleted", Set(kFr),
+                   [] { sim::DeleteRegValue(kReadersKey, WSTR("Descriptions")); },
+                   {kFrLine, kRegistered, kNoPackage, kRemoved}, 4},
+        FollowCase{"ListAndAStrayByte", Set(kFr), Set(kFr, REG_MULTI_SZ, 1),
+                   {kFrLine, kRegistered, kNoPackage, kIgnored + "the value is not terminated."}, 4},
+        FollowCase{"ReadFails", Set(kFr),
+                   [] { sim::FailNext("RegQueryValueExW", 5), Set(kFr)(); },
+                   {kFrLine, kRegistered, kNoPackage, kIgnored + "the value cannot be read. Error: 5"},
+                   4},
+        // The key and those above it gone, then back one after the other: the watch moves from
+        // KVR's parent to SOFTWARE, and down again to the value's key.
+        FollowCase{"KeysDeletedAndMadeAgain", Set(kFr),
+                   [] {
+                       sim::DeleteRegTree(WSTR("SOFTWARE\\Corvane")), kSettle();
+                       sim::CreateRegKey(WSTR("SOFTWARE\\Corvane\\Tessarine\\KVR")), kSettle();
+                       sim::CreateRegKey(kReadersKey), kSettle(), Set(kFr)();
+                   },
+                   {kFrLine, kRegistered, kNoPackage, kRemoved, kFrLine, kNoPackage}, 9},
+        // A change while the first pass installs is taken by a pass after it.
+        FollowCase{"ChangeDuringAPass",
+                   [] {
+                       StagePackage(), AddWatchedReader(kReaderA);
+                       AddWatchedReader(kReaderB, kFrenchUmdf2), sim::HoldDriverUpdates();
+                   },
+                   kNothing,
+                   {kRegistered, kInf, kOneReader, kApplying, "Done!", kFrLine, kInf, kOneReader,
+                    kApplying, "Done!"},
+                   4,
+                   [] { sim::WaitForHeldUpdates(1), Set(kFr)(), sim::ReleaseDriverUpdates(); }},
+        // A stop that finds a change pending takes precedence.
+        FollowCase{"StopWithAChangePending", kNothing,
+                   [] {
+                       sim::HoldWakeUps(), Set(kFr)();
+                       sim::SendServiceControl(SERVICE_CONTROL_STOP), sim::ReleaseWakeUps();
+                   },
+                   {kRegistered, kNoPackage}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Interrogate, and every control other than stop, leaves the service and its record alone.
@@ -323,11 +469,13 @@ TEST_F(ServiceTest, PassInProgressFinishesBeforeTheStoppedReport) {
     EXPECT_EQ(sim::ActiveRegistrations(), 0u);
 }
 
-// The executable as the manager starts it: no arguments, the dispatcher, the service.
+// The executable as the manager starts it: no arguments, the dispatcher, the service, which
+// reads the added descriptions before its first pass.
 TEST_F(ServiceTest, WholeServiceRunFromTheProcessEntry) {
     sim::SetRegDword(kLogKey, WSTR("Enabled"), 1);
+    Set(kFr)();
     StagePackage();
-    const DWORD reader = AddWatchedReader(kReaderA);
+    const DWORD reader = AddWatchedReader(kReaderA, kFrenchUmdf2);
     WString program = WSTR("C:\\RUVERODAzaroda\\ruverodazaroda.exe");
     WCHAR* argv[] = {program.data(), nullptr};
     int status = -99;
@@ -344,7 +492,9 @@ TEST_F(ServiceTest, WholeServiceRunFromTheProcessEntry) {
     process.join();
 
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(LogEntries(), TwoPassesThen({"Done!", "Stopping"}));
+    std::vector<std::string> log = TwoPassesThen({"Done!", "Stopping"});
+    log.insert(log.begin(), kFrLine);
+    EXPECT_EQ(LogEntries(), log);
     const std::vector<std::string> lines = LogLines();
     ASSERT_GT(lines.size(), 4u);
     EXPECT_EQ(lines[3], "Logging Started");

@@ -1,9 +1,15 @@
 // The simulated Windows must behave like Windows where the system relies on it.
 #include "fixture.h"
+#include "platform/sim/devices.h"
 
 #include <cstring>
+#include <thread>
 
 namespace {
+
+void Set(const WString& value) {
+    sim::SetRegValue(kReadersKey, WSTR("Descriptions"), REG_SZ, sim::WideBytes(value));
+}
 
 TEST_F(SimTest, RegistryReportsMoreDataAndTheNeededSize) {
     sim::SetRegValue(kLogKey, WSTR("Enabled"), REG_QWORD, std::vector<std::uint8_t>(8, 1));
@@ -21,6 +27,50 @@ TEST_F(SimTest, RegistryReportsMoreDataAndTheNeededSize) {
               ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(RegCloseKey(key), ERROR_SUCCESS);
     EXPECT_EQ(RegCloseKey(key), ERROR_INVALID_HANDLE);
+}
+
+// One change signals a registration once; closing its key, or the end of its thread unless it
+// is thread agnostic, signals it too; a key's deletion reaches only its parent's registrations.
+TEST_F(SimTest, RegistryChangeNotificationsAsDocumented) {
+    enum Act { SetValue, SetAgain, AddSubkey, DeleteKey, CloseKey, EndThread };
+    const DWORD kName = REG_NOTIFY_CHANGE_NAME, kSet = REG_NOTIFY_CHANGE_LAST_SET;
+    const struct {
+        DWORD filter;
+        Act act;
+        bool own, parents;
+    } rows[] = {{kSet, SetValue, true, false},
+                {kName, SetValue, false, false},
+                {kSet, SetAgain, false, false},
+                {kName, AddSubkey, true, false},
+                {kName | kSet, DeleteKey, false, true},
+                {kSet, CloseKey, true, false},
+                {kSet, EndThread, true, false},
+                {kSet | REG_NOTIFY_THREAD_AGNOSTIC, EndThread, false, false}};
+    for (const auto& row : rows) {
+        SetUp();
+        HKEY keys[2] = {};
+        HANDLE events[2] = {CreateEventW(nullptr, TRUE, FALSE, nullptr),
+                            CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+        sim::CreateRegKey(kReadersKey);
+        for (int i : {0, 1})
+            RegOpenKeyExW(HKEY_LOCAL_MACHINE,
+                          i == 0 ? kReadersKey : WSTR("SOFTWARE\\Corvane\\Tessarine\\KVR"), 0,
+                          KEY_NOTIFY, &keys[i]);
+        auto watch = [&] { RegNotifyChangeKeyValue(keys[0], FALSE, row.filter, events[0], TRUE); };
+        row.act == EndThread ? std::thread(watch).join() : watch();
+        RegNotifyChangeKeyValue(keys[1], FALSE, kName, events[1], TRUE);
+        if (row.act == SetValue || row.act == SetAgain)
+            Set(WSTR("A"));
+        if (row.act == SetAgain)
+            ResetEvent(events[0]), Set(WSTR("B"));
+        if (row.act == AddSubkey || row.act == DeleteKey)
+            row.act == AddSubkey ? sim::CreateRegKey(WString(kReadersKey) + WSTR("\\S"))
+                                 : sim::DeleteRegTree(kReadersKey);
+        if (row.act == CloseKey)
+            RegCloseKey(keys[0]);
+        EXPECT_EQ(sim::EventSignalled(events[0]), row.own) << row.act;
+        EXPECT_EQ(sim::EventSignalled(events[1]), row.parents) << row.act;
+    }
 }
 
 TEST_F(SimTest, WindowsDirectoryReportsTheNeededSizeWhenTooLong) {

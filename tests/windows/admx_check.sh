@@ -46,7 +46,7 @@ list="*[local-name()='elements']/*[local-name()='multiText']"
 box="//*[local-name()='presentation'][@id='ReaderDescriptions']/*[local-name()='multiTextBox']"
 string="//*[local-name()='string']"
 expect_eq "descriptions: a computer policy beside the log's, writing the value the service reads" \
-    "Machine RUVERODAzaroda $(literal kSettingKey "$4") $(literal kSettingValue "$4")" \
+    "Machine RUVERODAzaroda $(literal ReaderDescriptionsKey "$4") $(literal kSettingValue "$4")" \
     "$(attribute @class) $(attribute "*[local-name()='parentCategory']/@ref") \
 $(attribute @key) $(attribute "$list/@valueName")"
 expect_eq "descriptions: at most 16 of at most 255 characters, in the box of its presentation" \
@@ -54,7 +54,7 @@ expect_eq "descriptions: at most 16 of at most 255 characters, in the box of its
     "$(attribute "$list/@maxStrings") $(attribute "$list/@maxLength") $(attribute @presentation) \
 $(xmllint --xpath "string($box/@refId)" "$adml")"
 expect_match "descriptions: titled, and explained: where to read the text, what it adds, when" \
-    '^Reader descriptions: .*ruverodazaroda-check\.exe.*Device Manager.*only ever adds readers of the four watched vendors.*restart the service' \
+    '^Reader descriptions: .*ruverodazaroda-check\.exe.*Device Manager.*only ever adds readers of the four watched vendors.*within seconds of a change.*no restart is needed' \
     "$(xmllint --xpath "concat($string[@id='ReaderDescriptions'], ': ', \
         $string[@id='ReaderDescriptions_Explain'])" "$adml" | tr '\n' ' ')"
 finish

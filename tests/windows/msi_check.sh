@@ -45,9 +45,10 @@ Upgrade|$upgrade_code||$version||1||WIX_UPGRADE_DETECTED
 Upgrade|$upgrade_code|$version|||2||WIX_DOWNGRADE_DETECTED
 LaunchCondition|NOT WIX_DOWNGRADE_DETECTED|A newer version of RUVERODAzaroda is already installed.
 Registry|LoggingEnabled|2|SOFTWARE\Corvane\Tessarine\KVR\Log|Enabled|#1|LoggingSwitch
+Registry|ReaderDescriptions|2|SOFTWARE\Corvane\Tessarine\KVR\Readers|+||ServiceExecutable
 EOF_ROWS
 
-expect_eq "one service, one control, one registry value, two files" "1 1 1 2" \
+expect_eq "one service, one control, one registry value and one key, two files" "1 1 2 2" \
     "$(for t in ServiceInstall ServiceControl Registry File; do
            msiinfo export "$msi" "$t" | tail -n +4 | grep -c .
        done | tr '\n' ' ' | sed 's/ $//')"

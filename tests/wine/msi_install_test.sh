@@ -18,6 +18,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 description=$(service_description "$source")
 service_key='HKLM\System\CurrentControlSet\Services\RUVERODAzaroda'
 switch_key='HKLM\SOFTWARE\Corvane\Tessarine\KVR\Log'
+readers_key='HKLM\SOFTWARE\Corvane\Tessarine\KVR\Readers'
 
 # The same sources one patch version on, built into a folder of their own.
 IFS=. read -r major minor patch <<<"$version"
@@ -117,6 +118,8 @@ expect_eq "the check program is installed beside it" yes "$(exists "$folder/ruve
 expect_eq "one product" 1 "$(products)"
 expect_eq "without LOGGING=1 no switch" "" "$(reg_value "$switch_key" Enabled)"
 expect_eq "without LOGGING=1 no log" no "$(exists "$logdir")"
+expect_eq "the empty key of the reader descriptions is created" 0 \
+    "$(wine reg query "$readers_key" >/dev/null 2>&1 </dev/null; echo $?)"
 
 msiexec /x 'C:\old.msi'
 expect_eq "uninstall returns 0" 0 "$MSI_STATUS"
@@ -125,6 +128,7 @@ expect_eq "the service process ends" 0 "$(service_processes_left)"
 expect_eq "no service left" 0 "$(services)"
 expect_eq "no executable left" no "$(exists "$folder/ruverodazaroda.exe")"
 expect_eq "no product left" 0 "$(products)"
+expect_eq "the empty key is taken away" 1 "$(wine reg query "$readers_key" >/dev/null 2>&1 </dev/null; echo $?)"
 
 # --- Install with the switch, the driver package staged and a watched reader on the inbox
 # driver: the service's first repair pass puts the package on it, and logs that.
@@ -173,8 +177,11 @@ expect_eq "still the new executable" yes "$(same_file "$next_exe" "$folder/ruver
 expect_eq "still one product" 1 "$(products)"
 expect_eq "still running" RUNNING "$(service_state)"
 
-# --- Removal leaves nothing of the package behind.
+# --- Removal leaves nothing of the package behind, but an administrator's descriptions.
+wine reg add "$readers_key" /v Descriptions /t REG_MULTI_SZ /d 'Lecteur' /f >/dev/null 2>&1 </dev/null
 msiexec /x 'C:\new.msi'
+expect_eq "the administrator's descriptions stay" 0 \
+    "$(wine reg query "$readers_key" /v Descriptions >/dev/null 2>&1 </dev/null; echo $?)"
 uninstall_ms=$MSI_MS
 expect_eq "uninstall returns 0" 0 "$MSI_STATUS"
 expect_eq "no service left" 0 "$(services)"

@@ -339,9 +339,9 @@ expect_eq "bound later: the reader ends on the new driver" "$PACKAGE_DESC" "$(re
 stop_service
 
 # --- Another display language: a watched reader on the inbox driver under a translated
-# description, left alone until that description is added and the service started again;
-# and one whose driver key names the inbox package usbcciddriver.inf of Microsoft, repaired
-# at the start with no setting.
+# description, left alone until that description is added while the service runs; and one
+# whose driver key names the inbox package usbcciddriver.inf of Microsoft, repaired at the
+# start with no setting.
 reset_standin
 T1='USB\VID_F0C1&PID_0001\B&8192A0B1&0&1' # a model that the test package lists
 T2='USB\VID_F0C4&PID_0004\B&8192A0B1&0&2' # another, of a revision no other reader has
@@ -356,23 +356,29 @@ T 1 devices that need CCID driver fixing found.
 T 1 of them recognised by driver package usbcciddriver.inf.
 T Applying CCID driver fix.
 T Done! kept $PACKAGE_DESC" "$(service_session | tail -n 5) $t1 $(reader_desc "$T2")"
-stop_service
-# The setting is read when a service process starts: the last one has ended first.
-expect_eq "translated, not added: the service process has ended" 0 "$(service_processes_left 30)"
+readers_key() {
+    wine reg query 'HKLM\SOFTWARE\Corvane\Tessarine\KVR\Readers' >/dev/null 2>&1 </dev/null &&
+        echo yes || echo no
+}
+expect_eq "install leaves the empty key that the service watches" yes "$(readers_key)"
+lines=$(service_session | wc -l)
+# Written as Group Policy writes it (hex(7), no restart): the reader is repaired within 20 s.
+t0=$(date +%s%N)
 set_reader_descriptions "Microsoft Usbccid-Smartcard-Lesegerät (UMDF2);$FR_DESC"
-reset_standin
-start_service
-expect_eq "translated, added: the descriptions logged at the start, the reader repaired" "
-===========================================================
-
-T Logging Started
-
-T Reader descriptions = \"Microsoft Usbccid-Smartcard-Lesegerät (UMDF2)\", \"$FR_DESC\"
-T Notification detection with 0x$(handle_in_journal)
+eventually 20 eval '[ "$(session_after "$lines" | tail -n 1)" == "T Done!" ]'
+echo "added while running: repaired $((($(date +%s%N) - t0) / 1000000)) ms after the write"
+expect_eq "translated, added while running: the descriptions logged, a pass, the reader repaired" \
+    "T Reader descriptions = \"Microsoft Usbccid-Smartcard-Lesegerät (UMDF2)\", \"$FR_DESC\"
 $inf_line
 T 1 devices that need CCID driver fixing found.
 T Applying CCID driver fix.
-T Done! $PACKAGE_DESC" "$(service_session) $(reader_desc "$T1")"
+T Done! $PACKAGE_DESC" "$(session_after "$lines") $(reader_desc "$T1")"
+lines=$(service_session | wc -l)
+wine reg delete 'HKLM\SOFTWARE\Corvane\Tessarine\KVR\Readers' /v Descriptions /f >/dev/null 2>&1 </dev/null
+eventually 20 eval '[ -n "$(session_after "$lines")" ]'
+expect_eq "deleted while running: one line, no pass" "T Reader descriptions removed." \
+    "$(sleep 1; session_after "$lines")"
 stop_service
+expect_eq "delete takes the empty key away" no "$(readers_key)"
 
 finish
