@@ -442,15 +442,15 @@ BOOL UpdateDriverForPlugAndPlayDevicesW(HWND parent, LPCWSTR hardwareId, LPCWSTR
             sim::PostDeviceInstanceEvent(CM_NOTIFY_ACTION_DEVICEINSTANCESTARTED,
                                          state.device.instanceId);
     }
-    // Without a place to report it, Windows prompts for the restart itself, in session 0 for
-    // a service, where no one sees it; without INSTALLFLAG_NONINTERACTIVE the prompt waits
-    // for an answer.
+    // Without a place to report it, Windows prompts for the restart itself: in session 0 for a
+    // service, where the prompt waits for an answer no one gives. INSTALLFLAG_NONINTERACTIVE
+    // makes the attempt to show it a failure instead, the driver installed all the same.
     if (rebootRequired != nullptr)
         *rebootRequired = restart ? TRUE : FALSE;
+    else if (restart && (installFlags & INSTALLFLAG_NONINTERACTIVE) != 0)
+        return Fail(ERROR_REQUIRES_INTERACTIVE_WINDOWSTATION);
     else if (restart)
-        d.unseenUi.push_back((installFlags & INSTALLFLAG_NONINTERACTIVE) != 0
-                                 ? "restart prompt"
-                                 : "blocked on a restart prompt");
+        d.unseenUi.push_back("blocked on a restart prompt");
     SetLastError(ERROR_SUCCESS);
     return TRUE;
 }

@@ -66,8 +66,8 @@ void RemoveDevices();
 WString DeviceDescription(DWORD devInst);
 // How many times a driver package was installed on the device.
 unsigned DriverInstalls(DWORD devInst);
-// Installations that showed UI in session 0, where no one sees it: "restart prompt", or
-// "blocked on a restart prompt" without INSTALLFLAG_NONINTERACTIVE.
+// Installations that showed UI in session 0, where no one sees it: "blocked on a restart
+// prompt" (without INSTALLFLAG_NONINTERACTIVE, which fails the call instead).
 std::vector<std::string> UnseenUi();
 // Puts every device back on the driver it was added with.
 void RevertDriverUpdates();

@@ -130,7 +130,8 @@ BOOL SetupGetInfInformationW(LPCVOID infSpec, DWORD searchControl, PSP_INF_INFOR
                 bufferSize, Out(requiredSize, "&size")))
         return FALSE;
     std::lock_guard<std::recursive_mutex> guard(WorldLock());
-    // Only a file name searched for in the INF folder is simulated.
+    // Only a file name is simulated, searched for in %windir%\inf alone: Windows looks in
+    // %windir%\system32 next, where no INF is put here.
     if (name == nullptr || searchControl != INFINFO_DEFAULT_SEARCH ||
         WString(name).find(u'\\') != WString::npos)
         return Fail(ERROR_INVALID_PARAMETER);

@@ -11,6 +11,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace sim::detail {
 
@@ -115,13 +116,18 @@ std::string DescriptorSddl(const void* descriptor);
 // the wait is over, so it must not refer to the caller's locals.
 void WaitInPlatform(std::unique_lock<std::mutex>& guard, std::condition_variable& changed,
                     const std::function<bool()>& woken, const char* what, bool atGate = false);
-// A wait of the test or of a platform thread of its own for what the system under test
-// does: ends the run, naming the wait, when it does not come in real time.
+// A wait (of the test, or of a thread of the service process) for what another thread does:
+// ends the run, naming the wait, when it does not come in real time, sooner for the test.
 void Await(std::unique_lock<std::mutex>& guard, std::condition_variable& changed,
            const std::function<bool()>& done, const char* what);
 // Returns once every service process in this process waits or has ended; at once on a thread
 // of such a process.
 void SettleServiceProcesses();
+// A thread of the service process, counted as running from now on.
+std::thread ProcessThread(std::function<void()> body);
+// Settles the service processes before a Sleep of the calling thread moves the clock; gives
+// why they can no longer move without the test, or "".
+std::string SettleBeforeSleep(DWORD milliseconds);
 
 // A point inside a simulated call where a test can hold the calling threads, to force an
 // order of events: while held, every thread that reaches the point waits there until the
@@ -191,8 +197,6 @@ struct ServiceDriver {
 std::optional<ServiceDriver> BoundServiceDriver(const WString& name);
 // Gives a registered service its bound driver; nothing for one not registered (yet).
 void RebindService(const WString& name);
-// Whether a device event is still on its way to a callback, which may wake a service thread.
-bool DeviceEventsInFlight();
 
 // Hooks that the other parts register so that Reset() clears them too, and that check at the
 // end of a test that nothing outlives it.

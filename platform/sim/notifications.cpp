@@ -14,7 +14,6 @@ namespace {
 struct Registration {
     PCM_NOTIFY_CALLBACK callback = nullptr;
     PVOID context = nullptr;
-    CM_NOTIFY_FILTER filter{};
     bool active = true;
     std::size_t running = 0;
 };
@@ -57,60 +56,25 @@ bool AllZero(const void* data, std::size_t size) {
 std::string FilterText(const CM_NOTIFY_FILTER* filter) {
     if (filter == nullptr)
         return "NULL";
-    std::string text = "{cbSize=" + std::to_string(filter->cbSize) +
-                       ", Flags=" + sim::detail::Hex(filter->Flags) +
-                       ", FilterType=" + std::to_string(filter->FilterType) +
-                       ", Reserved=" + std::to_string(filter->Reserved) + ", u=";
-    if (AllZero(&filter->u, sizeof filter->u)) {
-        text += "zero";
-    } else {
-        const WCHAR* id = filter->u.DeviceInstance.InstanceId;
-        std::size_t n = 0;
-        while (n < MAX_DEVICE_ID_LEN && id[n] != 0)
-            ++n;
-        text += "\"" + Utf16ToUtf8(id, n) + "\"";
-    }
-    return text + "}";
+    return "{cbSize=" + std::to_string(filter->cbSize) +
+           ", Flags=" + sim::detail::Hex(filter->Flags) +
+           ", FilterType=" + std::to_string(filter->FilterType) +
+           ", Reserved=" + std::to_string(filter->Reserved) +
+           ", u=" + (AllZero(&filter->u, sizeof filter->u) ? "zero" : "set") + "}";
 }
 
+// Only the registration for every device instance is simulated, the one the system makes.
 bool ValidFilter(const CM_NOTIFY_FILTER& filter) {
     if (filter.cbSize != sizeof(CM_NOTIFY_FILTER) || filter.Reserved != 0)
         return false;
-    if ((filter.Flags & ~(CM_NOTIFY_FILTER_FLAG_ALL_INTERFACE_CLASSES |
-                          CM_NOTIFY_FILTER_FLAG_ALL_DEVICE_INSTANCES)) != 0)
-        return false;
-    if ((filter.Flags & CM_NOTIFY_FILTER_FLAG_ALL_DEVICE_INSTANCES) != 0)
-        return filter.FilterType == CM_NOTIFY_FILTER_TYPE_DEVICEINSTANCE &&
-               AllZero(&filter.u, sizeof filter.u);
-    if ((filter.Flags & CM_NOTIFY_FILTER_FLAG_ALL_INTERFACE_CLASSES) != 0)
-        return filter.FilterType == CM_NOTIFY_FILTER_TYPE_DEVICEINTERFACE;
-    return filter.FilterType < CM_NOTIFY_FILTER_TYPE_MAX;
+    if (filter.Flags != CM_NOTIFY_FILTER_FLAG_ALL_DEVICE_INSTANCES ||
+        filter.FilterType != CM_NOTIFY_FILTER_TYPE_DEVICEINSTANCE)
+        sim::detail::Abort("CM_Register_Notification: only a filter for every device instance is "
+                           "simulated");
+    return AllZero(&filter.u, sizeof filter.u);
 }
 
-bool IsInstanceAction(CM_NOTIFY_ACTION action) {
-    return action == CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED ||
-           action == CM_NOTIFY_ACTION_DEVICEINSTANCESTARTED ||
-           action == CM_NOTIFY_ACTION_DEVICEINSTANCEREMOVED;
-}
-
-// Whether a registration gets an event about instanceId (null for raw event data, which goes
-// only to registrations for every device instance).
-bool Wants(const Registration& r, CM_NOTIFY_ACTION action, const WString* instanceId) {
-    if (!r.active || r.filter.FilterType != CM_NOTIFY_FILTER_TYPE_DEVICEINSTANCE)
-        return false;
-    if ((r.filter.Flags & CM_NOTIFY_FILTER_FLAG_ALL_DEVICE_INSTANCES) != 0)
-        return true;
-    if (instanceId == nullptr || !IsInstanceAction(action))
-        return false;
-    const WCHAR* wanted = r.filter.u.DeviceInstance.InstanceId;
-    std::size_t n = 0;
-    while (n < MAX_DEVICE_ID_LEN && wanted[n] != 0)
-        ++n;
-    return sim::detail::Upper(WString(wanted, n)) == sim::detail::Upper(*instanceId);
-}
-
-void Deliver(unsigned event, CM_NOTIFY_ACTION action, std::vector<std::uint8_t> bytes,
-             std::optional<WString> instanceId) {
+void Deliver(unsigned event, CM_NOTIFY_ACTION action, std::vector<std::uint8_t> bytes) {
     // Exactly the bytes the platform hands over, so that a read beyond them is caught.
     std::unique_ptr<std::uint8_t[]> data(new std::uint8_t[bytes.size() == 0 ? 1 : bytes.size()]);
     if (!bytes.empty())
@@ -126,7 +90,7 @@ void Deliver(unsigned event, CM_NOTIFY_ACTION action, std::vector<std::uint8_t> 
     for (const auto& [handle, r] : targets) {
         {
             std::lock_guard<std::mutex> guard(notifyLock);
-            if (!Wants(*r, action, instanceId ? &*instanceId : nullptr))
+            if (!r->active)
                 continue;
             ++r->running;
             ++theNotifications.running;
@@ -147,13 +111,14 @@ void Deliver(unsigned event, CM_NOTIFY_ACTION action, std::vector<std::uint8_t> 
     notifyChanged.notify_all();
 }
 
-unsigned Post(CM_NOTIFY_ACTION action, std::vector<std::uint8_t> bytes,
-              std::optional<WString> instanceId) {
+// The thread that delivers an event belongs to the service process: the callbacks it runs
+// are the service's own work.
+unsigned Post(CM_NOTIFY_ACTION action, std::vector<std::uint8_t> bytes) {
     std::lock_guard<std::mutex> guard(notifyLock);
     Notifications& n = theNotifications;
     unsigned event = n.nextEvent++;
-    n.deliveries[event].thread =
-        std::thread(Deliver, event, action, std::move(bytes), std::move(instanceId));
+    n.deliveries[event].thread = sim::detail::ProcessThread(
+        [event, action, bytes = std::move(bytes)] { Deliver(event, action, bytes); });
     return event;
 }
 
@@ -202,15 +167,6 @@ void sim::detail::ResetNotifications() {
     }
 }
 
-bool sim::detail::DeviceEventsInFlight() {
-    std::lock_guard<std::mutex> guard(notifyLock);
-    for (const auto& [event, delivery] : theNotifications.deliveries) {
-        if (!delivery.done)
-            return true;
-    }
-    return false;
-}
-
 void sim::SetNextNotificationHandle(std::uint64_t value) {
     std::lock_guard<std::mutex> guard(notifyLock);
     theNotifications.chosenHandle = value;
@@ -229,11 +185,11 @@ unsigned sim::PostDeviceInstanceEvent(CM_NOTIFY_ACTION action, const WString& in
     bytes.insert(bytes.end(), id.begin(), id.end());
     bytes.push_back(0);
     bytes.push_back(0);
-    return Post(action, std::move(bytes), instanceId);
+    return Post(action, std::move(bytes));
 }
 
 unsigned sim::PostRawDeviceEvent(CM_NOTIFY_ACTION action, const std::vector<std::uint8_t>& data) {
-    return Post(action, data, std::nullopt);
+    return Post(action, data);
 }
 
 void sim::WaitForDeviceEvent(unsigned event) {
@@ -272,7 +228,6 @@ CONFIGRET CM_Register_Notification(PCM_NOTIFY_FILTER filter, PVOID context,
     auto r = std::make_shared<Registration>();
     r->callback = callback;
     r->context = context;
-    r->filter = *filter;
     std::lock_guard<std::mutex> guard(notifyLock);
     // The handle is out before events can reach the callback, as the caller needs it to end
     // the registration.

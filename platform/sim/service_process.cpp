@@ -1,7 +1,7 @@
 // The service process: a process that the control manager started, running in this one. Its
-// threads (the dispatcher's, the service main's, and the thread that stands for the process
-// of a bound service), the waits they make inside the platform, the dispatcher, and the
-// reports made through the status handle.
+// threads (the dispatcher's, the service main's, the thread that stands for the process of a
+// bound service, and the threads that deliver device events to its callbacks), the waits they
+// make inside the platform, the dispatcher, and the reports made through the status handle.
 #include "internal.h"
 #include "service_process.h"
 
@@ -16,8 +16,10 @@ using namespace sim::detail;
 namespace {
 
 // Real time after which a wait of the simulated Windows is taken to be one that can never
-// end: far beyond what any wait of the whole suite takes, well within a test's time limit.
+// end: far beyond what any wait of the whole suite takes, well within a test's time limit. A
+// wait of the test itself ends first, so that it is the one named.
 constexpr std::chrono::seconds kDeadline(20);
+constexpr std::chrono::seconds kTestDeadline(5);
 
 // A control on its way from the manager to the handler; shared with a manager that stops
 // waiting for it.
@@ -108,15 +110,6 @@ void ReserveThread() {
     Changed();
 }
 
-// The calling thread joins the process, if it is not in one yet: true when it joined now.
-bool JoinProcess() {
-    if (inProcess)
-        return false;
-    ReserveThread();
-    inProcess = true;
-    return true;
-}
-
 // The calling thread leaves the process for good.
 void LeaveProcess() {
     if (!inProcess)
@@ -127,30 +120,88 @@ void LeaveProcess() {
     Changed();
 }
 
-// After settling: why the threads of the service process can no longer move without the
-// test, as a list of their waits; "" while one is held at a gate, which the test releases, or
-// a device event is on its way, which may wake one.
-std::string Deadlock() {
-    if (DeviceEventsInFlight())
-        return "";
-    std::lock_guard<std::mutex> guard(threadsLock);
-    std::string waits;
-    for (const auto& w : theThreads.waiting) {
-        if (w->atGate)
-            return "";
-        waits += std::string(waits.empty() ? "" : "; ") + w->what;
-    }
-    return waits.empty()
-               ? ""
-               : "every thread of the service process waits inside the platform (" + waits + ")";
-}
-
 // The manager has waited its 30 seconds in vain. The clock is the world's: guard goes first.
 DWORD TimedOut(std::unique_lock<std::mutex>& guard) {
     guard.unlock();
     std::lock_guard<std::recursive_mutex> world(WorldLock());
     sim::SetTicks(sim::Ticks() + kHandlerTimeLimit);
     return ERROR_SERVICE_REQUEST_TIMEOUT;
+}
+
+// The service process as one settling left it: why it can no longer move without the test
+// ("" unless every thread waits inside the platform, none at a gate); the gates it waits at.
+struct Settled {
+    std::string deadlock;
+    std::string held;
+    std::uint64_t changes = 0;
+};
+
+// Every thread of the service process waits inside the platform or has ended; the verdict is
+// taken from one view: no thread runs, none is due to wake, and none has moved since the
+// waits were read. A thread of the process settles nothing.
+Settled Settle() {
+    Settled settled;
+    if (inProcess)
+        return settled;
+    std::unique_lock<std::mutex> guard(threadsLock);
+    const Threads& t = theThreads;
+    const auto await = [&](const auto& moved) {
+        if (!threadsChanged.wait_for(guard, kTestDeadline, moved))
+            Abort("a service process thread neither waits inside the platform nor ends");
+    };
+    for (;;) {
+        await([&] { return t.running == 0; });
+        // A waiter whose wait is over but that has not run yet still has work to do. Each
+        // site's lock is taken without this part's, which the sites take inside their own.
+        const std::vector<std::shared_ptr<Waiter>> waiting = t.waiting;
+        const std::uint64_t seen = t.changes;
+        guard.unlock();
+        bool due = false;
+        for (const auto& w : waiting) {
+            std::lock_guard<std::mutex> site(*w->siteLock);
+            due = due || w->woken();
+        }
+        guard.lock();
+        if (due)
+            await([&] { return t.changes != seen; });
+        // A waiter that woke meanwhile may have made itself not due again: look once more.
+        if (t.changes != seen)
+            continue;
+        std::string waits;
+        for (const auto& w : waiting) {
+            std::string& list = w->atGate ? settled.held : waits;
+            list += std::string(list.empty() ? "" : "; ") + w->what;
+        }
+        if (settled.held.empty() && !waits.empty())
+            settled.deadlock =
+                "every thread of the service process waits inside the platform (" + waits + ")";
+        settled.changes = seen;
+        return settled;
+    }
+}
+
+// Waits for the service process to move on from the settling that saw `since`: a thread held
+// at a gate, let go by another thread of the test.
+void AwaitChange(std::uint64_t since, const std::string& what) {
+    std::unique_lock<std::mutex> guard(threadsLock);
+    if (!threadsChanged.wait_for(guard, kTestDeadline, [&] { return theThreads.changes != since; }))
+        Abort("a wait that never ends: " + what);
+}
+
+// Waits, as the test, until done() holds under the process's lock: the process settles again
+// whenever it has moved, and the run ends at once when it can no longer move.
+void AwaitProcess(const std::function<bool()>& done, const std::string& what) {
+    for (;;) {
+        const Settled settled = Settle();
+        {
+            std::lock_guard<std::mutex> guard(processLock);
+            if (done())
+                return;
+        }
+        if (!settled.deadlock.empty())
+            Abort("a wait that never ends: " + what + ": " + settled.deadlock);
+        AwaitChange(settled.changes, what + " (" + settled.held + ")");
+    }
 }
 
 // A control sent as the manager sends it: once the service process can do no more, the
@@ -166,16 +217,14 @@ DWORD Control(DWORD control, bool asManager) {
     p.requests.push_back(request);
     processChanged.notify_all();
     guard.unlock();
-    SettleServiceProcesses();
-    const std::string deadlock = Deadlock();
+    if (!asManager) {
+        AwaitProcess([&] { return request->done; },
+                     "the handling of control " + std::to_string(control));
+        return request->result;
+    }
+    Settle();
     guard.lock();
-    if (!request->done && asManager)
-        return TimedOut(guard);
-    if (!request->done && !deadlock.empty())
-        Abort("control " + std::to_string(control) + " is never handled: " + deadlock);
-    Await(
-        guard, processChanged, [&] { return request->done; }, "a control to be handled");
-    return request->result;
+    return request->done ? request->result : TimedOut(guard);
 }
 
 std::string TableText(const SERVICE_TABLE_ENTRYW* table) {
@@ -254,24 +303,40 @@ DWORD Start(const std::shared_ptr<Binding>& b) {
     // service's first report: the process does what it can before, as its work takes no
     // virtual time.
     const std::size_t connects = p.connects;
-    ReserveThread();
-    b->process = std::thread([b] {
-        inProcess = true;
+    b->process = ProcessThread([b] {
         b->processMain();
-        {
-            std::lock_guard<std::mutex> done(processLock);
-            b->ended = true;
-            processChanged.notify_all();
-        }
-        LeaveProcess();
+        std::lock_guard<std::mutex> done(processLock);
+        b->ended = true;
     });
     guard.unlock();
-    SettleServiceProcesses();
+    Settle();
     guard.lock();
     return p.connects != connects ? NO_ERROR : TimedOut(guard);
 }
 
 } // namespace
+
+std::thread sim::detail::ProcessThread(std::function<void()> body) {
+    ReserveThread();
+    return std::thread([body = std::move(body)] {
+        inProcess = true;
+        body();
+        LeaveProcess();
+    });
+}
+
+std::string sim::detail::SettleBeforeSleep(DWORD milliseconds) {
+    // The system never sleeps there; a sleep would have to count as a wait until its time.
+    if (inProcess)
+        Abort("Sleep on a thread of the service process is not simulated");
+    for (;;) {
+        const Settled settled = Settle();
+        if (milliseconds != 0 || settled.held.empty())
+            return settled.deadlock;
+        // Sleep(0) lets real time pass, and only real time lets a held thread go.
+        AwaitChange(settled.changes, "Sleep(0) while " + settled.held);
+    }
+}
 
 void sim::detail::WaitInPlatform(std::unique_lock<std::mutex>& guard,
                                  std::condition_variable& changed,
@@ -305,53 +370,25 @@ void sim::detail::WaitInPlatform(std::unique_lock<std::mutex>& guard,
 
 void sim::detail::Await(std::unique_lock<std::mutex>& guard, std::condition_variable& changed,
                         const std::function<bool()>& done, const char* what) {
-    if (!changed.wait_for(guard, kDeadline, done))
+    if (!changed.wait_for(guard, inProcess ? kDeadline : kTestDeadline, done))
         Abort(std::string("a wait that never ends: ") + what);
 }
 
-void sim::detail::SettleServiceProcesses() {
-    if (inProcess)
-        return;
-    std::unique_lock<std::mutex> guard(threadsLock);
-    Threads& t = theThreads;
-    for (;;) {
-        if (!threadsChanged.wait_for(guard, kDeadline, [&] { return t.running == 0; }))
-            Abort("a service process thread neither waits inside the platform nor ends");
-        // A waiter whose wait is over but that has not run yet still has work to do. Each
-        // site's lock is taken without this part's, which the sites take inside their own.
-        const std::vector<std::shared_ptr<Waiter>> waiting = t.waiting;
-        const std::uint64_t seen = t.changes;
-        guard.unlock();
-        bool due = false;
-        for (const auto& w : waiting) {
-            std::lock_guard<std::mutex> site(*w->siteLock);
-            due = due || w->woken();
-        }
-        guard.lock();
-        // A waiter that woke meanwhile may have made itself not due again: look once more.
-        if (!due && t.changes == seen)
-            return;
-        if (!due)
-            continue;
-        if (!threadsChanged.wait_for(guard, kDeadline, [&] { return t.changes != seen; }))
-            Abort("a service process thread neither waits inside the platform nor ends");
-    }
-}
-
 void sim::detail::ResetServiceProcess() {
-    std::lock_guard<std::mutex> guard(processLock);
-    ServiceProcess& p = theProcess;
-    if (p.dispatching)
-        Abort("the service dispatcher still runs at the end of the test");
-    for (const auto& [name, b] : p.bindings) {
-        if (b->started && !b->ended)
-            Abort("a bound service process still runs at the end of the test");
-        if (b->process.joinable())
-            b->process.join();
+    {
+        std::lock_guard<std::mutex> guard(processLock);
+        ServiceProcess& p = theProcess;
+        if (p.dispatching)
+            Abort("the service dispatcher still runs at the end of the test");
+        for (const auto& [name, b] : p.bindings) {
+            if (b->started && !b->ended)
+                Abort("a bound service process still runs at the end of the test");
+            if (b->process.joinable())
+                b->process.join();
+        }
+        p = ServiceProcess{};
     }
-
     reportGate.Reset();
-    p = ServiceProcess{};
 }
 
 void sim::SetStartedByScm(bool started) {
@@ -397,8 +434,12 @@ std::size_t sim::HeldStatusReports() {
     return reportGate.Held();
 }
 
+void sim::detail::SettleServiceProcesses() {
+    Settle();
+}
+
 void sim::SettleServiceProcess() {
-    detail::SettleServiceProcesses();
+    Settle();
 }
 
 void sim::OnServiceReport(std::function<void(const SERVICE_STATUS&)> hook) {
@@ -426,7 +467,7 @@ bool sim::WaitForServiceReport(DWORD state, DWORD controlsAccepted) {
     detail::Await(
         guard, processChanged, [&] { return seen() || p.connects != 0; }, "a service dispatcher");
     guard.unlock();
-    detail::SettleServiceProcesses();
+    Settle();
     guard.lock();
     return seen();
 }
@@ -459,19 +500,16 @@ void sim::BindServiceProcess(const WString& name, std::function<void()> processM
 }
 
 void sim::JoinServiceProcesses() {
-    detail::SettleServiceProcesses();
-    const std::string deadlock = Deadlock();
+    AwaitProcess(
+        [] {
+            bool all = !theProcess.dispatching;
+            for (const auto& [name, b] : theProcess.bindings)
+                all = all && (!b->started || b->ended);
+            return all;
+        },
+        "the end of the service process");
     std::unique_lock<std::mutex> guard(processLock);
     const ServiceProcess& p = theProcess;
-    const auto ended = [] {
-        bool all = !theProcess.dispatching;
-        for (const auto& [name, b] : theProcess.bindings)
-            all = all && (!b->started || b->ended);
-        return all;
-    };
-    if (!ended() && !deadlock.empty())
-        Abort("the service process never ends: " + deadlock);
-    detail::Await(guard, processChanged, ended, "the end of the service process");
     for (const auto& [name, b] : p.bindings) {
         if (b->process.joinable()) {
             guard.unlock();
@@ -485,7 +523,7 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
     if (Faulted("StartServiceCtrlDispatcherW", TableText(table)))
         return FALSE;
     if (table == nullptr || table->lpServiceName == nullptr || table->lpServiceProc == nullptr)
-        return Fail(ERROR_INVALID_PARAMETER);
+        return Fail(ERROR_INVALID_DATA);
 
     std::unique_lock<std::mutex> guard(processLock);
     ServiceProcess& p = theProcess;
@@ -495,7 +533,11 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
     if (p.dispatching)
         return Fail(ERROR_SERVICE_ALREADY_RUNNING);
 
-    const bool joined = JoinProcess();
+    // A dispatcher that a test runs on a thread of its own makes that thread the process's.
+    const bool joined = !inProcess;
+    if (joined)
+        ReserveThread();
+    inProcess = true;
     p.dispatching = true;
     ++p.connects;
     p.mainReturned = false;
@@ -510,16 +552,11 @@ BOOL StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table) {
     LPWSTR argv[] = {name.data(), nullptr};
     const LPSERVICE_MAIN_FUNCTIONW serviceMain = table->lpServiceProc;
     // The dispatcher thread and the service main thread are the service process's own.
-    ReserveThread();
-    std::thread mainThread([&] {
-        inProcess = true;
+    std::thread mainThread = ProcessThread([&] {
         serviceMain(1, argv);
-        {
-            std::lock_guard<std::mutex> done(processLock);
-            theProcess.mainReturned = true;
-            processChanged.notify_all();
-        }
-        LeaveProcess();
+        std::lock_guard<std::mutex> done(processLock);
+        theProcess.mainReturned = true;
+        processChanged.notify_all();
     });
     processChanged.notify_all();
 

@@ -56,10 +56,10 @@ void ReleaseStatusReports();
 void WaitForHeldStatusReports(std::size_t count);
 std::size_t HeldStatusReports();
 
-// Blocks until every thread of the service process (the dispatcher's, the service main's)
-// waits inside the simulated platform or has ended. Sleep, status queries, controls and
-// start requests from outside the process do so first: the service's own work takes no
-// virtual time.
+// Blocks until every thread of the service process (the dispatcher's, the service main's,
+// those running its device callbacks) waits inside the simulated platform or has ended.
+// Sleep, status queries, controls and start requests from outside the process do so first:
+// the service's own work takes no virtual time.
 void SettleServiceProcess();
 
 // Blocks until a report of this state, with these controls accepted unless kAnyControls, has

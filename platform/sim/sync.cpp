@@ -55,17 +55,19 @@ using namespace sim::detail;
 } // namespace
 
 void sim::detail::ResetSync() {
-    std::lock_guard<std::mutex> guard(syncLock);
-    Sync& s = theSync;
-    if (s.waiting != 0)
-        Abort("a thread still waits on an event at the end of the test");
-    for (const auto& [lock, state] : s.locks) {
-        if (state.held)
-            Abort("a slim reader/writer lock is still held at the end of the test");
+    {
+        std::lock_guard<std::mutex> guard(syncLock);
+        Sync& s = theSync;
+        if (s.waiting != 0)
+            Abort("a thread still waits on an event at the end of the test");
+        for (const auto& [lock, state] : s.locks) {
+            if (state.held)
+                Abort("a slim reader/writer lock is still held at the end of the test");
+        }
+        s = Sync{};
     }
     setEventGate.Reset();
     wakeUpGate.Reset();
-    s = Sync{};
 }
 
 bool sim::EventSignalled(HANDLE event) {
@@ -196,21 +198,15 @@ DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, D
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    if (Faulted("WaitForSingleObject", Ptr(handle),
-                milliseconds == INFINITE ? "INFINITE" : std::to_string(milliseconds)))
+    if (milliseconds != INFINITE)
+        Abort("WaitForSingleObject with a time-out is not simulated");
+    if (Faulted("WaitForSingleObject", Ptr(handle), "INFINITE"))
         return WAIT_FAILED;
     std::unique_lock<std::mutex> guard(syncLock);
     std::shared_ptr<Event> e = Find(handle);
     if (e == nullptr)
         return Fail<DWORD>(ERROR_INVALID_HANDLE, WAIT_FAILED);
     if (!e->signalled) {
-        if (milliseconds != INFINITE) {
-            // Nothing else happens in the virtual time the wait would have taken.
-            guard.unlock();
-            std::lock_guard<std::recursive_mutex> world(WorldLock());
-            sim::SetTicks(sim::Ticks() + milliseconds);
-            return WAIT_TIMEOUT;
-        }
         ++theSync.waiting;
         WaitInPlatform(
             guard, syncChanged, [e] { return e->signalled; }, "WaitForSingleObject(INFINITE)");

@@ -6,10 +6,8 @@
 
 namespace sim {
 
-// Events are manual-reset and unnamed, as the system makes them. WaitForMultipleObjects
-// waits for any one of them, without time-out. A wait with a time-out
-// other than INFINITE never blocks: unless the event is signalled it returns WAIT_TIMEOUT at
-// once, and the virtual clock moves on by the time-out.
+// Events are manual-reset and unnamed, and waits have no time-out, as the system makes them;
+// WaitForMultipleObjects waits for any one of them.
 bool EventSignalled(HANDLE event);
 // While held, SetEvent signals the event and then waits inside the platform until released.
 void HoldSetEvent();

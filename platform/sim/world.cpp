@@ -245,7 +245,7 @@ DWORD GetTickCount() {
 void Sleep(DWORD milliseconds) {
     sim::detail::Call("Sleep", milliseconds);
     // Time passes only once a service process running here has done what it can.
-    sim::detail::SettleServiceProcesses();
+    const std::string deadlock = sim::detail::SettleBeforeSleep(milliseconds);
     std::lock_guard<std::recursive_mutex> guard(sim::detail::WorldLock());
     theWorld.ticks += milliseconds; // wraps like the real tick count
     // On Windows real time passes across Sleep(0) too, so a thread that polls with it meets
@@ -256,7 +256,8 @@ void Sleep(DWORD milliseconds) {
     frozen = milliseconds == 0 && frozenAt == theWorld.ticks ? frozen + 1 : 0;
     frozenAt = theWorld.ticks;
     if (frozen == kFrozenPolls)
-        sim::detail::Abort("a thread polls with Sleep(0) while virtual time cannot move");
+        sim::detail::Abort("a thread polls with Sleep(0) while virtual time cannot move" +
+                           (deadlock.empty() ? "" : ": " + deadlock));
 }
 
 int lstrcmpiW(LPCWSTR a, LPCWSTR b) {

@@ -26,12 +26,16 @@ inline void ResetServiceRecords() {
 
 class SimTest : public ::testing::Test {
   protected:
+    // Called again for a table's next row: every check of the end of a test on the last first.
     void SetUp() override {
-        sim::Reset();
+        if (set_)
+            TearDown();
+        else
+            sim::Reset();
+        set_ = true;
         LogFilePath[0] = 0;
         ReaderPrefixList.clear();
         SetReaderDescriptions({});
-        NotificationHandle = nullptr;
         ResetServiceRecords();
     }
     // What the simulated Windows checks at a reset: nothing of the test may outlive it.
@@ -40,6 +44,7 @@ class SimTest : public ::testing::Test {
         sim::Reset();
     }
     std::size_t lateReports_ = 0; // made on purpose
+    bool set_ = false;
 };
 
 // A handle as the journal shows it.

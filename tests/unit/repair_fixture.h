@@ -76,7 +76,6 @@ class RepairTest : public SimTest {
   protected:
     void SetUp() override {
         SimTest::SetUp();
-        NotificationHandle = nullptr;
         sim::MakeDir(kRepository);
     }
     void TearDown() override {

@@ -7,6 +7,9 @@
 #include "repair_fixture.h"
 #include "service/service_name.h"
 
+#include <chrono>
+#include <thread>
+
 namespace {
 
 class ServiceCommandsTest : public RepairTest {
@@ -117,6 +120,31 @@ TEST_F(ServiceCommandsTest, StartCommandSucceedsWhileTheFirstPassRuns) {
     }
     EXPECT_EQ(next, command.size()) << ::testing::PrintToString(entries);
     EXPECT_EQ(sim::ServiceReports().back().dwCurrentState, SERVICE_STOPPED);
+}
+
+// A stop while an arrival's pass is in a driver update that takes real time: the service
+// reports stopped once the pass is over, and the command follows it there.
+TEST_F(ServiceCommandsTest, StopWaitsForAPassThatTakesRealTime) {
+    StagePackage();
+    AddWatchedReader(kReaderA);
+    OpenLogWithSwitchOn();
+    sim::AddService(ServiceName);
+    sim::BindServiceProcess(ServiceName, ServiceProcessMain);
+    StartServiceCommand();
+    sim::RevertDriverUpdates();
+    sim::HoldDriverUpdates();
+    sim::PostDeviceInstanceEvent(CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED,
+                                 WSTR("USB\\VID_F0C1&PID_1234\\9&2B&0&1"));
+    sim::WaitForHeldUpdates(1);
+    std::thread update([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        sim::ReleaseDriverUpdates();
+    });
+    StopServiceCommand();
+    update.join();
+    const std::vector<std::string> entries = LogEntries();
+    EXPECT_EQ(std::vector<std::string>(entries.end() - 3, entries.end()),
+              (std::vector<std::string>{"Stopping", "Done!", "Service stopped successfully"}));
 }
 
 } // namespace

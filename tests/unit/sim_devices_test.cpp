@@ -98,12 +98,16 @@ TEST_F(SimDevices, UpdateRebindsEveryPresentCarrierOfTheId) {
     sim::RevertDriverUpdates();
     EXPECT_EQ(sim::DeviceDescription(a), WSTR("Old"));
     EXPECT_EQ(sim::DriverInstalls(a), 1u);
-    // With nowhere to report a restart, the restart prompt goes where no one sees it.
+    // With nowhere to report a restart, a call that may show no UI fails; any other prompts
+    // where no one sees it.
     sim::SetRestartNeeded(a, true);
-    for (DWORD flags : {INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE, INSTALLFLAG_FORCE})
-        UpdateDriverForPlugAndPlayDevicesW(nullptr, kId.c_str(), WSTR("C:\\x.inf"), flags, nullptr);
-    EXPECT_EQ(sim::UnseenUi(),
-              (std::vector<std::string>{"restart prompt", "blocked on a restart prompt"}));
+    const DWORD quiet = INSTALLFLAG_FORCE | INSTALLFLAG_NONINTERACTIVE;
+    EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesW(nullptr, kId.c_str(), WSTR("C:\\x.inf"), quiet,
+                                                    nullptr));
+    EXPECT_EQ(GetLastError(), 1308u);
+    EXPECT_TRUE(UpdateDriverForPlugAndPlayDevicesW(nullptr, kId.c_str(), WSTR("C:\\x.inf"),
+                                                   INSTALLFLAG_FORCE, nullptr));
+    EXPECT_EQ(sim::UnseenUi(), std::vector<std::string>{"blocked on a restart prompt"});
 }
 
 struct UpdateFailure {
@@ -177,26 +181,6 @@ TEST_F(SimDevices, RegistrationChecksTheFilter) {
     EXPECT_EQ(CM_Register_Notification(&filter, &calls, nullptr, &handle), CR_INVALID_POINTER);
     EXPECT_EQ(handle, nullptr);
     EXPECT_EQ(sim::ActiveRegistrations(), 0u);
-}
-
-TEST_F(SimDevices, SingleInstanceRegistrationGetsOnlyItsInstance) {
-    int calls = 0;
-    CM_NOTIFY_FILTER filter;
-    std::memset(&filter, 0, sizeof filter);
-    filter.cbSize = sizeof filter;
-    filter.FilterType = CM_NOTIFY_FILTER_TYPE_DEVICEINSTANCE;
-    const WString id = WSTR("USB\\VID_F0C1&PID_1234\\1");
-    std::copy(id.begin(), id.end(), filter.u.DeviceInstance.InstanceId);
-    HCMNOTIFICATION handle = nullptr;
-    ASSERT_EQ(CM_Register_Notification(&filter, &calls, CountingCallback, &handle), CR_SUCCESS);
-    sim::PostDeviceInstanceEvent(CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED,
-                                 WSTR("usb\\vid_f0c1&pid_1234\\1"));
-    sim::PostDeviceInstanceEvent(CM_NOTIFY_ACTION_DEVICEINSTANCEENUMERATED,
-                                 WSTR("USB\\VID_F0C1&PID_1234\\2"));
-    sim::WaitForDeviceEvents();
-    EXPECT_EQ(calls, 1);
-    EXPECT_EQ(CM_Unregister_Notification(handle), CR_SUCCESS);
-    EXPECT_EQ(CM_Unregister_Notification(handle), CR_INVALID_POINTER);
 }
 
 TEST_F(SimDevices, HandlesCountUpUnlessChosen) {
