@@ -64,8 +64,9 @@ DWORD AddReaderOn(const WString& firstId, const WString& description, const WStr
     return sim::AddDevice(device);
 }
 
-// A French reader on the inbox driver, with the added descriptions value (REG_MULTI_SZ bytes as
-// given), then whatever arrange does.
+// A French reader on the inbox UMDF2 driver of a Windows that names its package otherwise
+// (usbccid.inf), so that only the added descriptions value (REG_MULTI_SZ bytes as given) can
+// pick it; then whatever arrange does.
 Arrange WithFrenchReader(
     const WString& value, Arrange arrange = [] {}) {
     return [value, arrange] {
@@ -107,7 +108,7 @@ class CheckTest : public SimTest, public ::testing::WithParamInterface<CheckCase
         // No elevation needed.
         sim::SetElevated(false);
         AddReaderOn(kReaderA, kCcid, WSTR("wudfusbcciddriver.inf"));
-        AddReaderOn(kOtherVendor, kUmdf2, WSTR("usbccid.inf"));
+        AddReaderOn(kOtherVendor, kUmdf2, WSTR("usbcciddriver.inf"));
         sim::ClearJournal();
     }
 };
@@ -139,7 +140,7 @@ TEST_P(CheckTest, ReportsEachFactAndItsStatus) {
 // A watched reader on the UMDF2 driver, then whatever arrange does.
 Arrange WithUmdf2Reader(Arrange arrange = kNothing) {
     return [arrange] {
-        AddReaderOn(kReaderB, kUmdf2, WSTR("usbccid.inf"));
+        AddReaderOn(kReaderB, kUmdf2, WSTR("usbcciddriver.inf"));
         arrange();
     };
 }
@@ -159,7 +160,7 @@ Arrange InState(DWORD state) {
 
 // A reader on the package that waits for a restart, as the check lists it.
 void RestartPendingReader() {
-    DWORD reader = AddReaderOn(kReaderC, kUmdf2, WSTR("usbccid.inf"));
+    DWORD reader = AddReaderOn(kReaderC, kUmdf2, WSTR("usbcciddriver.inf"));
     sim::SetRestartNeeded(reader, true);
     BOOL reboot = FALSE;
     UpdateDriverForPlugAndPlayDevicesW(nullptr, kReaderC.c_str(), kInfPath.c_str(),
@@ -175,7 +176,7 @@ std::string Written(std::size_t characters) {
 
 const std::string kReaderB1 = "reader USB\\VID_F0C2&PID_0A0B&REV_0200\\3: ";
 const std::string kNeedsFixing =
-    kReaderB1 + "needs fixing (usbccid.inf, \"Microsoft Usbccid Smartcard Reader (UMDF2)\")";
+    kReaderB1 + "needs fixing (usbcciddriver.inf, \"Microsoft Usbccid Smartcard Reader (UMDF2)\")";
 const std::string kReaderA1 = "reader USB\\VID_F0C1&PID_1234&REV_0100\\1: ";
 
 INSTANTIATE_TEST_SUITE_P(
@@ -189,14 +190,14 @@ INSTANTIATE_TEST_SUITE_P(
                   {}},
         CheckCase{"NotInstalledTwoNeedFixing",
                   WithUmdf2Reader([] {
-                      AddReaderOn(kReaderD, kUmdf2, WSTR("usbccid.inf"));
+                      AddReaderOn(kReaderD, kUmdf2, WSTR("usbcciddriver.inf"));
                       sim::SetElevated(true);
                       StopServiceCommand();
                       DeleteServiceCommand();
                   }),
                   Report({"service: not installed", "start type: |", "account: |", "image path: |",
                           "description: |", "recovery: |", kNeedsFixing,
-                          "reader USB\\VID_F0C4&PID_0042&REV_0110\\4: needs fixing (usbccid.inf, "
+                          "reader USB\\VID_F0C4&PID_0042&REV_0110\\4: needs fixing (usbcciddriver.inf, "
                           "\"Microsoft Usbccid Smartcard Reader (UMDF2)\")",
                           "result: not compliant: service not installed; 2 readers need fixing"}),
                   1,
@@ -230,7 +231,7 @@ INSTANTIATE_TEST_SUITE_P(
                   2, {}},
         CheckCase{"PackagePublishedUnderAnotherName",
                   [] {
-                      DWORD reader = AddReaderOn(kReaderC, kUmdf2, WSTR("usbccid.inf"));
+                      DWORD reader = AddReaderOn(kReaderC, kUmdf2, WSTR("usbcciddriver.inf"));
                       (void)reader;
                       sim::PublishInf(WSTR("oem7.inf"), kInfPath);
                       UpdateDriverForPlugAndPlayDevicesW(
@@ -307,7 +308,7 @@ INSTANTIATE_TEST_SUITE_P(
                 AddReaderOn(kReaderB, kVendorDriver, WSTR("corvane.inf"));
                 sim::AddUnboundReader(WSTR("USB\\VID_F0C4&PID_0042\\7&1D&0&2"), {kReaderD});
                 // The UMDF2 description outside the smart card reader class is not the rule's.
-                AddReaderOn(kReaderC, kUmdf2, WSTR("usbccid.inf"));
+                AddReaderOn(kReaderC, kUmdf2, WSTR("usbcciddriver.inf"));
                 sim::AddDevice([] {
                     sim::Device d;
                     d.classGuid = GUID{};
@@ -319,7 +320,7 @@ INSTANTIATE_TEST_SUITE_P(
             Report({kReaderB1 + "other driver (corvane.inf, \"" + Utf16ToUtf8(kVendorDriver) +
                         "\")",
                     "reader USB\\VID_F0C4&PID_0042\\7&1D&0&2: other driver (no driver, \"\")",
-                    "reader USB\\VID_F0C3&PID_7777&REV_0001\\5: needs fixing (usbccid.inf, \"" +
+                    "reader USB\\VID_F0C3&PID_7777&REV_0001\\5: needs fixing (usbcciddriver.inf, \"" +
                         Utf16ToUtf8(kUmdf2) + "\")",
                     "reader USB\\VID_F0C3&PID_7777&REV_0001\\6: other driver (no driver, \"" +
                         Utf16ToUtf8(kUmdf2) + "\")",
@@ -448,9 +449,9 @@ INSTANTIATE_TEST_SUITE_P(
                       sim::Device software;
                       software.hasHardwareIds = false;
                       sim::AddDevice(software);
-                      AddReaderOn(kReaderB, kUmdf2, WSTR("usbccid.inf"));
+                      AddReaderOn(kReaderB, kUmdf2, WSTR("usbcciddriver.inf"));
                   },
-                  Report({"reader USB\\VID_F0C2&PID_0A0B&REV_0200\\4: needs fixing (usbccid.inf, "
+                  Report({"reader USB\\VID_F0C2&PID_0A0B&REV_0200\\4: needs fixing (usbcciddriver.inf, "
                           "\"Microsoft Usbccid Smartcard Reader (UMDF2)\")",
                           "result: not compliant: 1 reader needs fixing"}),
                   1,
