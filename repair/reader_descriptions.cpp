@@ -107,13 +107,6 @@ ReaderDescriptionsOutcome ReadValue(std::vector<WString>& descriptions) {
 
 } // namespace
 
-ReaderDescriptionsOutcome ReadReaderDescriptions() {
-    std::vector<WString> descriptions;
-    const ReaderDescriptionsOutcome outcome = ReadValue(descriptions);
-    SetReaderDescriptions(std::move(descriptions));
-    return outcome;
-}
-
 ReaderDescriptionsOutcome ReadReaderDescriptionsChange(bool* listChanged) {
     std::vector<WString> descriptions;
     const ReaderDescriptionsOutcome outcome = ReadValue(descriptions);
@@ -121,6 +114,12 @@ ReaderDescriptionsOutcome ReadReaderDescriptionsChange(bool* listChanged) {
     if (*listChanged)
         SetReaderDescriptions(std::move(descriptions));
     return outcome;
+}
+
+// A list equal to the one in use is as good as put in use.
+ReaderDescriptionsOutcome ReadReaderDescriptions() {
+    bool listChanged = false;
+    return ReadReaderDescriptionsChange(&listChanged);
 }
 
 WString QuotedReaderDescriptions() {
